@@ -1,0 +1,15 @@
+// The three settings of "/productinfo/alarm_flag": ring period, ring file, snooze period.
+#pragma once
+
+#include <cstdint>
+
+constexpr char ALARM_FLAG_PATH[] = "/productinfo/alarm_flag";
+constexpr char DEFAULT_RING_PATH[] = "/res/sounds/default_ring.mp3";
+constexpr int ALARM_FLAG_BUFFER_SIZE = 300;
+
+extern const char* g_alarm_ring_path;  // phone path of the ring file, or null for the default
+extern int32_t g_alarm_last_time;      // ring period, seconds
+extern int32_t g_alarm_delay_time;     // snooze period, seconds
+
+const char* read_alarm_flag();
+void alarm_flag_reset();  // tests: the values before the file is read

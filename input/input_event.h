@@ -1,0 +1,10 @@
+// The input thread: touches on the three buttons become button codes, the power key an
+// exit request.
+#pragma once
+
+#include <linux/input.h>
+
+void* get_input_event(void* unused);
+void check_power_key(const struct input_event* ev);
+void parse_alarm_event(const struct input_event* ev);
+void input_event_reset();  // tests: forget a half-received touch

@@ -1,0 +1,121 @@
+// The seam between the program and the operating system. Everything that differs between a
+// phone and the host sandbox goes through Platform; plain file I/O, poll, fork/exec and
+// signals stay real on both sides.
+#pragma once
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+#include <string>
+
+struct fb_fix_screeninfo;
+struct fb_var_screeninfo;
+
+// A moment of the wall clock, as the system clock gives it.
+struct WallTime {
+  int64_t sec = 0;
+  int64_t usec = 0;
+};
+
+inline int64_t wall_time_us(const WallTime& t) { return t.sec * 1000000 + t.usec; }
+inline WallTime wall_time_from_us(int64_t us) {
+  WallTime t;
+  t.sec = us / 1000000;
+  t.usec = us % 1000000;
+  if (t.usec < 0) {
+    t.usec += 1000000;
+    t.sec -= 1;
+  }
+  return t;
+}
+
+// A wake-up signal with one waiter and any number of posters. A post that comes before the
+// wait is kept, so a wake-up is never lost between a look at the shared words and the wait.
+class WakeEvent {
+ public:
+  void post() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      pending_ = true;
+    }
+    cv_.notify_all();
+  }
+  // Consumes a pending post; true if there was one.
+  bool take() {
+    std::lock_guard<std::mutex> lock(mu_);
+    bool was = pending_;
+    pending_ = false;
+    return was;
+  }
+
+ private:
+  friend class Platform;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool pending_ = false;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // Device paths: a fixed phone path (absolute) to where it lives. Unchanged on the phone,
+  // under the sandbox root on the host. Command lines for the shell are built from these.
+  virtual std::string device_path(const char* phone_path) const = 0;
+
+  // Framebuffer and console. Each returns 0 on success, -1 with errno on failure.
+  virtual int fb_get_fixed_info(int fd, fb_fix_screeninfo* info) = 0;
+  virtual int fb_get_variable_info(int fd, fb_var_screeninfo* info) = 0;
+  virtual int fb_put_variable_info(int fd, const fb_var_screeninfo* info) = 0;
+  virtual int console_set_mode(int fd, int kd_mode) = 0;
+
+  // Input: the device's name as EVIOCGNAME gives it (bytes stored including the final
+  // zero, at most `size`), or -1.
+  virtual int input_device_name(int fd, const char* device_path, char* name, size_t size) = 0;
+
+  // Kernel log: make the kernel-message device node (character device 1:11, mode 0600).
+  // Fails with EEXIST when something is there already.
+  virtual int make_kmsg_node(const char* path) = 0;
+
+  // Property store: the value of `name` into `value` (room for 92 bytes); its length, or 0
+  // when unset.
+  virtual int property_read(const char* name, char* value) = 0;
+
+  // Power: flush file systems, then power off. power_off returns only when it failed.
+  virtual void sync_filesystems() = 0;
+  virtual int power_off() = 0;
+
+  // Time: the wall clock (0, or -1 when it could not be read), local time, sleeping.
+  virtual int wall_time(WallTime* now) = 0;
+  virtual int local_time(time_t t, struct tm* out) = 0;
+  virtual void sleep_us(int64_t usec) = 0;
+  // Waits until `event` is posted (true; the post is consumed) or the wall clock reaches
+  // `deadline` (false).
+  virtual bool wait_event(WakeEvent& event, const WallTime& deadline) = 0;
+
+  // Threads and processes, where a test must be able to make creation fail.
+  // create_thread starts a detached thread with default attributes: 0, or an error number.
+  virtual int create_thread(void* (*entry)(void*)) = 0;
+  virtual pid_t fork_process() = 0;
+
+ protected:
+  // For implementations: the event's lock, condition and flag.
+  static std::mutex& event_mutex(WakeEvent& e) { return e.mu_; }
+  static std::condition_variable& event_cv(WakeEvent& e) { return e.cv_; }
+  static bool& event_pending(WakeEvent& e) { return e.pending_; }
+};
+
+// The platform the program runs on. Set once by main() before anything else runs.
+Platform& platform();
+void set_platform(Platform* p);
+
+// Shorthands used all over the program.
+inline std::string device_path(const char* phone_path) {
+  return platform().device_path(phone_path);
+}
+// Reads the wall clock, repeating a failing read until it succeeds.
+WallTime read_clock();

@@ -1,0 +1,39 @@
+// A platform that passes every call to another one; tests derive from it to inject faults
+// (a thread or fork that fails, a power-off that returns), as LevelDB's EnvWrapper does.
+#pragma once
+
+#include "platform/platform.h"
+
+class PlatformWrapper : public Platform {
+ public:
+  explicit PlatformWrapper(Platform* target) : target_(target) {}
+  Platform* target() const { return target_; }
+
+  std::string device_path(const char* p) const override { return target_->device_path(p); }
+  int fb_get_fixed_info(int fd, fb_fix_screeninfo* i) override {
+    return target_->fb_get_fixed_info(fd, i);
+  }
+  int fb_get_variable_info(int fd, fb_var_screeninfo* i) override {
+    return target_->fb_get_variable_info(fd, i);
+  }
+  int fb_put_variable_info(int fd, const fb_var_screeninfo* i) override {
+    return target_->fb_put_variable_info(fd, i);
+  }
+  int console_set_mode(int fd, int m) override { return target_->console_set_mode(fd, m); }
+  int input_device_name(int fd, const char* p, char* n, size_t s) override {
+    return target_->input_device_name(fd, p, n, s);
+  }
+  int make_kmsg_node(const char* p) override { return target_->make_kmsg_node(p); }
+  int property_read(const char* n, char* v) override { return target_->property_read(n, v); }
+  void sync_filesystems() override { target_->sync_filesystems(); }
+  int power_off() override { return target_->power_off(); }
+  int wall_time(WallTime* now) override { return target_->wall_time(now); }
+  int local_time(time_t t, struct tm* out) override { return target_->local_time(t, out); }
+  void sleep_us(int64_t us) override { target_->sleep_us(us); }
+  bool wait_event(WakeEvent& e, const WallTime& d) override { return target_->wait_event(e, d); }
+  int create_thread(void* (*entry)(void*)) override { return target_->create_thread(entry); }
+  pid_t fork_process() override { return target_->fork_process(); }
+
+ private:
+  Platform* target_;
+};

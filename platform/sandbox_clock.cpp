@@ -1,0 +1,124 @@
+#include "platform/sandbox_clock.h"
+
+#include <time.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+
+#include "platform/linux_platform.h"
+
+VirtualClock::VirtualClock(int64_t start_us, int64_t mono_start_ns, double speed)
+    : start_us_(start_us), mono_start_ns_(mono_start_ns), speed_(speed > 0 ? speed : 1.0) {}
+
+int64_t VirtualClock::monotonic_ns() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+int64_t VirtualClock::now_us() {
+  long double real_ns = static_cast<long double>(monotonic_ns() - mono_start_ns_);
+  return start_us_ + static_cast<int64_t>(real_ns * speed_ / 1000.0L);
+}
+
+int64_t VirtualClock::real_ns_at(int64_t virtual_us) const {
+  long double v = static_cast<long double>(virtual_us - start_us_);
+  return mono_start_ns_ + static_cast<int64_t>(v * 1000.0L / speed_);
+}
+
+void VirtualClock::sleep_us(int64_t usec) {
+  if (usec <= 0) return;
+  int64_t real_ns = static_cast<int64_t>(static_cast<long double>(usec) * 1000.0L / speed_);
+  int64_t target = monotonic_ns() + real_ns;
+  struct timespec ts;
+  ts.tv_sec = static_cast<time_t>(target / 1000000000);
+  ts.tv_nsec = static_cast<long>(target % 1000000000);
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+  }
+}
+
+bool VirtualClock::wait_flag(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                             bool& pending, int64_t deadline_us) {
+  using namespace std::chrono;
+  int64_t target_ns = real_ns_at(deadline_us);
+  while (!pending) {
+    int64_t left = target_ns - monotonic_ns();
+    if (left <= 0) break;
+    cv.wait_for(lock, nanoseconds(left));
+  }
+  return pending;
+}
+
+ManualClock::ManualClock(int64_t start_us)
+    : now_us_(start_us), driver_(std::this_thread::get_id()) {}
+
+int64_t ManualClock::now_us() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return now_us_;
+}
+
+int64_t ManualClock::next_action_us() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return actions_.empty() ? INT64_MAX : actions_.begin()->first;
+}
+
+void ManualClock::schedule(int64_t t_us, std::function<void()> action) {
+  std::lock_guard<std::mutex> lock(mu_);
+  actions_.emplace(t_us, std::move(action));
+}
+
+void ManualClock::advance_to(int64_t t_us) {
+  for (;;) {
+    std::function<void()> action;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (actions_.empty() || actions_.begin()->first > t_us) {
+        if (t_us > now_us_) now_us_ = t_us;
+        break;
+      }
+      auto first = actions_.begin();
+      if (first->first > now_us_) now_us_ = first->first;
+      action = std::move(first->second);
+      actions_.erase(first);
+    }
+    moved_.notify_all();
+    action();
+  }
+  moved_.notify_all();
+}
+
+void ManualClock::sleep_us(int64_t usec) {
+  if (usec <= 0) return;
+  if (on_driver()) {
+    advance_by(usec);
+    return;
+  }
+  std::unique_lock<std::mutex> lock(mu_);
+  int64_t target = now_us_ + usec;
+  moved_.wait(lock, [&] { return now_us_ >= target; });
+}
+
+bool ManualClock::wait_flag(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                            bool& pending, int64_t deadline_us) {
+  if (on_driver()) {
+    // Run the clock forward action by action; an action may set the flag.
+    while (!pending) {
+      lock.unlock();
+      int64_t next = next_action_us();
+      int64_t now = now_us();
+      if (now >= deadline_us) {
+        lock.lock();
+        break;
+      }
+      advance_to(next < deadline_us ? next : deadline_us);
+      lock.lock();
+    }
+    return pending;
+  }
+  // Another thread: real waits in short slices until posted or the clock has passed.
+  while (!pending && now_us() < deadline_us) {
+    cv.wait_for(lock, std::chrono::milliseconds(1));
+  }
+  return pending;
+}

@@ -1,0 +1,71 @@
+// Clocks of a sandbox. VirtualClock runs from a chosen moment at a chosen speed (sleeps and
+// deadlines shrink by the same factor); ManualClock stands still and moves only when the
+// thread that drives it sleeps or waits, running the actions scheduled on the way.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+
+class SandboxClock {
+ public:
+  virtual ~SandboxClock() = default;
+  virtual int64_t now_us() = 0;
+  virtual void sleep_us(int64_t usec) = 0;
+  // Waits on a condition whose flag is `pending` (guarded by `lock`) until the flag is set
+  // or the clock reaches `deadline_us`. Returns the flag; the caller consumes it.
+  virtual bool wait_flag(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                         bool& pending, int64_t deadline_us) = 0;
+};
+
+class VirtualClock : public SandboxClock {
+ public:
+  // The clock reads `start_us` (microseconds since the epoch) at CLOCK_MONOTONIC
+  // `mono_start_ns` and runs `speed` times as fast as real time.
+  VirtualClock(int64_t start_us, int64_t mono_start_ns, double speed);
+  int64_t now_us() override;
+  void sleep_us(int64_t usec) override;
+  bool wait_flag(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, bool& pending,
+                 int64_t deadline_us) override;
+
+  static int64_t monotonic_ns();
+  double speed() const { return speed_; }
+  // Real monotonic nanoseconds at which the clock reads `virtual_us`.
+  int64_t real_ns_at(int64_t virtual_us) const;
+
+ private:
+  int64_t start_us_;
+  int64_t mono_start_ns_;
+  double speed_;
+};
+
+class ManualClock : public SandboxClock {
+ public:
+  // The thread that constructs the clock drives it.
+  explicit ManualClock(int64_t start_us);
+  int64_t now_us() override;
+  void sleep_us(int64_t usec) override;
+  bool wait_flag(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, bool& pending,
+                 int64_t deadline_us) override;
+
+  // Moves the clock forward to `t_us`, running every action scheduled up to then, each at
+  // its own moment. Only the driving thread advances the clock.
+  void advance_to(int64_t t_us);
+  void advance_by(int64_t usec) { advance_to(now_us() + usec); }
+  // Runs `action` on the driving thread when the clock passes `t_us`.
+  void schedule(int64_t t_us, std::function<void()> action);
+  // Moment of the next scheduled action, or INT64_MAX.
+  int64_t next_action_us();
+
+ private:
+  bool on_driver() const { return std::this_thread::get_id() == driver_; }
+
+  std::mutex mu_;
+  std::condition_variable moved_;
+  int64_t now_us_;
+  std::multimap<int64_t, std::function<void()>> actions_;
+  std::thread::id driver_;
+};

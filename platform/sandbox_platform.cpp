@@ -1,0 +1,295 @@
+#include "platform/sandbox_platform.h"
+
+#include <fcntl.h>
+#include <linux/fb.h>
+#include <linux/kd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "platform/linux_platform.h"
+
+namespace {
+
+const char kFramebuffer[] = "/dev/graphics/fb0";
+const char kKmsgFile[] = "/dev/kmsg";
+const char kPropertyFile[] = "/default.prop";
+const char kPoweroffRecord[] = "/sim/poweroff";
+
+bool parse_key_values(const std::string& text, const char* key, uint32_t* value) {
+  std::istringstream in(text);
+  std::string line;
+  size_t klen = strlen(key);
+  while (std::getline(in, line)) {
+    if (line.compare(0, klen, key) == 0 && line.size() > klen && line[klen] == '=') {
+      char* end = nullptr;
+      unsigned long v = strtoul(line.c_str() + klen + 1, &end, 10);
+      if (end == line.c_str() + klen + 1) return false;
+      *value = static_cast<uint32_t>(v);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool read_text_file(const std::string& path, std::string* out) {
+  FILE* f = fopen(path.c_str(), "rbe");
+  if (f == nullptr) return false;
+  out->clear();
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
+  bool ok = !ferror(f);
+  fclose(f);
+  return ok;
+}
+
+bool replace_text_file(const std::string& path, const std::string& text) {
+  std::string tmp = path + ".tmp." + std::to_string(getpid());
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  if (ok) ok = rename(tmp.c_str(), path.c_str()) == 0;
+  if (!ok) unlink(tmp.c_str());
+  return ok;
+}
+
+bool read_sandbox_fb_geometry(const std::string& fb_path, SandboxFbGeometry* g) {
+  std::string text;
+  if (!read_text_file(fb_path + ".info", &text)) return false;
+  return parse_key_values(text, "xres", &g->xres) && parse_key_values(text, "yres", &g->yres) &&
+         parse_key_values(text, "bits_per_pixel", &g->bits_per_pixel) &&
+         parse_key_values(text, "line_length", &g->line_length) &&
+         parse_key_values(text, "smem_len", &g->smem_len);
+}
+
+bool write_sandbox_fb_geometry(const std::string& fb_path, const SandboxFbGeometry& g) {
+  char text[256];
+  snprintf(text, sizeof text,
+           "xres=%u\nyres=%u\nbits_per_pixel=%u\nline_length=%u\nsmem_len=%u\n", g.xres, g.yres,
+           g.bits_per_pixel, g.line_length, g.smem_len);
+  return replace_text_file(fb_path + ".info", text);
+}
+
+bool read_sandbox_fb_offset(const std::string& fb_path, uint32_t* yoffset,
+                            uint32_t* yres_virtual) {
+  SandboxFbGeometry g;
+  if (!read_sandbox_fb_geometry(fb_path, &g)) return false;
+  *yoffset = 0;
+  *yres_virtual = g.yres;
+  std::string text;
+  if (read_text_file(fb_path + ".var", &text)) {
+    parse_key_values(text, "yoffset", yoffset);
+    parse_key_values(text, "yres_virtual", yres_virtual);
+  }
+  return true;
+}
+
+SandboxPlatform::SandboxPlatform(std::string root, std::unique_ptr<SandboxClock> clock)
+    : root_(std::move(root)), clock_(std::move(clock)) {
+  while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+}
+
+std::unique_ptr<SandboxPlatform> SandboxPlatform::from_environment() {
+  const char* root = getenv("ALARM_SANDBOX_ROOT");
+  const char* clock = getenv("ALARM_SANDBOX_CLOCK");
+  if (root == nullptr || root[0] != '/' || clock == nullptr) return nullptr;
+  long long start_us = 0;
+  long long mono_ns = 0;
+  double speed = 1.0;
+  if (sscanf(clock, "%lld %lld %lf", &start_us, &mono_ns, &speed) != 3 || speed <= 0) {
+    return nullptr;
+  }
+  auto p = std::make_unique<SandboxPlatform>(
+      root, std::make_unique<VirtualClock>(start_us, mono_ns, speed));
+  const char* faults = getenv("ALARM_SANDBOX_FAULTS");
+  if (faults != nullptr && strstr(faults, "poweroff-returns") != nullptr) {
+    p->set_poweroff_returns(true);
+  }
+  return p;
+}
+
+std::string SandboxPlatform::device_path(const char* phone_path) const {
+  if (phone_path == nullptr || phone_path[0] != '/') return phone_path ? phone_path : "";
+  return root_ + phone_path;
+}
+
+bool SandboxPlatform::is_framebuffer(int fd) const {
+  struct stat a, b;
+  if (fstat(fd, &a) != 0 || stat(device_path(kFramebuffer).c_str(), &b) != 0) return false;
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int SandboxPlatform::fb_get_fixed_info(int fd, fb_fix_screeninfo* info) {
+  SandboxFbGeometry g;
+  if (!is_framebuffer(fd) || !read_sandbox_fb_geometry(device_path(kFramebuffer), &g)) {
+    errno = ENOTTY;
+    return -1;
+  }
+  memset(info, 0, sizeof *info);
+  snprintf(info->id, sizeof info->id, "sandbox-fb");
+  info->smem_len = g.smem_len;
+  info->line_length = g.line_length;
+  info->type = FB_TYPE_PACKED_PIXELS;
+  info->visual = FB_VISUAL_TRUECOLOR;
+  return 0;
+}
+
+int SandboxPlatform::fb_get_variable_info(int fd, fb_var_screeninfo* info) {
+  SandboxFbGeometry g;
+  uint32_t yoffset = 0, yres_virtual = 0;
+  if (!is_framebuffer(fd) || !read_sandbox_fb_geometry(device_path(kFramebuffer), &g) ||
+      !read_sandbox_fb_offset(device_path(kFramebuffer), &yoffset, &yres_virtual)) {
+    errno = ENOTTY;
+    return -1;
+  }
+  memset(info, 0, sizeof *info);
+  info->xres = g.xres;
+  info->yres = g.yres;
+  info->xres_virtual = g.xres;
+  info->yres_virtual = yres_virtual;
+  info->yoffset = yoffset;
+  info->bits_per_pixel = g.bits_per_pixel;
+  if (g.bits_per_pixel == 16) {
+    info->red = {11, 5, 0};
+    info->green = {5, 6, 0};
+    info->blue = {0, 5, 0};
+  } else {
+    info->red = {0, 8, 0};
+    info->green = {8, 8, 0};
+    info->blue = {16, 8, 0};
+    info->transp = {24, 8, 0};
+  }
+  return 0;
+}
+
+int SandboxPlatform::fb_put_variable_info(int fd, const fb_var_screeninfo* info) {
+  SandboxFbGeometry g;
+  if (!is_framebuffer(fd) || !read_sandbox_fb_geometry(device_path(kFramebuffer), &g)) {
+    errno = ENOTTY;
+    return -1;
+  }
+  // As a driver would: the virtual screen must fit the device memory.
+  uint64_t need = static_cast<uint64_t>(info->yres_virtual) * g.line_length;
+  if (info->xres != g.xres || info->yres != g.yres || info->yres_virtual < g.yres ||
+      need > g.smem_len || info->yoffset + static_cast<uint64_t>(g.yres) > info->yres_virtual) {
+    errno = EINVAL;
+    return -1;
+  }
+  char text[96];
+  snprintf(text, sizeof text, "yoffset=%u\nyres_virtual=%u\n", info->yoffset,
+           info->yres_virtual);
+  if (!replace_text_file(device_path(kFramebuffer) + ".var", text)) {
+    errno = EIO;
+    return -1;
+  }
+  return 0;
+}
+
+int SandboxPlatform::console_set_mode(int fd, int kd_mode) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return -1;
+  const char* word = kd_mode == KD_GRAPHICS ? "graphics\n" : kd_mode == KD_TEXT ? "text\n" : nullptr;
+  if (word == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  return replace_text_file(device_path("/dev/tty0") + ".mode", word) ? 0 : -1;
+}
+
+int SandboxPlatform::input_device_name(int fd, const char* dev_path, char* name, size_t size) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || size == 0) return -1;
+  const char* base = strrchr(dev_path, '/');
+  base = base ? base + 1 : dev_path;
+  if (strncmp(base, "event", 5) != 0 || base[5] == '\0') {
+    errno = ENOTTY;
+    return -1;
+  }
+  std::string text;
+  std::string sys = device_path("/sys/class/input/input") + (base + 5) + "/name";
+  if (!read_text_file(sys, &text)) {
+    errno = ENOTTY;
+    return -1;
+  }
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\0')) text.pop_back();
+  size_t n = text.size() < size - 1 ? text.size() : size - 1;
+  memcpy(name, text.data(), n);
+  name[n] = '\0';
+  return static_cast<int>(n + 1);
+}
+
+int SandboxPlatform::make_kmsg_node(const char* path) {
+  std::string kmsg = device_path(kKmsgFile);
+  int fd = open(kmsg.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd >= 0) close(fd);
+  return link(kmsg.c_str(), path);
+}
+
+int SandboxPlatform::property_read(const char* name, char* value) {
+  constexpr size_t kValueMax = 91;
+  value[0] = '\0';
+  std::string text;
+  if (!read_text_file(device_path(kPropertyFile), &text)) return 0;
+  std::istringstream in(text);
+  std::string line;
+  size_t nlen = strlen(name);
+  int len = 0;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    if (line.compare(0, nlen, name) == 0 && line.size() > nlen && line[nlen] == '=') {
+      std::string v = line.substr(nlen + 1, kValueMax);
+      memcpy(value, v.c_str(), v.size() + 1);
+      len = static_cast<int>(v.size());
+    }
+  }
+  return len;
+}
+
+void SandboxPlatform::sync_filesystems() { synced_ = true; }
+
+int SandboxPlatform::power_off() {
+  char text[96];
+  int64_t now = clock_->now_us();
+  snprintf(text, sizeof text, "%" PRId64 ".%06" PRId64 " %s\n", now / 1000000, now % 1000000,
+           synced_ ? "synced" : "unsynced");
+  replace_text_file(device_path(kPoweroffRecord), text);
+  if (poweroff_returns_) {
+    errno = EPERM;
+    return -1;
+  }
+  _exit(0);
+}
+
+int SandboxPlatform::wall_time(WallTime* now) {
+  *now = wall_time_from_us(clock_->now_us());
+  return 0;
+}
+
+int SandboxPlatform::local_time(time_t t, struct tm* out) {
+  return localtime_r(&t, out) == nullptr ? -1 : 0;
+}
+
+void SandboxPlatform::sleep_us(int64_t usec) { clock_->sleep_us(usec); }
+
+bool SandboxPlatform::wait_event(WakeEvent& event, const WallTime& deadline) {
+  std::unique_lock<std::mutex> lock(event_mutex(event));
+  bool& pending = event_pending(event);
+  bool woken = clock_->wait_flag(lock, event_cv(event), pending, wall_time_us(deadline));
+  pending = false;
+  return woken;
+}
+
+int SandboxPlatform::create_thread(void* (*entry)(void*)) { return start_detached_thread(entry); }
+
+pid_t SandboxPlatform::fork_process() { return fork(); }

@@ -1,0 +1,78 @@
+// The host's side of the seam: every phone path lives under a sandbox root, devices are
+// emulated by plain files, FIFOs and sockets there, and time runs on a sandbox clock.
+//
+// Emulated devices:
+//   /dev/graphics/fb0       a plain file the size of the device memory, mapped for real;
+//                           its geometry in fb0.info and the shown buffer in fb0.var
+//   /dev/tty0               a plain file; the console mode is kept in tty0.mode
+//   /dev/input/eventN       FIFOs; each name in /sys/class/input/inputN/name
+//   kernel-message node     a hard link to /dev/kmsg, a plain file
+//   property store          /default.prop, name=value lines
+//   power-off               recorded in /sim/poweroff, then the process ends
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/sandbox_clock.h"
+
+class SandboxPlatform : public Platform {
+ public:
+  SandboxPlatform(std::string root, std::unique_ptr<SandboxClock> clock);
+
+  // The platform a sandboxed program runs on, configured by alarm-sim through the
+  // environment: ALARM_SANDBOX_ROOT, ALARM_SANDBOX_CLOCK ("start_us mono_start_ns speed"),
+  // ALARM_SANDBOX_FAULTS (comma-separated: poweroff-returns). Null when not configured.
+  static std::unique_ptr<SandboxPlatform> from_environment();
+
+  const std::string& root() const { return root_; }
+  SandboxClock& clock() { return *clock_; }
+  // When set, power_off records the power-off and returns -1 instead of ending the process.
+  void set_poweroff_returns(bool v) { poweroff_returns_ = v; }
+
+  std::string device_path(const char* phone_path) const override;
+  int fb_get_fixed_info(int fd, fb_fix_screeninfo* info) override;
+  int fb_get_variable_info(int fd, fb_var_screeninfo* info) override;
+  int fb_put_variable_info(int fd, const fb_var_screeninfo* info) override;
+  int console_set_mode(int fd, int kd_mode) override;
+  int input_device_name(int fd, const char* device_path, char* name, size_t size) override;
+  int make_kmsg_node(const char* path) override;
+  int property_read(const char* name, char* value) override;
+  void sync_filesystems() override;
+  int power_off() override;
+  int wall_time(WallTime* now) override;
+  int local_time(time_t t, struct tm* out) override;
+  void sleep_us(int64_t usec) override;
+  bool wait_event(WakeEvent& event, const WallTime& deadline) override;
+  int create_thread(void* (*entry)(void*)) override;
+  pid_t fork_process() override;
+
+ private:
+  bool is_framebuffer(int fd) const;
+
+  std::string root_;
+  std::unique_ptr<SandboxClock> clock_;
+  bool poweroff_returns_ = false;
+  std::atomic<bool> synced_{false};
+};
+
+// Framebuffer geometry as kept beside the sandbox device, shared with alarm-sim.
+struct SandboxFbGeometry {
+  uint32_t xres = 0;
+  uint32_t yres = 0;
+  uint32_t bits_per_pixel = 0;
+  uint32_t line_length = 0;
+  uint32_t smem_len = 0;
+};
+// Reads "<fb>.info"; false when missing or damaged.
+bool read_sandbox_fb_geometry(const std::string& fb_path, SandboxFbGeometry* g);
+bool write_sandbox_fb_geometry(const std::string& fb_path, const SandboxFbGeometry& g);
+// The shown buffer from "<fb>.var": yoffset and yres_virtual (0 and yres when never set).
+bool read_sandbox_fb_offset(const std::string& fb_path, uint32_t* yoffset, uint32_t* yres_virtual);
+
+// Reads a whole small file; false when it cannot be read.
+bool read_text_file(const std::string& path, std::string* out);
+// Replaces a file's content through a temporary file and rename.
+bool replace_text_file(const std::string& path, const std::string& text);

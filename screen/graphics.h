@@ -1,0 +1,50 @@
+// The display: the framebuffer device with its two buffers, the back surface all drawing
+// lands on, and the drawing primitives over the software rasteriser.
+#pragma once
+
+#include <cstdint>
+
+#include <mutex>
+
+constexpr char FB_DEVICE_PATH[] = "/dev/graphics/fb0";
+constexpr char CONSOLE_PATH[] = "/dev/tty0";
+
+enum GrPixelFormat : uint8_t {
+  GR_FORMAT_RGBA_8888 = 1,
+  GR_FORMAT_RGBX_8888 = 2,
+  GR_FORMAT_RGB_565 = 4,
+};
+
+struct gr_surface {
+  uint32_t version;
+  uint32_t width;
+  uint32_t height;
+  int32_t stride;  // pixels
+  uint8_t* data;
+  uint8_t format;
+  uint8_t reserved[3];
+  void* reserved_ptr;
+};
+
+int gr_init();
+void gr_present();
+void gr_clear_screen();
+void gr_shutdown();
+
+void gr_set_color(uint8_t r, uint8_t g, uint8_t b, uint8_t a);
+void gr_fill_rect(int x0, int y0, int x1, int y1);
+void gr_blit_surface(const gr_surface* src, int sx, int sy, int w, int h, int dx, int dy);
+unsigned gr_surface_width(const gr_surface* s);
+unsigned gr_surface_height(const gr_surface* s);
+int gr_screen_width();
+int gr_screen_height();
+
+// Drawing into the back surface and presenting it are serialised by this lock. Drawing
+// code holds it for a whole picture (GrDrawLock); the primitives take it themselves too.
+std::recursive_mutex& gr_draw_mutex();
+using GrDrawLock = std::lock_guard<std::recursive_mutex>;
+
+// Counts drawings into the back surface; the refresh thread presents when it changes.
+uint32_t gr_drawing_generation();
+
+void gr_reset();  // tests: release everything, back to the state before gr_init
