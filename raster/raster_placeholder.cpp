@@ -1,0 +1,1 @@
+// The software rasteriser lands with the screen.
