@@ -1,0 +1,51 @@
+#include "alarm/kernel_log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "sim/test_sandbox.h"
+
+TEST(KernelLog, MessagesReachTheLogAndTheNodeIsRemoved) {
+  TestSandbox sb;
+  kernel_log_open();
+  ASSERT_GE(g_kernel_log_fd, 0);
+  EXPECT_FALSE(sb.exists(KERNEL_LOG_NODE));
+  EXPECT_EQ(fcntl(g_kernel_log_fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+  kernel_log_write(3, "<3>alarm: secs = %d\n", 25200);
+  kernel_log_write(6, "<6>alarm: no line end");
+  EXPECT_EQ(sb.kmsg(), "<3>alarm: secs = 25200\n<6>alarm: no line end");
+}
+
+TEST(KernelLog, LongMessageIsCutTo511Characters) {
+  TestSandbox sb;
+  kernel_log_open();
+  std::string label(600, 'x');
+  kernel_log_write(3, "<3>alarm: ala = %s\n", label.c_str());
+  std::string logged = sb.kmsg();
+  ASSERT_EQ(logged.size(), 511u);
+  EXPECT_EQ(logged.substr(0, 16), "<3>alarm: ala = ");
+  EXPECT_EQ(logged.back(), 'x');
+}
+
+TEST(KernelLog, NothingIsWrittenBeforeTheLogIsOpen) {
+  TestSandbox sb;
+  kernel_log_write(3, "<3>alarm: too early\n");
+  kernel_log_open();
+  kernel_log_write(3, "<3>alarm: in time\n");
+  EXPECT_EQ(sb.kmsg(), "<3>alarm: in time\n");
+}
+
+TEST(KernelLog, ANodeAlreadyPresentKeepsTheLogClosedAndStays) {
+  TestSandbox sb;
+  sb.write(KERNEL_LOG_NODE, "someone else's\n");
+  kernel_log_open();
+  EXPECT_EQ(g_kernel_log_fd, -1);
+  kernel_log_write(3, "<3>alarm: lost\n");
+  EXPECT_EQ(sb.kmsg(), "");
+  EXPECT_EQ(sb.read(KERNEL_LOG_NODE), "someone else's\n");
+}

@@ -1,0 +1,126 @@
+#include "platform/sandbox_platform.h"
+
+#include <linux/fb.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "sim/test_sandbox.h"
+
+TEST(SandboxPlatform, PathsLiveUnderTheRoot) {
+  TestSandbox sb;
+  EXPECT_EQ(platform().device_path("/dev/graphics/fb0"), sb.root() + "/dev/graphics/fb0");
+}
+
+TEST(SandboxPlatform, LocalTimeFollowsTheZone) {
+  TestSandbox sb("2026-12-09 07:00:00", "Europe/Berlin");
+  WallTime now = read_clock();
+  struct tm tm;
+  ASSERT_EQ(platform().local_time(static_cast<time_t>(now.sec), &tm), 0);
+  EXPECT_EQ(tm.tm_hour, 7);
+  EXPECT_EQ(tm.tm_wday, 3);  // Wednesday
+  EXPECT_EQ(now.sec, 1796796000);  // 06:00 UTC
+}
+
+TEST(ManualClock, SleepsOnTheDrivingThreadMoveTheClockAndRunActions) {
+  ManualClock clock(1000000);
+  int64_t seen = -1;
+  clock.schedule(1500000, [&] { seen = clock.now_us(); });
+  clock.sleep_us(400000);
+  EXPECT_EQ(clock.now_us(), 1400000);
+  EXPECT_EQ(seen, -1);
+  clock.sleep_us(400000);
+  EXPECT_EQ(seen, 1500000);
+  EXPECT_EQ(clock.now_us(), 1800000);
+}
+
+TEST(ManualClock, WaitEndsAtThePostOfAnAction) {
+  TestSandbox sb;
+  WakeEvent event;
+  int64_t start = sb.clock().now_us();
+  sb.clock().schedule(start + 300000, [&] { event.post(); });
+  EXPECT_TRUE(platform().wait_event(event, wall_time_from_us(start + 1000000)));
+  EXPECT_EQ(sb.clock().now_us(), start + 300000);
+  EXPECT_FALSE(platform().wait_event(event, wall_time_from_us(start + 1000000)));
+  EXPECT_EQ(sb.clock().now_us(), start + 1000000);
+}
+
+TEST(ManualClock, APostBeforeTheWaitIsKept) {
+  TestSandbox sb;
+  WakeEvent event;
+  event.post();
+  int64_t start = sb.clock().now_us();
+  EXPECT_TRUE(platform().wait_event(event, wall_time_from_us(start + 1000000)));
+  EXPECT_EQ(sb.clock().now_us(), start);
+}
+
+TEST(VirtualClock, RunsAtItsSpeed) {
+  int64_t mono = VirtualClock::monotonic_ns();
+  VirtualClock clock(5000000000000, mono, 100.0);
+  clock.sleep_us(2000000);  // 20 ms of real time
+  int64_t elapsed = clock.now_us() - 5000000000000;
+  EXPECT_GE(elapsed, 2000000);
+  EXPECT_LT(elapsed, 2000000 + 100 * 200000);  // generous: a loaded machine
+}
+
+TEST(VirtualClock, WaitWakesOnPostFromAnotherThread) {
+  VirtualClock clock(0, VirtualClock::monotonic_ns(), 1.0);
+  std::mutex mu;
+  std::condition_variable cv;
+  bool pending = false;
+  std::thread poster([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::lock_guard<std::mutex> lock(mu);
+    pending = true;
+    cv.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(mu);
+  EXPECT_TRUE(clock.wait_flag(lock, cv, pending, 10 * 1000000));
+  lock.unlock();
+  poster.join();
+  EXPECT_LT(clock.now_us(), 5 * 1000000);
+}
+
+TEST(SandboxFramebuffer, GeometryAndBufferSwitchAsADriverWould) {
+  TestSandbox sb;
+  int fd = open(sb.path("/dev/graphics/fb0").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  fb_fix_screeninfo fix;
+  fb_var_screeninfo var;
+  ASSERT_EQ(platform().fb_get_fixed_info(fd, &fix), 0);
+  ASSERT_EQ(platform().fb_get_variable_info(fd, &var), 0);
+  EXPECT_EQ(var.xres, 480u);
+  EXPECT_EQ(var.yres, 800u);
+  EXPECT_EQ(var.bits_per_pixel, 32u);
+  EXPECT_EQ(fix.smem_len, 480u * 800 * 4 * 2);
+  var.yres_virtual = 1600;
+  var.yoffset = 800;
+  EXPECT_EQ(platform().fb_put_variable_info(fd, &var), 0);
+  fb_var_screeninfo again;
+  ASSERT_EQ(platform().fb_get_variable_info(fd, &again), 0);
+  EXPECT_EQ(again.yoffset, 800u);
+  var.yres_virtual = 2400;  // more than the memory holds
+  EXPECT_EQ(platform().fb_put_variable_info(fd, &var), -1);
+  int other = open(sb.path("/dev/tty0").c_str(), O_RDWR);
+  EXPECT_EQ(platform().fb_get_fixed_info(other, &fix), -1);
+  close(other);
+  close(fd);
+}
+
+TEST(SandboxInput, NameComesFromSysfs) {
+  TestSandbox sb;
+  int fd = open(sb.path("/dev/input/event0").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  char name[80];
+  std::string dev = sb.path("/dev/input/event0");
+  EXPECT_EQ(platform().input_device_name(fd, dev.c_str(), name, 79), 18);
+  EXPECT_STREQ(name, "qild_touch_screen");
+  char small[5];
+  EXPECT_EQ(platform().input_device_name(fd, dev.c_str(), small, sizeof small), 5);
+  EXPECT_STREQ(small, "qild");
+  close(fd);
+}

@@ -1,0 +1,240 @@
+#include "sim/sandbox_builder.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "platform/sandbox_platform.h"
+
+namespace {
+
+bool copy_file(const std::string& from, const std::string& to, mode_t mode) {
+  std::string data;
+  if (!read_text_file(from, &data)) return false;
+  unlink(to.c_str());
+  int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) return false;
+  bool ok = write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+  close(fd);
+  return ok;
+}
+
+bool copy_png_dir(const std::string& from, const std::string& to) {
+  DIR* d = opendir(from.c_str());
+  if (d == nullptr) return false;
+  bool ok = make_dirs(to);
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".png") == 0) {
+      ok = copy_file(from + "/" + name, to + "/" + name, 0644) && ok;
+    }
+  }
+  closedir(d);
+  return ok;
+}
+
+bool symlink_fresh(const std::string& target, const std::string& link) {
+  unlink(link.c_str());
+  return symlink(target.c_str(), link.c_str()) == 0;
+}
+
+}  // namespace
+
+bool make_dirs(const std::string& path) {
+  std::string sofar;
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = path.find('/', pos + 1);
+    sofar = path.substr(0, pos);
+    if (sofar.empty()) continue;
+    if (mkdir(sofar.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+bool write_file(const std::string& path, const std::string& content) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  close(fd);
+  return ok;
+}
+
+bool make_fifo(const std::string& path) {
+  unlink(path.c_str());
+  return mkfifo(path.c_str(), 0644) == 0;
+}
+
+bool make_framebuffer(const std::string& root, int width, int height, int bits_per_pixel) {
+  std::string fb = root + "/dev/graphics/fb0";
+  SandboxFbGeometry g;
+  g.xres = static_cast<uint32_t>(width);
+  g.yres = static_cast<uint32_t>(height);
+  g.bits_per_pixel = static_cast<uint32_t>(bits_per_pixel);
+  uint32_t bytes = bits_per_pixel == 16 ? 2 : 4;
+  g.line_length = g.xres * bytes;
+  g.smem_len = g.line_length * g.yres * 2;
+  if (!make_dirs(root + "/dev/graphics")) return false;
+  int fd = open(fb.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = ftruncate(fd, g.smem_len) == 0;
+  close(fd);
+  unlink((fb + ".var").c_str());
+  return ok && write_sandbox_fb_geometry(fb, g);
+}
+
+bool run_sqlite(const std::string& db, const std::string& sql, std::string* output) {
+  std::string tool = find_in_path("sqlite3");
+  if (tool.empty()) return false;
+  int out_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0) return false;
+  pid_t pid = fork();
+  if (pid < 0) {
+    close(out_pipe[0]);
+    close(out_pipe[1]);
+    return false;
+  }
+  if (pid == 0) {
+    dup2(out_pipe[1], 1);
+    execl(tool.c_str(), "sqlite3", db.c_str(), sql.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  std::string out;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(out_pipe[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+    if (n > 0) out.append(buf, static_cast<size_t>(n));
+  }
+  close(out_pipe[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (output) *output = out;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string find_in_path(const char* name) {
+  const char* path = getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string candidate = dirs.substr(start, end - start) + "/" + name;
+    if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return "";
+}
+
+std::string self_dir() {
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return ".";
+  buf[n] = '\0';
+  std::string p = buf;
+  return p.substr(0, p.rfind('/'));
+}
+
+bool sandbox_root_is_safe(const std::string& root) {
+  if (root.empty() || root[0] != '/') return false;
+  for (char c : root) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '/' || c == '.' || c == '_' || c == '-' || c == '+';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool build_sandbox(const std::string& root, const SandboxOptions& o, std::string* error) {
+  auto fail = [&](const std::string& what) {
+    if (error) *error = what;
+    return false;
+  };
+  if (!sandbox_root_is_safe(root)) {
+    return fail("sandbox path must be absolute and made of letters, digits and / . _ - +");
+  }
+  const char* dirs[] = {"/system/bin",
+                        "/system/xbin",
+                        "/data/data/com.android.deskclock/databases",
+                        "/data/data/com.android.deskclock/files",
+                        "/productinfo",
+                        "/res/images",
+                        "/res/sounds",
+                        "/sys/class/timed_output/vibrator",
+                        "/sys/class/leds/lcd-backlight",
+                        "/sys/class/rtc/rtc0",
+                        "/sys/class/input/input0",
+                        "/sys/class/input/input1",
+                        "/dev/input",
+                        "/dev/graphics",
+                        "/dev/socket",
+                        "/sim"};
+  for (const char* d : dirs) {
+    if (!make_dirs(root + d)) return fail(std::string("cannot make ") + root + d);
+  }
+
+  if (!symlink_fresh("/bin/sh", root + "/system/bin/sh")) return fail("cannot link the shell");
+  std::string sqlite = find_in_path("sqlite3");
+  if (sqlite.empty()) return fail("sqlite3 is not installed");
+  if (!symlink_fresh(sqlite, root + "/system/xbin/sqlite3")) return fail("cannot link sqlite3");
+  if (!o.player_path.empty() &&
+      !copy_file(o.player_path, root + "/system/bin/mplayer", 0755)) {
+    return fail("cannot copy the stand-in player from " + o.player_path);
+  }
+
+  std::string db = root + "/data/data/com.android.deskclock/databases/alarms.db";
+  unlink(db.c_str());
+  if (!run_sqlite(db, ALARMS_TABLE_SQL)) return fail("sqlite3 could not make the alarm table");
+
+  // Fields: two words the program skips, ring minutes, ring file, snooze minutes.
+  bool ok = write_file(root + "/productinfo/alarm_flag",
+                       "alarm_flag 1 1 /res/sounds/default_ring.mp3 5\n");
+  ok = ok && write_file(root + "/data/tpcalcoef", "-12 4096 7 -3 4100 15 65536");
+  ok = ok && write_file(root + "/res/sounds/default_ring.mp3", "sandbox ring tone\n");
+  if (!o.artwork_dir.empty()) {
+    for (const char* cls : {"qvga", "hvga", "wvga"}) {
+      if (!copy_png_dir(o.artwork_dir + "/" + cls, root + "/res/images/" + cls)) {
+        return fail("cannot copy the artwork from " + o.artwork_dir + "/" + cls);
+      }
+    }
+  }
+
+  ok = ok && write_file(root + "/sys/class/timed_output/vibrator/enable", "");
+  ok = ok && write_file(root + "/sys/class/leds/lcd-backlight/brightness", "");
+  ok = ok && write_file(root + "/sys/class/rtc/rtc0/alarm_op",
+                        std::to_string(static_cast<long long>(time(nullptr))) + "\n");
+  ok = ok && write_file(root + "/sys/class/rtc/rtc0/alarm_param", "");
+  if (!ok) return fail("cannot write the sandbox files");
+
+  if (!make_fifo(root + SANDBOX_TOUCH_DEVICE) || !make_fifo(root + SANDBOX_KEY_DEVICE)) {
+    return fail("cannot make the input devices");
+  }
+  ok = write_file(root + "/sys/class/input/input0/name", std::string(SANDBOX_TOUCH_NAME) + "\n");
+  ok = ok && write_file(root + "/sys/class/input/input1/name", std::string(SANDBOX_KEY_NAME) + "\n");
+  ok = ok && write_file(root + "/sys/class/input/input0/cal_mode", "");
+  ok = ok && write_file(root + "/sys/class/input/input0/cal_coef", "");
+  if (!ok) return fail("cannot write the input device names");
+
+  if (!make_framebuffer(root, o.width, o.height, o.bits_per_pixel)) {
+    return fail("cannot make the framebuffer");
+  }
+  ok = write_file(root + "/dev/tty0", "");
+  ok = ok && write_file(root + "/dev/kmsg", "");
+  std::string props = "ro.bootmode=alarm\n";
+  props += "ro.sf.hwrotation=" + std::to_string(o.rotation) + "\n";
+  if (!o.tp_kind.empty()) props += "ro.device.tp=" + o.tp_kind + "\n";
+  ok = ok && write_file(root + "/default.prop", props);
+  if (!ok) return fail("cannot write the device files");
+  return true;
+}

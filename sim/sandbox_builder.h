@@ -1,0 +1,44 @@
+// Lays out a sandbox: the phone's file tree at the phone's paths under one root directory,
+// with the emulated devices the sandbox platform and alarm-sim work with.
+#pragma once
+
+#include <string>
+
+struct SandboxOptions {
+  int width = 480;
+  int height = 800;
+  int bits_per_pixel = 32;
+  int rotation = 0;          // "ro.sf.hwrotation": 0 or 180
+  std::string tp_kind;       // "ro.device.tp"; empty leaves it unset
+  std::string artwork_dir;   // holds qvga/, hvga/, wvga/; empty: no images
+  std::string player_path;   // the stand-in player; empty: no /system/bin/mplayer
+};
+
+// Touch and key devices made by build_sandbox.
+constexpr char SANDBOX_TOUCH_DEVICE[] = "/dev/input/event0";
+constexpr char SANDBOX_KEY_DEVICE[] = "/dev/input/event1";
+constexpr char SANDBOX_TOUCH_NAME[] = "qild_touch_screen";
+constexpr char SANDBOX_KEY_NAME[] = "qpnp_pon";
+
+// The alarms table of the clock application, as sqlite3 makes it.
+constexpr char ALARMS_TABLE_SQL[] =
+    "CREATE TABLE alarms (_id INTEGER PRIMARY KEY, hour INTEGER, minutes INTEGER, "
+    "daysofweek INTEGER, alarmtime INTEGER, enabled INTEGER, vibrate INTEGER, message TEXT, "
+    "alert TEXT);";
+
+bool build_sandbox(const std::string& root, const SandboxOptions& options, std::string* error);
+
+// Helpers shared by the builder, alarm-sim and tests.
+bool make_dirs(const std::string& path);
+bool write_file(const std::string& path, const std::string& content);
+bool make_fifo(const std::string& path);
+// A fresh framebuffer of width x height at bits_per_pixel, two screens of memory.
+bool make_framebuffer(const std::string& root, int width, int height, int bits_per_pixel);
+// Runs the host's sqlite3 on `db` with `sql`; false when it failed.
+bool run_sqlite(const std::string& db, const std::string& sql, std::string* output = nullptr);
+// Path of a program found in PATH, or empty.
+std::string find_in_path(const char* name);
+// Directory of the running executable.
+std::string self_dir();
+// Lower-cost check that a root is safe to put into a shell command line unquoted.
+bool sandbox_root_is_safe(const std::string& root);

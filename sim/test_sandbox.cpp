@@ -1,0 +1,150 @@
+#include "sim/test_sandbox.h"
+
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <stdexcept>
+
+#include "alarm/alarm.h"
+#include "alarm/kernel_log.h"
+
+#ifndef ALARM_BUILD_DIR
+#define ALARM_BUILD_DIR "."
+#endif
+
+namespace {
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+  return remove(path);
+}
+
+std::string quote_sql(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out + "'";
+}
+
+}  // namespace
+
+int64_t local_epoch_us(const char* at, const char* tz) {
+  setenv("TZ", tz, 1);
+  tzset();
+  struct tm tm = {};
+  if (sscanf(at, "%d-%d-%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+             &tm.tm_min, &tm.tm_sec) != 6) {
+    return -1;
+  }
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  tm.tm_isdst = -1;
+  time_t t = mktime(&tm);
+  return static_cast<int64_t>(t) * 1000000;
+}
+
+std::string test_artwork_dir() {
+  std::string dir = std::string(ALARM_BUILD_DIR) + "/res/images";
+  return access((dir + "/wvga").c_str(), F_OK) == 0 ? dir : "";
+}
+
+std::string test_player_path() {
+  std::string p = std::string(ALARM_BUILD_DIR) + "/sim/alarm-player-standin";
+  return access(p.c_str(), X_OK) == 0 ? p : "";
+}
+
+int TestPlatform::create_thread(void* (*entry)(void*)) {
+  threads.push_back(entry);
+  if (fail_thread_number == static_cast<int>(threads.size())) return EAGAIN;
+  if (!start_threads) return 0;
+  return PlatformWrapper::create_thread(entry);
+}
+
+int TestPlatform::power_off() {
+  ++power_offs;
+  return PlatformWrapper::power_off();
+}
+
+void TestPlatform::sync_filesystems() {
+  ++syncs;
+  PlatformWrapper::sync_filesystems();
+}
+
+SandboxOptions TestSandbox::default_options() {
+  SandboxOptions o;
+  o.artwork_dir = test_artwork_dir();
+  o.player_path = test_player_path();
+  return o;
+}
+
+TestSandbox::TestSandbox(const char* at, const char* tz, const SandboxOptions& options) {
+  char tmpl[] = "/tmp/alarm-test-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
+  root_ = tmpl;
+  std::string error;
+  if (!build_sandbox(root_, options, &error)) throw std::runtime_error(error);
+  auto clock = std::make_unique<ManualClock>(local_epoch_us(at, tz));
+  clock_ = clock.get();
+  sandbox_ = std::make_unique<SandboxPlatform>(root_, std::move(clock));
+  sandbox_->set_poweroff_returns(true);
+  test_platform_ = std::make_unique<TestPlatform>(sandbox_.get());
+  set_platform(test_platform_.get());
+  alarm_reset_program_state();
+}
+
+TestSandbox::~TestSandbox() {
+  alarm_reset_program_state();
+  set_platform(nullptr);
+  nftw(root_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+void TestSandbox::write(const char* phone_path, const std::string& content) const {
+  write_file(path(phone_path), content);
+}
+
+std::string TestSandbox::read(const char* phone_path) const {
+  std::string out;
+  read_text_file(path(phone_path), &out);
+  return out;
+}
+
+bool TestSandbox::exists(const char* phone_path) const {
+  struct stat st;
+  return lstat(path(phone_path).c_str(), &st) == 0;
+}
+
+void TestSandbox::set_property(const std::string& name, const std::string& value) const {
+  std::string props = read("/default.prop");
+  std::string out;
+  size_t start = 0;
+  while (start < props.size()) {
+    size_t end = props.find('\n', start);
+    if (end == std::string::npos) end = props.size();
+    std::string line = props.substr(start, end - start);
+    if (line.compare(0, name.size() + 1, name + "=") != 0 && !line.empty()) out += line + "\n";
+    start = end + 1;
+  }
+  out += name + "=" + value + "\n";
+  write("/default.prop", out);
+}
+
+std::string TestSandbox::sql(const std::string& statement) const {
+  std::string out;
+  run_sqlite(path("/data/data/com.android.deskclock/databases/alarms.db"), statement, &out);
+  return out;
+}
+
+void TestSandbox::add_alarm(int id, int hour, int minute, int days, int enabled, int vibrate,
+                            const std::string& message, const std::string& alert) const {
+  char head[160];
+  snprintf(head, sizeof head, "INSERT INTO alarms VALUES(%d,%d,%d,%d,0,%d,%d,", id, hour, minute,
+           days, enabled, vibrate);
+  sql(head + quote_sql(message) + "," + quote_sql(alert) + ");");
+}
+
+void TestSandbox::open_kernel_log() { kernel_log_open(); }

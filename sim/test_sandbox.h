@@ -1,0 +1,73 @@
+// Test support: a fresh sandbox in a temporary directory with the program's modules running
+// on it, on a manual clock that moves only when the test (or the program's sleeps and waits
+// on the test's thread) moves it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform_wrapper.h"
+#include "platform/sandbox_clock.h"
+#include "platform/sandbox_platform.h"
+#include "sim/sandbox_builder.h"
+
+// Microseconds since the epoch of "YYYY-MM-DD HH:MM:SS" as local time in `tz`; sets the
+// process's time zone to `tz`. -1 when the text does not parse.
+int64_t local_epoch_us(const char* at, const char* tz);
+
+// The sandbox platform with the faults a test may ask for.
+class TestPlatform : public PlatformWrapper {
+ public:
+  explicit TestPlatform(Platform* target) : PlatformWrapper(target) {}
+
+  int create_thread(void* (*entry)(void*)) override;
+  int power_off() override;
+  void sync_filesystems() override;
+
+  bool start_threads = true;     // false: threads are recorded, not started
+  int fail_thread_number = 0;    // the Nth creation (from 1) fails
+  std::vector<void* (*)(void*)> threads;  // every creation asked for
+  int power_offs = 0;
+  int syncs = 0;
+};
+
+class TestSandbox {
+ public:
+  explicit TestSandbox(const char* at = "2026-12-09 06:59:40", const char* tz = "UTC",
+                       const SandboxOptions& options = default_options());
+  ~TestSandbox();
+  TestSandbox(const TestSandbox&) = delete;
+  TestSandbox& operator=(const TestSandbox&) = delete;
+
+  static SandboxOptions default_options();
+
+  const std::string& root() const { return root_; }
+  std::string path(const char* phone_path) const { return root_ + phone_path; }
+  ManualClock& clock() { return *clock_; }
+  TestPlatform& platform() { return *test_platform_; }
+  SandboxPlatform& sandbox() { return *sandbox_; }
+
+  void write(const char* phone_path, const std::string& content) const;
+  std::string read(const char* phone_path) const;
+  bool exists(const char* phone_path) const;
+  // Everything the program wrote to the kernel log so far.
+  std::string kmsg() const { return read("/dev/kmsg"); }
+  void set_property(const std::string& name, const std::string& value) const;
+  // Runs SQL on the clock application's database; its output.
+  std::string sql(const std::string& statement) const;
+  void add_alarm(int id, int hour, int minute, int days, int enabled, int vibrate,
+                 const std::string& message = "", const std::string& alert = "") const;
+  // Opens the kernel log of the program (as its start-up does).
+  void open_kernel_log();
+
+ private:
+  std::string root_;
+  ManualClock* clock_ = nullptr;
+  std::unique_ptr<SandboxPlatform> sandbox_;
+  std::unique_ptr<TestPlatform> test_platform_;
+};
+
+// Where the build put the artwork and the stand-in player (empty when not built).
+std::string test_artwork_dir();
+std::string test_player_path();
