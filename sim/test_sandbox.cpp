@@ -37,8 +37,8 @@ int64_t local_epoch_us(const char* at, const char* tz) {
   setenv("TZ", tz, 1);
   tzset();
   struct tm tm = {};
-  if (sscanf(at, "%d-%d-%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
-             &tm.tm_min, &tm.tm_sec) != 6) {
+  if (sscanf(at, "%d-%d-%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
+             &tm.tm_sec) != 6) {
     return -1;
   }
   tm.tm_year -= 1900;
@@ -147,4 +147,6 @@ void TestSandbox::add_alarm(int id, int hour, int minute, int days, int enabled,
   sql(head + quote_sql(message) + "," + quote_sql(alert) + ");");
 }
 
-void TestSandbox::open_kernel_log() { kernel_log_open(); }
+void TestSandbox::open_kernel_log() {
+  kernel_log_open();
+}

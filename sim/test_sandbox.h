@@ -25,8 +25,8 @@ class TestPlatform : public PlatformWrapper {
   int power_off() override;
   void sync_filesystems() override;
 
-  bool start_threads = true;     // false: threads are recorded, not started
-  int fail_thread_number = 0;    // the Nth creation (from 1) fails
+  bool start_threads = true;              // false: threads are recorded, not started
+  int fail_thread_number = 0;             // the Nth creation (from 1) fails
   std::vector<void* (*)(void*)> threads;  // every creation asked for
   int power_offs = 0;
   int syncs = 0;
