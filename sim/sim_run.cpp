@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -541,7 +542,8 @@ class SimRun {
     if (out.stopped_at_until) {
       kill(-child_, SIGKILL);
       int status;
-      waitpid(child_, &status, 0);
+      struct rusage usage;
+      if (wait4(child_, &status, 0, &usage) == child_) out.cpu_seconds = cpu_seconds(usage);
       timeline_->add("exit", "stopped by the simulator at --until");
     }
     out.virtual_seconds = clock_->elapsed();
@@ -550,6 +552,11 @@ class SimRun {
   }
 
  private:
+  static double cpu_seconds(const struct rusage& u) {
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  }
+
   static std::string fmt(double v) {
     char buf[32];
     snprintf(buf, sizeof buf, "%g", v);
@@ -655,8 +662,10 @@ class SimRun {
   // True once the program has ended.
   bool reap(SimOutcome* out) {
     int status;
-    pid_t r = waitpid(child_, &status, WNOHANG);
+    struct rusage usage;
+    pid_t r = wait4(child_, &status, WNOHANG, &usage);
     if (r != child_) return false;
+    out->cpu_seconds = cpu_seconds(usage);
     if (WIFEXITED(status)) {
       out->exit_status = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {
@@ -837,7 +846,9 @@ std::string format_outcome_json(const SimOutcome& o) {
   out += std::string("  \"stopped_at_until\": ") + (o.stopped_at_until ? "true" : "false") + ",\n";
   char secs[32];
   snprintf(secs, sizeof secs, "%.3f", o.virtual_seconds);
-  out += std::string("  \"virtual_seconds\": ") + secs;
+  out += std::string("  \"virtual_seconds\": ") + secs + ",\n";
+  snprintf(secs, sizeof secs, "%.3f", o.cpu_seconds);
+  out += std::string("  \"program_cpu_seconds\": ") + secs;
   if (!o.error.empty()) out += ",\n  \"error\": " + json_string(o.error);
   out += "\n}\n";
   return out;

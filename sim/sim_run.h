@@ -50,6 +50,7 @@ struct SimOutcome {
   std::vector<std::string> screenshots;
   std::vector<SimTimelineEntry> timeline;
   double virtual_seconds = 0;
+  double cpu_seconds = 0;  // the program with the processes it waited for
   std::string error;
 };
 
