@@ -1,5 +1,6 @@
 #include "sim/sim_run.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/input.h>
 #include <poll.h>
@@ -539,14 +540,17 @@ class SimRun {
       }
       usleep(kChildPollUs);
     }
+    out.virtual_seconds = clock_->elapsed();
+    // The program's processes still running (all of them when stopped at --until), with
+    // what they have reaped themselves.
+    out.cpu_seconds += group_cpu_seconds(child_);
     if (out.stopped_at_until) {
       kill(-child_, SIGKILL);
       int status;
       struct rusage usage;
-      if (wait4(child_, &status, 0, &usage) == child_) out.cpu_seconds = cpu_seconds(usage);
+      if (wait4(child_, &status, 0, &usage) == child_) out.peak_rss_kb = usage.ru_maxrss;
       timeline_->add("exit", "stopped by the simulator at --until");
     }
-    out.virtual_seconds = clock_->elapsed();
     kill(-child_, SIGKILL);  // whatever the program left behind: controller, player
     return finish(&out);
   }
@@ -555,6 +559,34 @@ class SimRun {
   static double cpu_seconds(const struct rusage& u) {
     return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  }
+
+  // CPU time of the live processes of a process group, from /proc.
+  static double group_cpu_seconds(pid_t pgid) {
+    double total = 0;
+    DIR* d = opendir("/proc");
+    if (d == nullptr) return 0;
+    long ticks = sysconf(_SC_CLK_TCK);
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+      std::string stat;
+      if (!read_text_file(std::string("/proc/") + e->d_name + "/stat", &stat)) continue;
+      size_t close_paren = stat.rfind(')');
+      if (close_paren == std::string::npos) continue;
+      char state;
+      long ppid, pgrp, session, tty, tpgid;
+      unsigned long flags, minflt, cminflt, majflt, cmajflt, utime, stime;
+      long cutime, cstime;
+      if (sscanf(stat.c_str() + close_paren + 1,
+                 " %c %ld %ld %ld %ld %ld %lu %lu %lu %lu %lu %lu %lu %ld %ld", &state, &ppid,
+                 &pgrp, &session, &tty, &tpgid, &flags, &minflt, &cminflt, &majflt, &cmajflt,
+                 &utime, &stime, &cutime, &cstime) == 15 &&
+          pgrp == pgid) {
+        total += static_cast<double>(utime + stime + cutime + cstime) / static_cast<double>(ticks);
+      }
+    }
+    closedir(d);
+    return total;
   }
 
   static std::string fmt(double v) {
@@ -666,6 +698,7 @@ class SimRun {
     pid_t r = wait4(child_, &status, WNOHANG, &usage);
     if (r != child_) return false;
     out->cpu_seconds = cpu_seconds(usage);
+    out->peak_rss_kb = usage.ru_maxrss;
     if (WIFEXITED(status)) {
       out->exit_status = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {
@@ -848,7 +881,8 @@ std::string format_outcome_json(const SimOutcome& o) {
   snprintf(secs, sizeof secs, "%.3f", o.virtual_seconds);
   out += std::string("  \"virtual_seconds\": ") + secs + ",\n";
   snprintf(secs, sizeof secs, "%.3f", o.cpu_seconds);
-  out += std::string("  \"program_cpu_seconds\": ") + secs;
+  out += std::string("  \"program_cpu_seconds\": ") + secs + ",\n";
+  out += "  \"program_peak_rss_kb\": " + std::to_string(o.peak_rss_kb);
   if (!o.error.empty()) out += ",\n  \"error\": " + json_string(o.error);
   out += "\n}\n";
   return out;

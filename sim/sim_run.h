@@ -50,7 +50,8 @@ struct SimOutcome {
   std::vector<std::string> screenshots;
   std::vector<SimTimelineEntry> timeline;
   double virtual_seconds = 0;
-  double cpu_seconds = 0;  // the program with the processes it waited for
+  double cpu_seconds = 0;  // the program, its threads and its processes
+  long peak_rss_kb = 0;    // the program's own peak resident memory
   std::string error;
 };
 
