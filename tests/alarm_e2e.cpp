@@ -3,6 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -57,12 +58,19 @@ TEST(AlarmScenario, NothingDueWithinFiftySecondsEndsWithoutStartingAndroid) {
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 1);
   SimResult r = sb.run({"--at", "2026-12-09 06:58:00", "--speed", "20", "--until", "60"});
   EXPECT_EQ(r.exit_status(), 0) << r.timeline_text();
-  EXPECT_TRUE(contains(r.kmsg, "<3>alarm: alarm expire: 120\n"));
+  // 120 s away at start-up; a slow start (a sanitizer build) may see a second or two less.
+  size_t at = r.kmsg.find("<3>alarm: alarm expire: ");
+  ASSERT_NE(at, std::string::npos) << r.kmsg;
+  int expire = atoi(r.kmsg.c_str() + at + 24);
+  EXPECT_LE(expire, 120);
+  EXPECT_GE(expire, 110);
   EXPECT_TRUE(r.outcome["properties_set"].a.empty());
   EXPECT_EQ(r.player_runs(), 0);
   EXPECT_FALSE(r.powered_off());
   // The RTC wakes the phone again 20 s before the alarm.
-  EXPECT_EQ(r.outcome["rtc_alarm_param"].s, std::to_string(epoch_utc(2026, 12, 9, 7, 0, 0) - 20));
+  // The RTC's base time is read at whole virtual seconds: allow for one.
+  long long rtc = atoll(r.outcome["rtc_alarm_param"].s.c_str());
+  EXPECT_LE(std::llabs(rtc - (epoch_utc(2026, 12, 9, 7, 0, 0) - 20)), 1) << rtc;
 }
 
 TEST(AlarmScenario, WeekdayAlarmRingsAtItsSecondAndStopPowersOffForThursday) {
@@ -78,7 +86,9 @@ TEST(AlarmScenario, WeekdayAlarmRingsAtItsSecondAndStopPowersOffForThursday) {
   // Due at 07:00:00 (20 s); the ring starts one second later.
   EXPECT_GE(start->at, 20.9);
   EXPECT_LT(start->at, 22.0);
-  EXPECT_EQ(r.outcome["rtc_alarm_param"].s, std::to_string(epoch_utc(2026, 12, 10, 7, 0, 0) - 20));
+  EXPECT_LE(std::llabs(atoll(r.outcome["rtc_alarm_param"].s.c_str()) -
+                       (epoch_utc(2026, 12, 10, 7, 0, 0) - 20)),
+            1);
   const TimelineEvent* off = r.first("poweroff");
   ASSERT_NE(off, nullptr);
   EXPECT_GT(off->at, 30.9);
