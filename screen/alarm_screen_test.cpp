@@ -332,6 +332,7 @@ TEST(AlarmScreenShot, WholeScreenMatchesTheComposedPicture) {
   const Case cases[] = {{480, 800, 32, 0, 1.0},
                         {480, 800, 32, 180, 1.0},
                         {320, 480, 16, 0, 9.0},
+                        {320, 480, 16, 180, 9.0},
                         {240, 320, 32, 180, 1.0}};
   for (const Case& k : cases) {
     SCOPED_TRACE(std::to_string(k.w) + "x" + std::to_string(k.h) + "x" + std::to_string(k.bpp) +
