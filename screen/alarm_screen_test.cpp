@@ -405,13 +405,15 @@ TEST_F(RefreshTest, EveryDrawingReachesBothBuffersAndAnUnchangedScreenIsNotCopie
   };
   EXPECT_TRUE(eventually([&] { return all(buffer(0), 40) && all(buffer(1), 40); }));
 
-  // Nothing drawn: the shown buffer stays put.
+  // Nothing drawn: once the last switch is done, the shown buffer stays put.
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
   uint32_t settled = yoffset();
   std::this_thread::sleep_for(std::chrono::milliseconds(60));
   EXPECT_EQ(yoffset(), settled);
 
   fill(200);
   EXPECT_TRUE(eventually([&] { return all(buffer(0), 200) && all(buffer(1), 200); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
   settled = yoffset();
   std::this_thread::sleep_for(std::chrono::milliseconds(60));
   EXPECT_EQ(yoffset(), settled);
