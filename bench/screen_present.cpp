@@ -35,8 +35,8 @@
 
 namespace {
 
-constexpr int kRounds = 15;
-constexpr double kRoundSeconds = 0.04;
+constexpr int kRounds = 31;
+constexpr double kRoundSeconds = 0.02;
 
 // The sandbox platform with a buffer switch as cheap as the phone's ioctl.
 class PanPlatform : public PlatformWrapper {

@@ -170,7 +170,7 @@ void* refreshen_screen(void*) {
         presents_due = kPresentsPerDrawing;
       }
       if (presents_due > 0) {
-        drawn.take();  // this present covers every drawing so far
+        drawn.take();  // this present shows every drawing announced so far
         gr_present();
         --presents_due;
         presented = true;

@@ -69,9 +69,15 @@ int clamp_to_int(int64_t v) {
   return static_cast<int>(v);
 }
 
+// Depth of this thread's holds on the drawing lock, and whether a drawing since the
+// outermost hold began still waits to be announced (guarded by the lock).
+thread_local int t_lock_depth = 0;
+bool g_drawing_unannounced = false;
+
+// Called with the drawing lock held.
 void note_drawing() {
   g_generation.fetch_add(1);
-  g_drawing_event.post();
+  g_drawing_unannounced = true;
 }
 
 void set_screen_surface(gr_surface* s, uint8_t* data, int32_t stride) {
@@ -271,6 +277,21 @@ std::recursive_mutex& gr_draw_mutex() {
   return m;
 }
 
+GrDrawLock::GrDrawLock(std::recursive_mutex& m) : m_(m) {
+  m_.lock();
+  ++t_lock_depth;
+}
+
+GrDrawLock::~GrDrawLock() {
+  bool announce = false;
+  if (--t_lock_depth == 0) {
+    announce = g_drawing_unannounced;
+    g_drawing_unannounced = false;
+  }
+  m_.unlock();
+  if (announce) g_drawing_event.post();
+}
+
 uint32_t gr_drawing_generation() {
   return g_generation.load();
 }
@@ -420,5 +441,6 @@ void gr_reset() {
   release_display(false);
   raster_destroy(g_gr.raster_ctx);
   g_gr = GraphicsState{};
+  g_drawing_unannounced = false;
   g_drawing_event.take();
 }
