@@ -63,8 +63,8 @@ int main() {
   double b = median(advancing);
   double worst = std::max(a, b);
   printf("get_alarm_expire, %d alarms x 7 days (%zu items):\n", kAlarms, items);
-  printf("  %.2f us per call, calls in the same second (median of %d batches of %d)\n", a,
-         kBatches, kCallsPerBatch);
+  printf("  %.2f us per call, calls in the same second (median of %d batches of %d)\n", a, kBatches,
+         kCallsPerBatch);
   printf("  %.2f us per call, one second between calls\n", b);
   printf("get_alarm_expire: %.2f us per call (limit %.0f us): %s\n", worst, kLimitUs,
          worst < kLimitUs ? "ok" : "TOO SLOW");

@@ -201,6 +201,21 @@ void raster_fill_rect(RasterContext* ctx, int left, int top, int right, int bott
     for (int i = 0; i < kRunPixels; ++i) memcpy(run + i * 4, ctx->color, 4);
   }
   const bool colour_opaque = ctx->color[3] == 255;
+  const bool plain_store = !ctx->blend || (colour_opaque && ctx->src_factor == RASTER_SRC_ALPHA &&
+                                           ctx->dst_factor == RASTER_ONE_MINUS_SRC_ALPHA);
+  if (tex == nullptr && plain_store) {
+    // One colour stored as it is: convert it once, then copy whole runs.
+    uint8_t packed[kRunPixels * 4];
+    store_run(cb.format, packed, kRunPixels, run);
+    for (int64_t y = r.top; y < r.bottom; ++y) {
+      uint8_t* dst_row = cb.data + (y * cb.stride + r.left) * dst_bpp;
+      for (int64_t x = 0; x < r.right - r.left; x += kRunPixels) {
+        int64_t n = std::min<int64_t>(kRunPixels, r.right - r.left - x);
+        memcpy(dst_row + x * dst_bpp, packed, static_cast<size_t>(n * dst_bpp));
+      }
+    }
+    return;
+  }
   for (int64_t y = r.top; y < r.bottom; ++y) {
     uint8_t* dst_row = cb.data + (y * cb.stride + r.left) * dst_bpp;
     const uint8_t* src_row = nullptr;

@@ -159,17 +159,24 @@ void* refreshen_screen(void*) {
   uint32_t seen = gr_drawing_generation();
   int presents_due = kPresentsPerDrawing;  // whatever the back surface holds now
   while (g_alarm_status.state != ALARM_STATE_OFF) {
-    uint32_t now_drawn = gr_drawing_generation();
-    if (now_drawn != seen) {
-      seen = now_drawn;
-      presents_due = kPresentsPerDrawing;
+    bool presented = false;
+    {
+      // The generation is read under the drawing lock, so a present never counts a picture
+      // it did not show.
+      GrDrawLock lock(gr_draw_mutex());
+      uint32_t now_drawn = gr_drawing_generation();
+      if (now_drawn != seen) {
+        seen = now_drawn;
+        presents_due = kPresentsPerDrawing;
+      }
+      if (presents_due > 0) {
+        drawn.take();  // this present shows every drawing announced so far
+        gr_present();
+        --presents_due;
+        presented = true;
+      }
     }
-    if (presents_due > 0) {
-      drawn.take();  // this present covers every drawing so far
-      gr_present();
-      --presents_due;
-      continue;
-    }
+    if (presented) continue;
     WallTime deadline = wall_time_from_us(wall_time_us(read_clock()) + kRefreshIdleWaitUs);
     platform().wait_event(drawn, deadline);
   }

@@ -332,6 +332,7 @@ TEST(AlarmScreenShot, WholeScreenMatchesTheComposedPicture) {
   const Case cases[] = {{480, 800, 32, 0, 1.0},
                         {480, 800, 32, 180, 1.0},
                         {320, 480, 16, 0, 9.0},
+                        {320, 480, 16, 180, 9.0},
                         {240, 320, 32, 180, 1.0}};
   for (const Case& k : cases) {
     SCOPED_TRACE(std::to_string(k.w) + "x" + std::to_string(k.h) + "x" + std::to_string(k.bpp) +
@@ -404,13 +405,15 @@ TEST_F(RefreshTest, EveryDrawingReachesBothBuffersAndAnUnchangedScreenIsNotCopie
   };
   EXPECT_TRUE(eventually([&] { return all(buffer(0), 40) && all(buffer(1), 40); }));
 
-  // Nothing drawn: the shown buffer stays put.
+  // Nothing drawn: once the last switch is done, the shown buffer stays put.
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
   uint32_t settled = yoffset();
   std::this_thread::sleep_for(std::chrono::milliseconds(60));
   EXPECT_EQ(yoffset(), settled);
 
   fill(200);
   EXPECT_TRUE(eventually([&] { return all(buffer(0), 200) && all(buffer(1), 200); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
   settled = yoffset();
   std::this_thread::sleep_for(std::chrono::milliseconds(60));
   EXPECT_EQ(yoffset(), settled);
