@@ -111,11 +111,46 @@ std::unique_ptr<SandboxPlatform> SandboxPlatform::from_environment() {
   }
   auto p = std::make_unique<SandboxPlatform>(
       root, std::make_unique<VirtualClock>(start_us, mono_ns, speed));
-  const char* faults = getenv("ALARM_SANDBOX_FAULTS");
-  if (faults != nullptr && strstr(faults, "poweroff-returns") != nullptr) {
-    p->set_poweroff_returns(true);
+  const char* faults_text = getenv("ALARM_SANDBOX_FAULTS");
+  SandboxFaults faults;
+  std::string unknown;
+  if (faults_text != nullptr && !parse_sandbox_faults(faults_text, &faults, &unknown)) {
+    fprintf(stderr, "sandbox: unknown fault \"%s\" ignored\n", unknown.c_str());
   }
+  p->set_poweroff_returns(faults.poweroff_returns);
+  p->set_fail_thread_number(faults.fail_thread_number);
   return p;
+}
+
+bool parse_sandbox_faults(const std::string& text, SandboxFaults* faults, std::string* unknown) {
+  constexpr char kThreadFail[] = "thread-fail:";
+  constexpr size_t kThreadFailLen = sizeof kThreadFail - 1;
+  constexpr size_t kMaxDigits = 6;
+  bool all_known = true;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    std::string name = text.substr(start, end - start);
+    start = end + 1;
+    if (name.empty()) continue;
+    if (name == "poweroff-returns") {
+      faults->poweroff_returns = true;
+      continue;
+    }
+    if (name.compare(0, kThreadFailLen, kThreadFail) == 0 && name.size() > kThreadFailLen &&
+        name.size() <= kThreadFailLen + kMaxDigits &&
+        name.find_first_not_of("0123456789", kThreadFailLen) == std::string::npos) {
+      int n = atoi(name.c_str() + kThreadFailLen);
+      if (n > 0) {
+        faults->fail_thread_number = n;
+        continue;
+      }
+    }
+    if (all_known && unknown != nullptr) *unknown = name;
+    all_known = false;
+  }
+  return all_known;
 }
 
 std::string SandboxPlatform::device_path(const char* phone_path) const {
@@ -290,6 +325,10 @@ bool SandboxPlatform::wait_event(WakeEvent& event, const WallTime& deadline) {
   return woken;
 }
 
-int SandboxPlatform::create_thread(void* (*entry)(void*)) { return start_detached_thread(entry); }
+int SandboxPlatform::create_thread(void* (*entry)(void*)) {
+  int number = threads_asked_.fetch_add(1) + 1;
+  if (fail_thread_number_ != 0 && number == fail_thread_number_) return EAGAIN;
+  return start_detached_thread(entry);
+}
 
 pid_t SandboxPlatform::fork_process() { return fork(); }

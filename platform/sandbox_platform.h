@@ -24,13 +24,15 @@ class SandboxPlatform : public Platform {
 
   // The platform a sandboxed program runs on, configured by alarm-sim through the
   // environment: ALARM_SANDBOX_ROOT, ALARM_SANDBOX_CLOCK ("start_us mono_start_ns speed"),
-  // ALARM_SANDBOX_FAULTS (comma-separated: poweroff-returns). Null when not configured.
+  // ALARM_SANDBOX_FAULTS (see SandboxFaults). Null when not configured.
   static std::unique_ptr<SandboxPlatform> from_environment();
 
   const std::string& root() const { return root_; }
   SandboxClock& clock() { return *clock_; }
   // When set, power_off records the power-off and returns -1 instead of ending the process.
   void set_poweroff_returns(bool v) { poweroff_returns_ = v; }
+  // The Nth thread creation of the run (counted from 1) fails with EAGAIN; 0: none fails.
+  void set_fail_thread_number(int n) { fail_thread_number_ = n; }
 
   std::string device_path(const char* phone_path) const override;
   int fb_get_fixed_info(int fd, fb_fix_screeninfo* info) override;
@@ -55,8 +57,21 @@ class SandboxPlatform : public Platform {
   std::string root_;
   std::unique_ptr<SandboxClock> clock_;
   bool poweroff_returns_ = false;
+  int fail_thread_number_ = 0;
+  std::atomic<int> threads_asked_{0};
   std::atomic<bool> synced_{false};
 };
+
+// Faults of a broken phone that a sandboxed program meets, named in ALARM_SANDBOX_FAULTS
+// (comma-separated): "poweroff-returns" (the power-off fails and returns), "thread-fail:N"
+// (the Nth thread creation, counted from 1, fails).
+struct SandboxFaults {
+  bool poweroff_returns = false;
+  int fail_thread_number = 0;
+};
+// Adds the faults named in `text` to `faults`; false, with the first name it does not know
+// in `unknown`, when a name is not one of the above.
+bool parse_sandbox_faults(const std::string& text, SandboxFaults* faults, std::string* unknown);
 
 // Framebuffer geometry as kept beside the sandbox device, shared with alarm-sim.
 struct SandboxFbGeometry {

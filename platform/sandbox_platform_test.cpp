@@ -4,7 +4,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <ctime>
+#include <memory>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -123,4 +126,33 @@ TEST(SandboxInput, NameComesFromSysfs) {
   EXPECT_EQ(platform().input_device_name(fd, dev.c_str(), small, sizeof small), 5);
   EXPECT_STREQ(small, "qild");
   close(fd);
+}
+
+TEST(SandboxFaults, NamesAreParsedAndUnknownOnesReported) {
+  SandboxFaults f;
+  std::string unknown;
+  EXPECT_TRUE(parse_sandbox_faults("poweroff-returns,thread-fail:3", &f, &unknown));
+  EXPECT_TRUE(f.poweroff_returns);
+  EXPECT_EQ(f.fail_thread_number, 3);
+  for (const char* bad : {"thread-fail:", "thread-fail:0", "thread-fail:-1", "thread-fail:2x",
+                          "thread-fail:99999999999", "poweroff", "Poweroff-returns"}) {
+    SandboxFaults g;
+    EXPECT_FALSE(parse_sandbox_faults(std::string("poweroff-returns,") + bad, &g, &unknown)) << bad;
+    EXPECT_EQ(unknown, bad);
+    EXPECT_EQ(g.fail_thread_number, 0) << bad;
+  }
+}
+
+namespace {
+void* do_nothing(void*) {
+  return nullptr;
+}
+}  // namespace
+
+TEST(SandboxFaults, OnlyTheNamedThreadCreationFails) {
+  SandboxPlatform p("/nonexistent", std::make_unique<ManualClock>(0));
+  p.set_fail_thread_number(2);
+  EXPECT_EQ(p.create_thread(do_nothing), 0);
+  EXPECT_EQ(p.create_thread(do_nothing), EAGAIN);
+  EXPECT_EQ(p.create_thread(do_nothing), 0);
 }

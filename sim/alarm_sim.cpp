@@ -21,9 +21,15 @@ const char kUsage[] =
     "usage:\n"
     "  alarm-sim init DIR [--screen WxHxBPP] [--rotation 0|180] [--tp KIND]\n"
     "  alarm-sim run DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE] [--speed N] [--until S]\n"
-    "                    [--play S] [--poweroff-returns] [ACTION...]\n"
+    "                    [--play S] [--poweroff-returns] [--fault NAME]... "
+    "[--no-property-service]\n"
+    "                    [--rtc-op TEXT] [ACTION...]\n"
     "      ACTION: S:tap:left|mid|right  S:touch:X,Y  S:key:power  S:shot:FILE.png\n"
     "              (S: virtual seconds since the program started)\n"
+    "      --fault NAME: a broken phone: poweroff-returns (the power-off fails and returns),\n"
+    "              thread-fail:N (the Nth thread the program starts, from 1, cannot be made)\n"
+    "      --no-property-service: nothing answers on /dev/socket/property_service\n"
+    "      --rtc-op TEXT: the RTC's alarm_op gives TEXT all along instead of its time\n"
     "  alarm-sim demo [OUTDIR]\n"
     "  alarm-sim schedule DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE]\n"
     "      DIR: a phone's files copied into the sandbox layout\n";
@@ -141,6 +147,20 @@ bool parse_run_options(const std::vector<std::string>& args, SimRunOptions* o, s
       (a == "--speed" ? o->speed : a == "--until" ? o->until : o->play_seconds) = v;
     } else if (a == "--poweroff-returns") {
       o->poweroff_returns = true;
+    } else if (a == "--fault" && has_value) {
+      SandboxFaults faults;
+      std::string unknown;
+      const std::string& name = args[++i];
+      if (name.find(',') != std::string::npos || !parse_sandbox_faults(name, &faults, &unknown)) {
+        *error = "unknown fault " + name;
+        return false;
+      }
+      o->faults.push_back(name);
+    } else if (a == "--no-property-service") {
+      o->property_service = false;
+    } else if (a == "--rtc-op" && has_value) {
+      o->rtc_op_fixed = true;
+      o->rtc_op_text = args[++i];
     } else if (!a.empty() && a[0] >= '0' && a[0] <= '9') {
       SimAction action;
       if (!parse_sim_action(a, &action, error)) return false;

@@ -83,6 +83,14 @@ std::string trim(std::string s) {
   return s;
 }
 
+// A control file's text, when it is a plain file: something else linked in its place (a
+// device such as /dev/full, a FIFO) is not read, as it may never end or never answer.
+bool read_control_text(const std::string& path, std::string* out) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  return read_text_file(path, out);
+}
+
 // The run's clock: virtual seconds since the program started.
 class RunClock {
  public:
@@ -189,13 +197,23 @@ struct WatchedControl {
 // The services of the sandbox, on one thread of their own.
 class Services {
  public:
-  Services(const std::string& root, const RunClock& clock, Timeline& timeline, double play_secs)
-      : root_(root), clock_(clock), timeline_(timeline), play_secs_(play_secs) {}
+  Services(const SimRunOptions& o, const RunClock& clock, Timeline& timeline)
+      : root_(o.root),
+        clock_(clock),
+        timeline_(timeline),
+        play_secs_(o.play_seconds),
+        serve_properties_(o.property_service),
+        rtc_op_fixed_(o.rtc_op_fixed),
+        rtc_op_text_(o.rtc_op_text) {}
 
   bool start(std::string* error) {
     if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return fail(error, "pipe");
-    property_ = listen_unix(root_ + kPropertySocket);
-    if (property_.get() < 0) return fail(error, "cannot serve " + root_ + kPropertySocket);
+    if (serve_properties_) {
+      property_ = listen_unix(root_ + kPropertySocket);
+      if (property_.get() < 0) return fail(error, "cannot serve " + root_ + kPropertySocket);
+    } else {
+      unlink((root_ + kPropertySocket).c_str());  // a property service that is not there
+    }
     player_ = listen_unix(root_ + "/sim/player.sock");
     if (player_.get() < 0) return fail(error, "cannot serve the player socket");
     for (auto [path, word] : {std::pair{kVibratorPath, "vibrate"}, {kBacklightPath, "backlight"}}) {
@@ -267,6 +285,12 @@ class Services {
   }
 
   void update_rtc() {
+    // A broken RTC driver: alarm_op gives the same text all along.
+    if (rtc_op_fixed_) {
+      if (rtc_secs_ < 0) replace_text_file(root_ + kRtcDir + "/alarm_op", rtc_op_text_);
+      rtc_secs_ = 0;
+      return;
+    }
     int64_t secs = clock_.virtual_us() / 1000000;
     if (secs == rtc_secs_) return;
     rtc_secs_ = secs;
@@ -411,7 +435,7 @@ class Services {
         auto* ev = reinterpret_cast<inotify_event*>(p);
         if (ev->len > 0 && strcmp(ev->name, "alarm_param") == 0) {
           std::string value;
-          read_text_file(root_ + kRtcDir + "/alarm_param", &value);
+          read_control_text(root_ + kRtcDir + "/alarm_param", &value);
           std::string details = value;
           char* end = nullptr;
           long long secs = strtoll(value.c_str(), &end, 10);
@@ -437,6 +461,9 @@ class Services {
   const RunClock& clock_;
   Timeline& timeline_;
   double play_secs_;
+  bool serve_properties_;
+  bool rtc_op_fixed_;
+  std::string rtc_op_text_;
   int wake_[2] = {-1, -1};
   Fd property_;
   Fd player_;
@@ -533,7 +560,7 @@ class SimRun {
     SimOutcome out;
     if (!prepare(&out)) return finish(&out);
     std::string error;
-    services_ = std::make_unique<Services>(o_.root, *clock_, *timeline_, o_.play_seconds);
+    services_ = std::make_unique<Services>(o_, *clock_, *timeline_);
     if (!services_->start(&error)) {
       out.error = error;
       return finish(&out);
@@ -684,7 +711,9 @@ class SimRun {
     env.push_back("ALARM_SANDBOX_ROOT=" + o_.root);
     env.push_back(std::string("ALARM_SANDBOX_CLOCK=") + clock);
     env.push_back("TZ=" + o_.tz);
-    if (o_.poweroff_returns) env.push_back("ALARM_SANDBOX_FAULTS=poweroff-returns");
+    std::string faults = o_.poweroff_returns ? "poweroff-returns" : "";
+    for (const std::string& f : o_.faults) faults += (faults.empty() ? "" : ",") + f;
+    if (!faults.empty()) env.push_back("ALARM_SANDBOX_FAULTS=" + faults);
     std::vector<char*> envp;
     for (std::string& s : env) envp.push_back(s.data());
     envp.push_back(nullptr);
@@ -798,7 +827,7 @@ class SimRun {
           poweroff.find("unsynced") == std::string::npos ? "after sync" : "without sync");
     }
     std::string param;
-    if (read_text_file(o_.root + "/sys/class/rtc/rtc0/alarm_param", &param) && !param.empty()) {
+    if (read_control_text(o_.root + "/sys/class/rtc/rtc0/alarm_param", &param) && !param.empty()) {
       out->has_rtc_alarm_param = true;
       out->rtc_alarm_param = param;
     }

@@ -28,6 +28,10 @@ struct SimRunOptions {
   double until = -1;         // virtual seconds; negative: until the program ends
   double play_seconds = 30;  // how long one run of the ring file lasts (virtual)
   bool poweroff_returns = false;
+  std::vector<std::string> faults;  // faults of the phone's platform, as SandboxFaults names them
+  bool property_service = true;     // false: nothing answers on the property service socket
+  bool rtc_op_fixed = false;        // alarm_op holds rtc_op_text all along, not the RTC's time
+  std::string rtc_op_text;
   std::string program;  // the sandboxed program; empty: beside this executable
   std::vector<SimAction> actions;
 };
