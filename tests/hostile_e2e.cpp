@@ -42,6 +42,17 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+// Runs the program through alarm-sim; the run itself must work, and the program must
+// leave no sanitizer report (a power-off ends it before a report at exit could fail it).
+SimResult run_checked(const E2eSandbox& sb, const std::vector<std::string>& args) {
+  SimResult r = sb.run(args);
+  EXPECT_EQ(r.cli_status, 0) << "alarm-sim could not run the program";
+  std::string err = sb.read("/sim/stderr.txt");
+  EXPECT_FALSE(contains(err, "Sanitizer")) << err;
+  EXPECT_FALSE(contains(err, "runtime error:")) << err;
+  return r;
+}
+
 bool rang(const SimResult& r) {
   const TimelineEvent* start = r.first("player-start");
   return start != nullptr && start->at > kDue;
@@ -177,8 +188,8 @@ TEST(HostileFileScenario, SnoozeNoteThatIsALinkIsNeitherFollowedNorWrittenThroug
   sb.write("/data/local/note", target_note);
   ASSERT_EQ(symlink(sb.path("/data/local/note").c_str(), sb.path(kSnoozeNote).c_str()), 0);
 
-  SimResult r = sb.run(
-      {"--at", kBeforeSeven, "--speed", "10", "--until", "40", "15:tap:left", "18:key:power"});
+  SimResult r = run_checked(
+      sb, {"--at", kBeforeSeven, "--speed", "10", "--until", "40", "15:tap:left", "18:key:power"});
   EXPECT_FALSE(contains(r.kmsg, "delay id =")) << "the link's target was read as the note";
   EXPECT_TRUE(sb.read("/data/local/note") == target_note) << "written through the link";
   EXPECT_TRUE(rang(r)) << r.timeline_text();
@@ -186,7 +197,8 @@ TEST(HostileFileScenario, SnoozeNoteThatIsALinkIsNeitherFollowedNorWrittenThroug
   ASSERT_GE(light.size(), 2u) << r.timeline_text();
   EXPECT_EQ(light[1].details, "0");  // snoozed
   EXPECT_TRUE(r.powered_off());
-  EXPECT_EQ(kind(sb.path(kSnoozeNote)), 'f');
+  // Not read unless it is a file: the test must not hang on a FIFO either.
+  ASSERT_EQ(kind(sb.path(kSnoozeNote)), 'f');
   std::string note = sb.read(kSnoozeNote);
   EXPECT_EQ(note.size(), 512u);
   EXPECT_EQ(note.substr(0, 2), "1\n");
@@ -200,12 +212,12 @@ TEST(HostileFileScenario, SnoozeNoteThatIsAFifoHangsNothing) {
   sb.add_alarm(4, 7, 0, kMonToFri, 1, 0);
   sb.set_flags(5, kDefaultRing, 5);
   ASSERT_EQ(mkfifo(sb.path(kSnoozeNote).c_str(), 0644), 0);
-  SimResult r = sb.run(
-      {"--at", kBeforeSeven, "--speed", "10", "--until", "40", "15:tap:left", "18:key:power"});
+  SimResult r = run_checked(
+      sb, {"--at", kBeforeSeven, "--speed", "10", "--until", "40", "15:tap:left", "18:key:power"});
   EXPECT_TRUE(rang(r)) << r.timeline_text();
   EXPECT_LT(r.first("player-start") ? r.first("player-start")->at : 99.0, 14.0);
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
-  EXPECT_EQ(kind(sb.path(kSnoozeNote)), 'f');
+  ASSERT_EQ(kind(sb.path(kSnoozeNote)), 'f');  // the test must not hang on the FIFO
   EXPECT_EQ(sb.read(kSnoozeNote).substr(0, 2), "4\n");
 }
 
@@ -253,8 +265,8 @@ TEST(HostileFileScenario, LongLabelsAndRingTonesFullOfShellTextRunNoShell) {
   char cwd[4096];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   ASSERT_EQ(chdir(sb.root().c_str()), 0);
-  SimResult r = sb.run(
-      {"--at", kBeforeSeven, "--speed", "10", "--until", "40", "15:tap:left", "18:key:power"});
+  SimResult r = run_checked(
+      sb, {"--at", kBeforeSeven, "--speed", "10", "--until", "40", "15:tap:left", "18:key:power"});
   ASSERT_EQ(chdir(cwd), 0);
 
   EXPECT_TRUE(pwned_files(sb.root()).empty()) << "a shell ran " << pwned_files(sb.root())[0];
@@ -276,6 +288,22 @@ TEST(HostileFileScenario, LongLabelsAndRingTonesFullOfShellTextRunNoShell) {
       << r.outcome["rtc_alarm_param"].s;
 }
 
+// A label with a line end followed by what looks like a row of the table: the tool prints
+// the line end as it is, and the reader takes the rest of the label for another alarm (id
+// 77 at 07:01 here) that the clock application does not have; the 07:00 alarm's ring is
+// then switched to it at 07:01. Disabled until the query keeps line ends out of its rows
+// (a fault of the database reader, reported).
+TEST(HostileFileScenario, DISABLED_LabelWithALineEndAddsNoAlarm) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kMonToFri, 1, 0, "Work\n77|7|1|127|0|1|1|forged|forged", "");
+  sb.set_flags(5, kDefaultRing, 5);
+  SimResult r = run_checked(sb, {"--at", kBeforeSeven, "--speed", "20", "--until", "80", "--play",
+                                 "120", "76:key:power"});
+  EXPECT_TRUE(rang(r)) << r.timeline_text();
+  EXPECT_EQ(r.events("player-start").size(), 1u) << r.timeline_text();
+  EXPECT_FALSE(contains(r.kmsg, "<3>alarm: id = 77\n"));
+}
+
 // A configuration file of random bytes, of random words, or of numbers too large for any
 // period: the alarm still rings at its second with a ring file that exists, does not
 // snooze at once (a period that wrapped round would), stops at the middle button, and the
@@ -293,7 +321,8 @@ TEST(HostileFileScenario, ConfigurationOfRandomBytesStillRings) {
     E2eSandbox sb;
     sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
     sb.write(kConfig, content);
-    SimResult r = sb.run({"--at", kBeforeSeven, "--speed", "10", "--until", "40", "17:tap:mid"});
+    SimResult r =
+        run_checked(sb, {"--at", kBeforeSeven, "--speed", "10", "--until", "40", "17:tap:mid"});
     EXPECT_TRUE(rang(r)) << r.timeline_text();
     const TimelineEvent* start = r.first("player-start");
     ASSERT_NE(start, nullptr);
@@ -330,8 +359,8 @@ TEST(HostileFileScenario, PngFilesWithLyingHeadersAreLeftOutOfTheScreen) {
   for (const Lie& lie : lies) sb.write(dir + lie.name + ".png", lie.content);
 
   std::string shot = sb.path("/sim/ringing.png");
-  SimResult r = sb.run(
-      {"--at", kBeforeSeven, "--speed", "10", "--until", "40", "15:shot:" + shot, "17:tap:mid"});
+  SimResult r = run_checked(sb, {"--at", kBeforeSeven, "--speed", "10", "--until", "40",
+                                 "15:shot:" + shot, "17:tap:mid"});
   for (const Lie& lie : lies) {
     EXPECT_TRUE(contains(r.kmsg, std::string("<3>alarm: creat surfaces failed!  ") + lie.name))
         << lie.name;
