@@ -5,11 +5,13 @@
 #include "platform/sandbox_platform.h"
 
 int main() {
-  std::unique_ptr<SandboxPlatform> sandbox = SandboxPlatform::from_environment();
+  // The platform lives as long as the process: the program's worker threads are never
+  // joined and may still be using it while the process ends.
+  SandboxPlatform* sandbox = SandboxPlatform::from_environment().release();
   if (sandbox == nullptr) {
     fprintf(stderr, "poweroff_alarm_sandbox: run me through alarm-sim\n");
     return 2;
   }
-  set_platform(sandbox.get());
+  set_platform(sandbox);
   return alarm_main();
 }
