@@ -251,6 +251,15 @@ int main(int argc, char** argv) {
   add("palette_missing_4x4.png", encode(indexed(4, 4, 4)));
   add("palette_index_past_end_4x4.png", encode(indexed(4, 4, 16), {palette(4)}));
   {
+    // A text chunk that claims two gigabytes in a file of a few dozen bytes.
+    PngFile f;
+    f.chunks.push_back({"IHDR", png_ihdr(1, 1, 8, kRgb, 0)});
+    std::string file = png_join(f);
+    std::string claim;
+    png_put_u32(&claim, 0, 0x7ffffff0u);
+    seeds.push_back({"regress_text_length_2g.png", file + claim + "tEXtComment"});
+  }
+  {
     std::string file = png_join(encode(image(3, 3, kRgb)));
     file[PNG_SIGNATURE_SIZE + 8 + PNG_IHDR_SIZE] ^= 0x55;  // IHDR's CRC
     seeds.push_back({"bad_header_crc.png", file});

@@ -5,7 +5,9 @@
 # any target crashed, leaked, hung or tripped a sanitizer.
 #   scripts/fuzz.sh [SECONDS] [TARGET...]     targets: alarm_row alarm_flag alarm_delay png
 # FUZZ_JOBS=2 runs two targets at a time; FUZZ_BUILD_DIR chooses the build directory
-# (default build-fuzz).
+# (default build-fuzz). ALARM_FUZZ_SKIP_KNOWN=png-chunk-length steps over the image
+# loader's known fault (see fuzz/README.md) while it is open. A single allocation of more
+# than 512 MB counts as a failure: no input of these files needs one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -53,7 +55,7 @@ run_target() {
   TMPDIR="$tmp" \
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:allocator_may_return_null=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    "$dir/fuzz_$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    "$dir/fuzz_$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=512 \
     -max_len="$(max_len "$name")" -close_fd_mask=3 -print_final_stats=1 \
     -artifact_prefix="$dir/artifacts/$name-" "$work" "fuzz/corpus/$name" \
     >"$dir/logs/$name.log" 2>&1 || rc=$?
