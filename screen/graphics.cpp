@@ -43,7 +43,8 @@ struct GraphicsState {
 
 GraphicsState g_gr;
 std::atomic<uint32_t> g_generation{0};
-WakeEvent g_drawing_event;
+// Never destroyed: the refresh thread may still wait on it while the process exits.
+WakeEvent& g_drawing_event = *new WakeEvent;
 
 uint8_t format_for_depth(uint32_t bits_per_pixel) {
   return bits_per_pixel == 16 ? GR_FORMAT_RGB_565 : GR_FORMAT_RGBA_8888;
@@ -273,7 +274,8 @@ void release_display(bool restore_console) {
 }  // namespace
 
 std::recursive_mutex& gr_draw_mutex() {
-  static std::recursive_mutex m;
+  // Never destroyed: the refresh thread may still hold it while the process exits.
+  static std::recursive_mutex& m = *new std::recursive_mutex;
   return m;
 }
 
