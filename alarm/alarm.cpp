@@ -78,7 +78,8 @@ LoopEnd run_main_loop(AlarmSecItem* rung, WallTime ring_start) {
         stop_ring();
         write_alarm_delay(rung);
         int32_t n = get_alarm_expire(nullptr);
-        if (n > g_alarm_delay_time) {
+        // No alarm ahead at all (a one-shot alarm that has rung) snoozes too.
+        if (n < 0 || n > g_alarm_delay_time) {
           set_backlight("off");
           g_alarm_status.state = ALARM_STATE_DELAY;
           if (wait_delay(g_alarm_delay_time) == 1) return LoopEnd::kLeave;

@@ -4,6 +4,13 @@
 
 #include <linux/input.h>
 
+#include <atomic>
+#include <cstdint>
+
+// The last X and Y reported since the last hit test (written by the input thread).
+extern std::atomic<int32_t> g_touch_x;
+extern std::atomic<int32_t> g_touch_y;
+
 void* get_input_event(void* unused);
 void check_power_key(const struct input_event* ev);
 void parse_alarm_event(const struct input_event* ev);

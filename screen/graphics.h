@@ -6,6 +6,8 @@
 
 #include <mutex>
 
+#include "platform/platform.h"
+
 constexpr char FB_DEVICE_PATH[] = "/dev/graphics/fb0";
 constexpr char CONSOLE_PATH[] = "/dev/tty0";
 
@@ -46,5 +48,7 @@ using GrDrawLock = std::lock_guard<std::recursive_mutex>;
 
 // Counts drawings into the back surface; the refresh thread presents when it changes.
 uint32_t gr_drawing_generation();
+// Posted after each drawing into the back surface, so the refresh thread need not poll.
+WakeEvent& gr_drawing_event();
 
 void gr_reset();  // tests: release everything, back to the state before gr_init

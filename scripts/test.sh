@@ -6,6 +6,3 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh build
 (cd build && ctest --output-on-failure -j2)
-if [ -x ../shared/contract/check-sim-contract.py ]; then
-  python3 ../shared/contract/check-sim-contract.py build/sim/alarm-sim
-fi

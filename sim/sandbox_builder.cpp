@@ -188,8 +188,7 @@ bool build_sandbox(const std::string& root, const SandboxOptions& o, std::string
   std::string sqlite = find_in_path("sqlite3");
   if (sqlite.empty()) return fail("sqlite3 is not installed");
   if (!symlink_fresh(sqlite, root + "/system/xbin/sqlite3")) return fail("cannot link sqlite3");
-  if (!o.player_path.empty() &&
-      !copy_file(o.player_path, root + "/system/bin/mplayer", 0755)) {
+  if (!o.player_path.empty() && !copy_file(o.player_path, root + "/system/bin/mplayer", 0755)) {
     return fail("cannot copy the stand-in player from " + o.player_path);
   }
 
@@ -221,7 +220,8 @@ bool build_sandbox(const std::string& root, const SandboxOptions& o, std::string
     return fail("cannot make the input devices");
   }
   ok = write_file(root + "/sys/class/input/input0/name", std::string(SANDBOX_TOUCH_NAME) + "\n");
-  ok = ok && write_file(root + "/sys/class/input/input1/name", std::string(SANDBOX_KEY_NAME) + "\n");
+  ok =
+      ok && write_file(root + "/sys/class/input/input1/name", std::string(SANDBOX_KEY_NAME) + "\n");
   ok = ok && write_file(root + "/sys/class/input/input0/cal_mode", "");
   ok = ok && write_file(root + "/sys/class/input/input0/cal_coef", "");
   if (!ok) return fail("cannot write the input device names");

@@ -8,10 +8,10 @@ struct SandboxOptions {
   int width = 480;
   int height = 800;
   int bits_per_pixel = 32;
-  int rotation = 0;          // "ro.sf.hwrotation": 0 or 180
-  std::string tp_kind;       // "ro.device.tp"; empty leaves it unset
-  std::string artwork_dir;   // holds qvga/, hvga/, wvga/; empty: no images
-  std::string player_path;   // the stand-in player; empty: no /system/bin/mplayer
+  int rotation = 0;         // "ro.sf.hwrotation": 0 or 180
+  std::string tp_kind;      // "ro.device.tp"; empty leaves it unset
+  std::string artwork_dir;  // holds qvga/, hvga/, wvga/; empty: no images
+  std::string player_path;  // the stand-in player; empty: no /system/bin/mplayer
 };
 
 // Touch and key devices made by build_sandbox.

@@ -1,11 +1,16 @@
 #include "sim/test_sandbox.h"
 
+#include <fcntl.h>
 #include <ftw.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <stdexcept>
 
@@ -37,8 +42,8 @@ int64_t local_epoch_us(const char* at, const char* tz) {
   setenv("TZ", tz, 1);
   tzset();
   struct tm tm = {};
-  if (sscanf(at, "%d-%d-%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
-             &tm.tm_min, &tm.tm_sec) != 6) {
+  if (sscanf(at, "%d-%d-%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
+             &tm.tm_sec) != 6) {
     return -1;
   }
   tm.tm_year -= 1900;
@@ -67,6 +72,8 @@ int TestPlatform::create_thread(void* (*entry)(void*)) {
 
 int TestPlatform::power_off() {
   ++power_offs;
+  WallTime now;
+  if (wall_time(&now) == 0) power_off_at_us = wall_time_us(now);
   return PlatformWrapper::power_off();
 }
 
@@ -147,4 +154,53 @@ void TestSandbox::add_alarm(int id, int hour, int minute, int days, int enabled,
   sql(head + quote_sql(message) + "," + quote_sql(alert) + ");");
 }
 
-void TestSandbox::open_kernel_log() { kernel_log_open(); }
+void TestSandbox::open_kernel_log() {
+  kernel_log_open();
+}
+
+PropertyRecorder::PropertyRecorder(const TestSandbox& sb) {
+  std::string path = sb.path("/dev/socket/property_service");
+  sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  unlink(path.c_str());
+  fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(fd_, 8) != 0 || pipe2(stop_, O_CLOEXEC) != 0) {
+    throw std::runtime_error("cannot serve " + path);
+  }
+  thread_ = std::thread([this] {
+    for (;;) {
+      pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+      if (poll(fds, 2, -1) < 0) continue;
+      if (fds[1].revents) return;
+      int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c < 0) continue;
+      std::string got;
+      char buf[256];
+      ssize_t n;
+      while ((n = read(c, buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+      close(c);
+      std::string entry = got.size() == 128 && got[0] == 1
+                              ? std::string(got.c_str() + 4) + "=" + std::string(got.c_str() + 36)
+                              : "bad request of " + std::to_string(got.size()) + " bytes";
+      std::lock_guard<std::mutex> lock(mu_);
+      requests_.push_back(entry);
+    }
+  });
+}
+
+PropertyRecorder::~PropertyRecorder() {
+  char c = 'x';
+  ssize_t ignored = write(stop_[1], &c, 1);
+  (void)ignored;
+  thread_.join();
+  close(fd_);
+  close(stop_[0]);
+  close(stop_[1]);
+}
+
+std::vector<std::string> PropertyRecorder::requests() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return requests_;
+}

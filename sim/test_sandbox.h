@@ -4,7 +4,9 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform_wrapper.h"
@@ -25,10 +27,11 @@ class TestPlatform : public PlatformWrapper {
   int power_off() override;
   void sync_filesystems() override;
 
-  bool start_threads = true;     // false: threads are recorded, not started
-  int fail_thread_number = 0;    // the Nth creation (from 1) fails
+  bool start_threads = true;              // false: threads are recorded, not started
+  int fail_thread_number = 0;             // the Nth creation (from 1) fails
   std::vector<void* (*)(void*)> threads;  // every creation asked for
   int power_offs = 0;
+  int64_t power_off_at_us = -1;  // wall clock of the last power-off
   int syncs = 0;
 };
 
@@ -66,6 +69,22 @@ class TestSandbox {
   ManualClock* clock_ = nullptr;
   std::unique_ptr<SandboxPlatform> sandbox_;
   std::unique_ptr<TestPlatform> test_platform_;
+};
+
+// Serves the sandbox's property service socket on a thread of its own and keeps every
+// request it receives as name=value.
+class PropertyRecorder {
+ public:
+  explicit PropertyRecorder(const TestSandbox& sb);
+  ~PropertyRecorder();
+  std::vector<std::string> requests();
+
+ private:
+  int fd_ = -1;
+  int stop_[2] = {-1, -1};
+  std::thread thread_;
+  std::mutex mu_;
+  std::vector<std::string> requests_;
 };
 
 // Where the build put the artwork and the stand-in player (empty when not built).

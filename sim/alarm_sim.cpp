@@ -1,0 +1,250 @@
+// alarm-sim: builds a sandbox of the phone's file tree and runs the real program in it on a
+// virtual clock, with scripted touches and keys, screenshots and a timeline.
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/sandbox_platform.h"
+#include "sim/sandbox_builder.h"
+#include "sim/schedule_report.h"
+#include "sim/sim_run.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage:\n"
+    "  alarm-sim init DIR [--screen WxHxBPP] [--rotation 0|180] [--tp KIND]\n"
+    "  alarm-sim run DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE] [--speed N] [--until S]\n"
+    "                    [--play S] [--poweroff-returns] [ACTION...]\n"
+    "      ACTION: S:tap:left|mid|right  S:touch:X,Y  S:key:power  S:shot:FILE.png\n"
+    "              (S: virtual seconds since the program started)\n"
+    "  alarm-sim demo [OUTDIR]\n"
+    "  alarm-sim schedule DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE]\n"
+    "      DIR: a phone's files copied into the sandbox layout\n";
+
+int usage_error(const std::string& why) {
+  fprintf(stderr, "alarm-sim: %s\n%s", why.c_str(), kUsage);
+  return 2;
+}
+
+std::string absolute(const std::string& path) {
+  char buf[PATH_MAX];
+  if (realpath(path.c_str(), buf) != nullptr) return buf;
+  if (!path.empty() && path[0] == '/') return path;
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return path;
+  return std::string(cwd) + "/" + path;
+}
+
+std::string artwork_dir() {
+  std::string dir = self_dir() + "/../res/images";
+  char buf[PATH_MAX];
+  if (realpath(dir.c_str(), buf) != nullptr &&
+      access((std::string(buf) + "/wvga").c_str(), F_OK) == 0) {
+    return buf;
+  }
+  return "";
+}
+
+bool init_sandbox(const std::string& dir, SandboxOptions o, std::string* error) {
+  if (!make_dirs(dir)) {
+    *error = "cannot make " + dir;
+    return false;
+  }
+  o.artwork_dir = artwork_dir();
+  if (o.artwork_dir.empty())
+    fprintf(stderr, "alarm-sim: no artwork built; the screen stays empty\n");
+  o.player_path = self_dir() + "/alarm-player-standin";
+  if (access(o.player_path.c_str(), X_OK) != 0) o.player_path.clear();
+  return build_sandbox(absolute(dir), o, error);
+}
+
+int cmd_init(const std::vector<std::string>& args) {
+  if (args.empty()) return usage_error("init needs DIR");
+  SandboxOptions o;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    bool has_value = i + 1 < args.size();
+    if (a == "--screen" && has_value) {
+      char x1 = 0, x2 = 0;
+      char extra = 0;
+      if (sscanf(args[++i].c_str(), "%d%c%d%c%d%c", &o.width, &x1, &o.height, &x2,
+                 &o.bits_per_pixel, &extra) != 5 ||
+          x1 != 'x' || x2 != 'x' || o.width <= 0 || o.height <= 0 || o.width > 4096 ||
+          o.height > 4096 ||
+          (o.bits_per_pixel != 16 && o.bits_per_pixel != 24 && o.bits_per_pixel != 32)) {
+        return usage_error("--screen takes WxHxBPP, BPP 16, 24 or 32");
+      }
+    } else if (a == "--rotation" && has_value) {
+      o.rotation = atoi(args[++i].c_str());
+      if (o.rotation != 0 && o.rotation != 180) return usage_error("--rotation takes 0 or 180");
+    } else if (a == "--tp" && has_value) {
+      o.tp_kind = args[++i];
+      for (char c : o.tp_kind) {
+        if (c == '\n' || c == '=') return usage_error("--tp takes a plain word");
+      }
+    } else {
+      return usage_error("unknown init option " + a);
+    }
+  }
+  std::string error;
+  if (!init_sandbox(args[0], o, &error)) {
+    fprintf(stderr, "alarm-sim: %s\n", error.c_str());
+    return 1;
+  }
+  printf("sandbox ready in %s\n", absolute(args[0]).c_str());
+  return 0;
+}
+
+void print_summary(const SimOutcome& o, const std::string& root) {
+  if (!o.ran) {
+    fprintf(stderr, "alarm-sim: %s\n", o.error.c_str());
+    return;
+  }
+  printf("ran %.1f virtual seconds; ", o.virtual_seconds);
+  if (o.stopped_at_until) {
+    printf("stopped at --until\n");
+  } else {
+    printf("exit status %d%s\n", o.exit_status, o.powered_off ? ", powered off" : "");
+  }
+  printf("ring player runs: %d; RTC alarm: %s\n", o.player_runs,
+         o.has_rtc_alarm_param ? o.rtc_alarm_param.c_str() : "not programmed");
+  for (const auto& p : o.properties_set)
+    printf("property set: %s=%s\n", p.first.c_str(), p.second.c_str());
+  for (const std::string& s : o.screenshots) printf("screenshot: %s\n", s.c_str());
+  printf("outcome: %s/sim/outcome.json\ntimeline: %s/sim/timeline.txt\n", root.c_str(),
+         root.c_str());
+}
+
+bool parse_run_options(const std::vector<std::string>& args, SimRunOptions* o, std::string* error) {
+  o->root = absolute(args[0]);
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    bool has_value = i + 1 < args.size();
+    char* end = nullptr;
+    if (a == "--at" && has_value) {
+      o->at = args[++i];
+    } else if (a == "--tz" && has_value) {
+      o->tz = args[++i];
+    } else if ((a == "--speed" || a == "--until" || a == "--play") && has_value) {
+      double v = strtod(args[++i].c_str(), &end);
+      if (*end != '\0' || !(v >= 0)) {
+        *error = a + " takes a number";
+        return false;
+      }
+      (a == "--speed" ? o->speed : a == "--until" ? o->until : o->play_seconds) = v;
+    } else if (a == "--poweroff-returns") {
+      o->poweroff_returns = true;
+    } else if (!a.empty() && a[0] >= '0' && a[0] <= '9') {
+      SimAction action;
+      if (!parse_sim_action(a, &action, error)) return false;
+      if (action.kind == SimAction::kShot) action.file = absolute(action.file);
+      o->actions.push_back(action);
+    } else {
+      *error = "unknown run option " + a;
+      return false;
+    }
+  }
+  return true;
+}
+
+int cmd_run(const std::vector<std::string>& args) {
+  if (args.empty()) return usage_error("run needs DIR");
+  SimRunOptions o;
+  std::string error;
+  if (!parse_run_options(args, &o, &error)) return usage_error(error);
+  SimOutcome out = run_simulation(o);
+  print_summary(out, o.root);
+  return out.ran ? 0 : 1;
+}
+
+// The whole story on an embedded default: ringing, a snooze, ringing again, stop.
+int cmd_demo(const std::vector<std::string>& args) {
+  std::string outdir = absolute(args.empty() ? "alarm-demo" : args[0]);
+  std::string sandbox = outdir + "/sandbox";
+  std::string error;
+  if (!make_dirs(outdir) || !init_sandbox(sandbox, SandboxOptions(), &error)) {
+    fprintf(stderr, "alarm-sim: %s\n", error.c_str());
+    return 1;
+  }
+  // A Monday-to-Friday 07:00 alarm that vibrates, seen on a Wednesday ten seconds before.
+  std::string db = sandbox + "/data/data/com.android.deskclock/databases/alarms.db";
+  run_sqlite(db, "INSERT INTO alarms VALUES(1,7,0,31,0,1,1,'Wake up','');");
+  // Ring for one minute before snoozing by itself; snooze for one minute.
+  write_file(sandbox + "/productinfo/alarm_flag",
+             "alarm_flag 1 1 /res/sounds/default_ring.mp3 1\n");
+
+  SimRunOptions o;
+  o.root = sandbox;
+  o.at = "2026-12-09 06:59:50";
+  o.tz = "UTC";
+  o.speed = 10;
+  o.until = 150;
+  o.play_seconds = 20;
+  const char* script[] = {"14:shot:", "16:tap:left", "22:shot:", "86:shot:", "88:tap:mid"};
+  const char* names[] = {"1-ringing.png", nullptr, "2-snoozed.png", "3-ringing-again.png", nullptr};
+  for (size_t i = 0; i < sizeof script / sizeof *script; ++i) {
+    std::string text = script[i];
+    if (names[i] != nullptr) text += outdir + "/" + names[i];
+    SimAction a;
+    if (!parse_sim_action(text, &a, &error)) return usage_error(error);
+    o.actions.push_back(a);
+  }
+  printf(
+      "demo: a Monday-to-Friday 07:00 alarm, started on Wednesday 2026-12-09 at 06:59:50,\n"
+      "      ten times as fast as real time: ring, snooze (left button), ring again,\n"
+      "      stop (middle button), power-off with the RTC set for Thursday.\n\n");
+  SimOutcome out = run_simulation(o);
+  if (!out.ran) {
+    fprintf(stderr, "alarm-sim: %s\n", out.error.c_str());
+    return 1;
+  }
+  printf("timeline (virtual seconds since the program started):\n%s\n",
+         format_timeline(out.timeline).c_str());
+  print_summary(out, sandbox);
+  printf("pictures in %s\n", outdir.c_str());
+  return 0;
+}
+
+int cmd_schedule(const std::vector<std::string>& args) {
+  if (args.empty()) return usage_error("schedule needs DIR");
+  std::string at, tz = "UTC";
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--at" && i + 1 < args.size()) {
+      at = args[++i];
+    } else if (args[i] == "--tz" && i + 1 < args.size()) {
+      tz = args[++i];
+    } else {
+      return usage_error("unknown schedule option " + args[i]);
+    }
+  }
+  std::string error;
+  if (!print_schedule_report(absolute(args[0]), at, tz, &error)) {
+    fprintf(stderr, "alarm-sim: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage_error("no command");
+  std::string cmd = argv[1];
+  std::vector<std::string> args(argv + 2, argv + argc);
+  if (cmd == "init") return cmd_init(args);
+  if (cmd == "run") return cmd_run(args);
+  if (cmd == "demo") return cmd_demo(args);
+  if (cmd == "schedule") return cmd_schedule(args);
+  if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+    printf("%s", kUsage);
+    return 0;
+  }
+  return usage_error("unknown command " + cmd);
+}

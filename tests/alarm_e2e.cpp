@@ -1,0 +1,229 @@
+// Whole alarms through alarm-sim: the real program in a sandbox with a real database, on the
+// virtual clock, judged only by what a person or a peer program could observe.
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "sim/screenshot.h"
+#include "tests/e2e_support.h"
+
+namespace {
+
+constexpr int kMonToFri = 31;
+constexpr char kWednesdayBefore[] = "2026-12-09 06:59:40";  // 20 s before 07:00
+constexpr char kSnoozeNote[] = "/data/data/com.android.deskclock/files/alarm_delay.tmp";
+
+long long epoch_utc(int year, int month, int day, int hour, int minute, int second) {
+  struct tm tm = {};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  return static_cast<long long>(timegm(&tm));
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// Events of `word` between two moments.
+int count_between(const SimResult& r, const std::string& word, double from, double to) {
+  int n = 0;
+  for (const TimelineEvent& e : r.events(word)) n += e.at >= from && e.at < to;
+  return n;
+}
+
+// Share of pixels that are not black in a screenshot.
+double lit_share(const std::string& png) {
+  Screenshot shot;
+  if (!read_png(png, &shot) || shot.width == 0) return -1;
+  size_t lit = 0, all = static_cast<size_t>(shot.width) * shot.height;
+  for (size_t i = 0; i < all; ++i) {
+    const uint8_t* p = &shot.rgba[i * 4];
+    lit += (p[0] | p[1] | p[2]) != 0;
+  }
+  return static_cast<double>(lit) / static_cast<double>(all);
+}
+
+}  // namespace
+
+TEST(AlarmScenario, NothingDueWithinFiftySecondsEndsWithoutStartingAndroid) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kMonToFri, 1, 1);
+  SimResult r = sb.run({"--at", "2026-12-09 06:58:00", "--speed", "20", "--until", "60"});
+  EXPECT_EQ(r.exit_status(), 0) << r.timeline_text();
+  EXPECT_TRUE(contains(r.kmsg, "<3>alarm: alarm expire: 120\n"));
+  EXPECT_TRUE(r.outcome["properties_set"].a.empty());
+  EXPECT_EQ(r.player_runs(), 0);
+  EXPECT_FALSE(r.powered_off());
+  // The RTC wakes the phone again 20 s before the alarm.
+  EXPECT_EQ(r.outcome["rtc_alarm_param"].s, std::to_string(epoch_utc(2026, 12, 9, 7, 0, 0) - 20));
+}
+
+TEST(AlarmScenario, WeekdayAlarmRingsAtItsSecondAndStopPowersOffForThursday) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kMonToFri, 1, 0, "Work", "");
+  std::string shot = sb.path("/sim/ringing.png");
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "90",
+                        "25:shot:" + shot, "30:tap:mid"});
+  EXPECT_EQ(r.exit_status(), 0) << r.timeline_text();
+  EXPECT_TRUE(r.powered_off());
+  const TimelineEvent* start = r.first("player-start");
+  ASSERT_NE(start, nullptr) << r.timeline_text();
+  // Due at 07:00:00 (20 s); the ring starts one second later.
+  EXPECT_GE(start->at, 20.9);
+  EXPECT_LT(start->at, 22.0);
+  EXPECT_EQ(r.outcome["rtc_alarm_param"].s, std::to_string(epoch_utc(2026, 12, 10, 7, 0, 0) - 20));
+  const TimelineEvent* off = r.first("poweroff");
+  ASSERT_NE(off, nullptr);
+  EXPECT_GT(off->at, 30.9);
+  EXPECT_EQ(r.first("rtc") != nullptr, true);
+  EXPECT_GT(lit_share(shot), 0.01);  // the alarm screen is drawn
+  EXPECT_LT(lit_share(shot), 0.9);   // on black
+}
+
+TEST(AlarmScenario, OneShotAlarmIsSwitchedOffAndThePowerKeyPowersOff) {
+  E2eSandbox sb;
+  sb.add_alarm(3, 7, 0, 0, 1, 0, "Once", "");
+  SimResult r =
+      sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "90", "30:key:power"});
+  EXPECT_EQ(r.exit_status(), 0) << r.timeline_text();
+  EXPECT_TRUE(r.powered_off());
+  EXPECT_GE(r.player_runs(), 1);
+  EXPECT_EQ(sb.sql("SELECT enabled FROM alarms WHERE _id=3;"), "0\n");
+  // Nothing else is due: the RTC is left alone.
+  EXPECT_TRUE(r.outcome["rtc_alarm_param"].is_null()) << r.outcome["rtc_alarm_param"].s;
+  // The power-off ends the program as on a phone: nothing is logged after it.
+  EXPECT_FALSE(contains(r.kmsg, "<3>alarm: shutdown system\n"));
+}
+
+TEST(AlarmScenario, LeftButtonSnoozesAndTheAlarmRingsAgain) {
+  E2eSandbox sb;
+  sb.add_alarm(5, 7, 0, kMonToFri, 1, 0);
+  sb.set_flags(5, "/res/sounds/default_ring.mp3", 1);
+  std::string again = sb.path("/sim/again.png");
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "120", "25:tap:left",
+                        "95:shot:" + again, "100:key:power"});
+  EXPECT_TRUE(r.powered_off()) << r.timeline_text();
+  std::vector<TimelineEvent> light = r.events("backlight");
+  ASSERT_GE(light.size(), 3u) << r.timeline_text();
+  EXPECT_EQ(light[0].details, "25");
+  EXPECT_EQ(light[1].details, "0");  // snoozed
+  EXPECT_GT(light[1].at, 25.0);
+  EXPECT_EQ(light[2].details, "25");  // ringing again after 60 s
+  EXPECT_GT(light[2].at, 84.5);
+  EXPECT_LT(light[2].at, 88.0);
+  EXPECT_EQ(count_between(r, "player-start", 85.0, 90.0), 1);
+  std::string note = sb.read(kSnoozeNote);
+  ASSERT_EQ(note.size(), 512u);
+  EXPECT_EQ(note.substr(0, 2), "5\n");
+  EXPECT_GT(lit_share(again), 0.01);
+}
+
+TEST(AlarmScenario, TheRingPeriodRunningOutSnoozesByItself) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
+  sb.set_flags(1, "/res/sounds/default_ring.mp3", 1);
+  SimResult r =
+      sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "100", "95:key:power"});
+  std::vector<TimelineEvent> light = r.events("backlight");
+  ASSERT_GE(light.size(), 2u) << r.timeline_text();
+  EXPECT_EQ(light[1].details, "0");
+  EXPECT_GT(light[1].at, 81.0);  // one minute after the ring started at 21 s
+  EXPECT_LT(light[1].at, 83.0);
+  EXPECT_EQ(sb.read(kSnoozeNote).substr(0, 2), "1\n");
+}
+
+TEST(AlarmScenario, SnoozeWithTheNextAlarmCloseStaysLitAndSwitches) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
+  sb.add_alarm(2, 7, 1, kMonToFri, 1, 0);
+  sb.set_flags(5, "/res/sounds/default_ring.mp3", 5);
+  SimResult r = sb.run(
+      {"--at", kWednesdayBefore, "--speed", "10", "--until", "100", "30:tap:left", "90:key:power"});
+  EXPECT_TRUE(r.powered_off()) << r.timeline_text();
+  for (const TimelineEvent& e : r.events("backlight")) {
+    EXPECT_TRUE(e.details == "25" || e.at > 90.0) << e.at << " " << e.details;
+  }
+  // The ring stops at the touch and starts again for the 07:01 alarm.
+  EXPECT_EQ(count_between(r, "player-start", 80.0, 83.0), 1) << r.timeline_text();
+}
+
+TEST(AlarmScenario, RightButtonStartsAndroid) {
+  E2eSandbox sb;
+  sb.add_alarm(7, 7, 0, kMonToFri, 1, 0);
+  SimResult r =
+      sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "60", "30:tap:right"});
+  EXPECT_EQ(r.exit_status(), 0) << r.timeline_text();
+  EXPECT_FALSE(r.powered_off());
+  const Json& props = r.outcome["properties_set"];
+  ASSERT_EQ(props.a.size(), 1u);
+  EXPECT_EQ(props.a[0]["name"].s, "ctl.start");
+  EXPECT_EQ(props.a[0]["value"].s, "zygote");
+  EXPECT_EQ(sb.read(kSnoozeNote).substr(0, 2), "7\n");
+  EXPECT_TRUE(contains(sb.read("/default.prop"), "ctl.start=zygote\n"));
+}
+
+TEST(AlarmScenario, PowerKeyWhileSnoozedPowersOff) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
+  sb.set_flags(5, "/res/sounds/default_ring.mp3", 5);
+  SimResult r = sb.run(
+      {"--at", kWednesdayBefore, "--speed", "10", "--until", "90", "25:tap:left", "40:key:power"});
+  EXPECT_TRUE(r.powered_off()) << r.timeline_text();
+  const TimelineEvent* off = r.first("poweroff");
+  ASSERT_NE(off, nullptr);
+  EXPECT_GT(off->at, 40.0);
+  EXPECT_LT(off->at, 43.5);
+  EXPECT_EQ(sb.read(kSnoozeNote).size(), 512u);
+}
+
+TEST(AlarmScenario, AnotherAlarmFallingDueRestartsTheRing) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
+  sb.add_alarm(2, 7, 1, kMonToFri, 1, 0);
+  sb.set_flags(5, "/res/sounds/default_ring.mp3", 5);
+  SimResult r =
+      sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "100", "90:key:power"});
+  EXPECT_EQ(count_between(r, "player-stop", 79.9, 81.0), 1) << r.timeline_text();
+  EXPECT_EQ(count_between(r, "player-start", 80.9, 82.0), 1) << r.timeline_text();
+}
+
+TEST(AlarmScenario, VibrationPulsesWhileRingingOnlyForFlagOne) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kMonToFri, 1, 1);
+  sb.set_flags(5, "/res/sounds/default_ring.mp3", 1);
+  SimResult r = sb.run(
+      {"--at", kWednesdayBefore, "--speed", "10", "--until", "100", "41:tap:left", "70:key:power"});
+  int ringing = count_between(r, "vibrate", 20.0, 41.0);
+  EXPECT_GE(ringing, 9) << r.timeline_text();  // every 2 s over 20 s
+  EXPECT_LE(ringing, 11);
+  EXPECT_EQ(count_between(r, "vibrate", 43.0, 70.0), 0);  // snoozed
+  for (const TimelineEvent& e : r.events("vibrate")) EXPECT_EQ(e.details, "1000");
+
+  E2eSandbox two;
+  two.add_alarm(1, 7, 0, kMonToFri, 1, 2);
+  SimResult r2 =
+      two.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "60", "40:key:power"});
+  EXPECT_TRUE(r2.events("vibrate").empty()) << r2.timeline_text();
+}
+
+TEST(AlarmScenario, AMissingPlayerStillShowsAndVibratesWithoutSpinning) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kMonToFri, 1, 1);
+  unlink(sb.path("/system/bin/mplayer").c_str());
+  std::string shot = sb.path("/sim/silent.png");
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "4", "--until", "40",
+                        "30:shot:" + shot, "36:key:power"});
+  EXPECT_TRUE(r.powered_off()) << r.timeline_text();
+  EXPECT_EQ(r.player_runs(), 0);
+  EXPECT_GE(count_between(r, "vibrate", 20.0, 36.0), 5);
+  EXPECT_GT(lit_share(shot), 0.01);
+  // Four real seconds of ringing: a controller restarting at once would burn them all.
+  EXPECT_LT(r.outcome["program_cpu_seconds"].n, 1.0);
+}

@@ -1,0 +1,304 @@
+#include "tests/e2e_support.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include "platform/sandbox_platform.h"
+#include "sim/sandbox_builder.h"
+
+#ifndef ALARM_BUILD_DIR
+#define ALARM_BUILD_DIR "."
+#endif
+
+namespace {
+
+class JsonParser {
+ public:
+  explicit JsonParser(const std::string& t) : t_(t) {}
+  bool parse(Json* out) {
+    if (!value(out)) return false;
+    skip();
+    return i_ == t_.size();
+  }
+
+ private:
+  void skip() {
+    while (i_ < t_.size() && (t_[i_] == ' ' || t_[i_] == '\n' || t_[i_] == '\t' || t_[i_] == '\r'))
+      ++i_;
+  }
+  bool lit(const char* w) {
+    size_t n = strlen(w);
+    if (t_.compare(i_, n, w) != 0) return false;
+    i_ += n;
+    return true;
+  }
+  bool string(std::string* s) {
+    if (t_[i_] != '"') return false;
+    ++i_;
+    while (i_ < t_.size() && t_[i_] != '"') {
+      char c = t_[i_++];
+      if (c == '\\' && i_ < t_.size()) {
+        char e = t_[i_++];
+        switch (e) {
+          case 'n':
+            *s += '\n';
+            break;
+          case 't':
+            *s += '\t';
+            break;
+          case 'r':
+            *s += '\r';
+            break;
+          case 'u': {
+            if (i_ + 4 > t_.size()) return false;
+            *s += static_cast<char>(strtol(t_.substr(i_, 4).c_str(), nullptr, 16));
+            i_ += 4;
+            break;
+          }
+          default:
+            *s += e;
+        }
+      } else {
+        *s += c;
+      }
+    }
+    if (i_ >= t_.size()) return false;
+    ++i_;
+    return true;
+  }
+  bool value(Json* v) {
+    skip();
+    if (i_ >= t_.size()) return false;
+    char c = t_[i_];
+    if (c == '{') {
+      v->type = Json::kObject;
+      ++i_;
+      skip();
+      if (t_[i_] == '}') return ++i_, true;
+      for (;;) {
+        skip();
+        std::string key;
+        if (!string(&key)) return false;
+        skip();
+        if (t_[i_++] != ':') return false;
+        if (!value(&v->o[key])) return false;
+        skip();
+        if (t_[i_] == ',') {
+          ++i_;
+          continue;
+        }
+        return t_[i_++] == '}';
+      }
+    }
+    if (c == '[') {
+      v->type = Json::kArray;
+      ++i_;
+      skip();
+      if (t_[i_] == ']') return ++i_, true;
+      for (;;) {
+        v->a.emplace_back();
+        if (!value(&v->a.back())) return false;
+        skip();
+        if (t_[i_] == ',') {
+          ++i_;
+          continue;
+        }
+        return t_[i_++] == ']';
+      }
+    }
+    if (c == '"') {
+      v->type = Json::kString;
+      return string(&v->s);
+    }
+    if (lit("null")) return v->type = Json::kNull, true;
+    if (lit("true")) return v->type = Json::kBool, v->b = true, true;
+    if (lit("false")) return v->type = Json::kBool, v->b = false, true;
+    char* end = nullptr;
+    v->n = strtod(t_.c_str() + i_, &end);
+    if (end == t_.c_str() + i_) return false;
+    v->type = Json::kNumber;
+    i_ = static_cast<size_t>(end - t_.c_str());
+    return true;
+  }
+  const std::string& t_;
+  size_t i_ = 0;
+};
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+  return remove(path);
+}
+
+std::string quote_sql(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out + "'";
+}
+
+}  // namespace
+
+const Json& Json::operator[](const std::string& key) const {
+  static const Json null_value;
+  auto it = o.find(key);
+  return it == o.end() ? null_value : it->second;
+}
+
+bool parse_json(const std::string& text, Json* out) {
+  return JsonParser(text).parse(out);
+}
+
+int SimResult::exit_status() const {
+  const Json& v = outcome["exit_status"];
+  return v.type == Json::kNumber ? static_cast<int>(v.n) : -1;
+}
+
+std::vector<TimelineEvent> SimResult::events(const std::string& word) const {
+  std::vector<TimelineEvent> out;
+  for (const TimelineEvent& e : timeline) {
+    if (e.word == word) out.push_back(e);
+  }
+  return out;
+}
+
+const TimelineEvent* SimResult::first(const std::string& word) const {
+  for (const TimelineEvent& e : timeline) {
+    if (e.word == word) return &e;
+  }
+  return nullptr;
+}
+
+std::string SimResult::timeline_text() const {
+  std::string out;
+  for (const TimelineEvent& e : timeline) {
+    char head[40];
+    snprintf(head, sizeof head, "%.3f ", e.at);
+    out += head + e.word + " " + e.details + "\n";
+  }
+  return out;
+}
+
+std::string alarm_sim_path() {
+  return std::string(ALARM_BUILD_DIR) + "/sim/alarm-sim";
+}
+
+int run_command(const std::vector<std::string>& argv, std::string* out) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[1], 1);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+    if (n > 0 && out) out->append(buf, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+E2eSandbox::E2eSandbox(const std::vector<std::string>& init_args) {
+  char tmpl[] = "/tmp/alarm-e2e-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
+  root_ = tmpl;
+  std::vector<std::string> argv = {alarm_sim_path(), "init", root_};
+  argv.insert(argv.end(), init_args.begin(), init_args.end());
+  std::string out;
+  if (run_command(argv, &out) != 0) throw std::runtime_error("alarm-sim init failed: " + out);
+}
+
+E2eSandbox::~E2eSandbox() {
+  if (getenv("ALARM_KEEP_SANDBOX") == nullptr) {
+    nftw(root_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+  }
+}
+
+std::string E2eSandbox::read(const std::string& phone_path) const {
+  std::string out;
+  read_text_file(path(phone_path), &out);
+  return out;
+}
+
+void E2eSandbox::write(const std::string& phone_path, const std::string& content) const {
+  write_file(path(phone_path), content);
+}
+
+std::string E2eSandbox::sql(const std::string& statement) const {
+  std::string out;
+  run_sqlite(path("/data/data/com.android.deskclock/databases/alarms.db"), statement, &out);
+  return out;
+}
+
+void E2eSandbox::add_alarm(int id, int hour, int minute, int days, int enabled, int vibrate,
+                           const std::string& message, const std::string& alert) const {
+  char head[160];
+  snprintf(head, sizeof head, "INSERT INTO alarms VALUES(%d,%d,%d,%d,0,%d,%d,", id, hour, minute,
+           days, enabled, vibrate);
+  sql(head + quote_sql(message) + "," + quote_sql(alert) + ");");
+}
+
+void E2eSandbox::set_flags(int ring_minutes, const std::string& ring_file,
+                           int snooze_minutes) const {
+  write("/productinfo/alarm_flag", "alarm_flag 1 " + std::to_string(ring_minutes) + " " +
+                                       ring_file + " " + std::to_string(snooze_minutes) + "\n");
+}
+
+void E2eSandbox::set_property(const std::string& name, const std::string& value) const {
+  std::string props = read("/default.prop"), out;
+  size_t start = 0;
+  while (start < props.size()) {
+    size_t end = props.find('\n', start);
+    if (end == std::string::npos) end = props.size();
+    std::string line = props.substr(start, end - start);
+    if (!line.empty() && line.compare(0, name.size() + 1, name + "=") != 0) out += line + "\n";
+    start = end + 1;
+  }
+  write("/default.prop", out + name + "=" + value + "\n");
+}
+
+SimResult E2eSandbox::run(const std::vector<std::string>& args) const {
+  SimResult r;
+  std::vector<std::string> argv = {alarm_sim_path(), "run", root_};
+  argv.insert(argv.end(), args.begin(), args.end());
+  r.cli_status = run_command(argv, nullptr);
+  parse_json(read("/sim/outcome.json"), &r.outcome);
+  std::string tl = read("/sim/timeline.txt");
+  size_t start = 0;
+  while (start < tl.size()) {
+    size_t end = tl.find('\n', start);
+    if (end == std::string::npos) end = tl.size();
+    std::string line = tl.substr(start, end - start);
+    TimelineEvent e;
+    char word[64] = {};
+    int consumed = 0;
+    if (sscanf(line.c_str(), "%lf %63s %n", &e.at, word, &consumed) >= 2) {
+      e.word = word;
+      if (consumed > 0 && static_cast<size_t>(consumed) <= line.size())
+        e.details = line.substr(consumed);
+      r.timeline.push_back(e);
+    }
+    start = end + 1;
+  }
+  r.kmsg = read("/dev/kmsg");
+  r.stdout_text = read("/sim/stdout.txt");
+  return r;
+}

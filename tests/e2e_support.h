@@ -1,0 +1,73 @@
+// Support for the end-to-end scenarios: a sandbox made by `alarm-sim init`, the real
+// program run by `alarm-sim run`, and what a person or a peer program can observe
+// afterwards (outcome.json, timeline.txt, the kernel log, the database, files).
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+// A parsed JSON value (the subset outcome.json uses).
+struct Json {
+  enum Type { kNull, kBool, kNumber, kString, kArray, kObject } type = kNull;
+  bool b = false;
+  double n = 0;
+  std::string s;
+  std::vector<Json> a;
+  std::map<std::string, Json> o;
+  const Json& operator[](const std::string& key) const;
+  bool is_null() const { return type == kNull; }
+};
+bool parse_json(const std::string& text, Json* out);
+
+struct TimelineEvent {
+  double at = 0;
+  std::string word;
+  std::string details;
+};
+
+struct SimResult {
+  int cli_status = -1;  // alarm-sim's own exit status
+  Json outcome;
+  std::vector<TimelineEvent> timeline;
+  std::string kmsg;
+  std::string stdout_text;
+
+  int exit_status() const;
+  bool powered_off() const { return outcome["powered_off"].b; }
+  int player_runs() const { return static_cast<int>(outcome["player_runs"].n); }
+  std::vector<TimelineEvent> events(const std::string& word) const;
+  const TimelineEvent* first(const std::string& word) const;
+  std::string timeline_text() const;
+};
+
+class E2eSandbox {
+ public:
+  // Runs `alarm-sim init` with `init_args` in a fresh temporary directory.
+  explicit E2eSandbox(const std::vector<std::string>& init_args = {});
+  ~E2eSandbox();
+  E2eSandbox(const E2eSandbox&) = delete;
+  E2eSandbox& operator=(const E2eSandbox&) = delete;
+
+  const std::string& root() const { return root_; }
+  std::string path(const std::string& phone_path) const { return root_ + phone_path; }
+  std::string read(const std::string& phone_path) const;
+  void write(const std::string& phone_path, const std::string& content) const;
+  std::string sql(const std::string& statement) const;
+  void add_alarm(int id, int hour, int minute, int days, int enabled, int vibrate,
+                 const std::string& message = "", const std::string& alert = "") const;
+  // Fields 3 to 5 of the configuration file: ring minutes, ring file, snooze minutes.
+  void set_flags(int ring_minutes, const std::string& ring_file, int snooze_minutes) const;
+  void set_property(const std::string& name, const std::string& value) const;
+
+  // `alarm-sim run ROOT args...`.
+  SimResult run(const std::vector<std::string>& args) const;
+
+ private:
+  std::string root_;
+};
+
+std::string alarm_sim_path();
+// Runs a command; its exit status, with its standard output in `out`.
+int run_command(const std::vector<std::string>& argv, std::string* out);
