@@ -22,8 +22,16 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu
                       /usr/lib/x86_64-linux-gnu/cmake /usr/include/x86_64-linux-gnu)
 
-# The dynamic loader and the C library of the cross toolchain; libpng and zlib are found
-# through the host's loader cache, which lists the multiarch arm64 libraries too.
+# The test binaries run on the multiarch arm64 C library (libc6:arm64, which libpng-dev:arm64
+# brings) and its loader /lib/ld-linux-aarch64.so.1, the same place they load libpng and zlib
+# from. No -L prefix by default: "-L /usr/aarch64-linux-gnu" would take the loader of the
+# cross toolchain's C library while libc.so.6 still comes from the multiarch package, and
+# two glibc builds mixed in one process hang in fork(). Set ALARM_QEMU_SYSROOT to a
+# directory that holds the whole arm64 runtime (loader, C library, libpng, zlib) to use one.
 set(ALARM_QEMU qemu-aarch64 CACHE STRING "user-mode emulator for the test binaries")
-set(ALARM_QEMU_SYSROOT /usr/${ALARM_CROSS_TRIPLE} CACHE PATH "emulator's -L prefix")
-set(CMAKE_CROSSCOMPILING_EMULATOR ${ALARM_QEMU} -L ${ALARM_QEMU_SYSROOT})
+set(ALARM_QEMU_SYSROOT "" CACHE PATH "emulator's -L prefix; empty for the multiarch runtime")
+if(ALARM_QEMU_SYSROOT)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${ALARM_QEMU} -L ${ALARM_QEMU_SYSROOT})
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${ALARM_QEMU})
+endif()
