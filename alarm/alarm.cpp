@@ -24,7 +24,8 @@
 
 AlarmStatus g_alarm_status;
 std::atomic<int32_t> g_button_event{BUTTON_NONE};
-WakeEvent g_main_wakeup;
+// Never destroyed: the input thread may still post it while the process exits.
+WakeEvent& g_main_wakeup = *new WakeEvent;
 
 namespace {
 
@@ -78,7 +79,8 @@ LoopEnd run_main_loop(AlarmSecItem* rung, WallTime ring_start) {
         stop_ring();
         write_alarm_delay(rung);
         int32_t n = get_alarm_expire(nullptr);
-        if (n > g_alarm_delay_time) {
+        // No alarm ahead at all (a one-shot alarm that has rung) snoozes too.
+        if (n < 0 || n > g_alarm_delay_time) {
           set_backlight("off");
           g_alarm_status.state = ALARM_STATE_DELAY;
           if (wait_delay(g_alarm_delay_time) == 1) return LoopEnd::kLeave;

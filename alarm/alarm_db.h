@@ -7,6 +7,9 @@ constexpr int ALARM_TEXT_SIZE = 512;
 constexpr int ALARM_LINE_SIZE = 1024;
 constexpr char ALARM_DB_PATH[] = "/data/data/com.android.deskclock/databases/alarms.db";
 constexpr char SQLITE_TOOL_PATH[] = "/system/xbin/sqlite3";
+// Lines with fewer fields are skipped (blank lines, garbage). A row whose two texts are
+// empty still has eight: the line end that follows its seventh column is a field.
+constexpr int ALARM_ROW_MIN_FIELDS = 8;
 
 struct AlarmRecord {
   int32_t id;
@@ -23,6 +26,15 @@ struct AlarmRecord {
 
 extern AlarmRecord* g_alarm_list;
 
+// Runs the query and appends one record per row: 0 when the output was read to its end,
+// -1 when the command could not be started.
 int32_t read_alarm_db();
+// Appends the record of one output line (a line with too few fields appends nothing): 0, or
+// -1 when no memory could be had.
 int32_t parse_alarm_row(const char* line);
 void free_alarm_list();
+
+// The command lines of the query and of switching alarm `id` off, built from the mapped
+// paths; false when a mapped path is not a plain shell word or the line does not fit.
+bool alarm_db_query_command(char* out, int size);
+bool alarm_db_disable_command(int32_t id, char* out, int size);

@@ -6,6 +6,11 @@
 
 constexpr int32_t SECONDS_PER_DAY = 86400;
 constexpr int32_t SECONDS_PER_WEEK = 604800;
+// How far the first get_alarm_expire of a run looks back: the phone may finish booting
+// after the alarm's second.
+constexpr int32_t ALARM_FIRST_LOOK_BACK_SECS = 60;
+// A one-shot alarm laid onto today even when its time of day is this much in the past.
+constexpr int32_t ONE_SHOT_GRACE_SECS = 40;
 
 struct AlarmSecItem {
   int32_t day;  // 0 Monday ... 6 Sunday; -1 a one-shot alarm
@@ -14,6 +19,9 @@ struct AlarmSecItem {
   int32_t secs;
   int32_t id;
   AlarmSecItem* next;
+  // A one-shot item: the epoch second in which get_alarm_expire first reported it due, 0
+  // before. From the next second on the item takes no further part (it is switched off).
+  int64_t one_shot_due_sec = 0;
 };
 
 extern AlarmSecItem* g_alarm_sec_list;
@@ -22,7 +30,24 @@ extern AlarmSecItem* g_cur_alarm;
 AlarmSecItem* creat_alarm_sec_list();
 int32_t check_alarm_day(int32_t time_of_day);
 int32_t get_week_secs(int mode);
+// Seconds until the due alarm: 0 due now (the item goes to *chosen and g_cur_alarm; a
+// one-shot one is switched off in the database), a positive number of seconds to wait for
+// g_cur_alarm (*chosen null), or -1 when no item takes part (*chosen and g_cur_alarm null).
 int32_t get_alarm_expire(AlarmSecItem** chosen);
 void dump_alarm_sec_list(const AlarmSecItem* head);
 void free_alarm_sec_list();
 void alarm_schedule_reset();  // tests: forget the previous call's time
+
+// The expiry of a list at one moment, without side effects (get_alarm_expire adds the
+// program's state: the previous call's time, the database update, g_cur_alarm).
+struct AlarmExpiry {
+  AlarmSecItem* item = nullptr;  // null: no item takes part
+  bool due = false;              // an occurrence of `item` lies in (since, now]
+  int32_t secs = -1;             // 0 when due, else real seconds to its next occurrence
+};
+// `since` is the previous look at the clock (epoch seconds); an item is due when one of its
+// weekly occurrences lies in (min(since, now - 1), now]. Local time decides where an item
+// lies; the seconds to wait are real seconds, across a change of daylight-saving time too.
+AlarmExpiry find_alarm_expiry(AlarmSecItem* head, int64_t now, int64_t since);
+// Seconds since Monday 00:00:00 local time of an epoch second.
+int32_t week_secs_at(int64_t epoch_sec);

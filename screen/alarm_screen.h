@@ -26,4 +26,9 @@ void alarm_draw_time(int y);
 void alarm_show_centered_image(int group);
 void* refreshen_screen(void* unused);
 
-void alarm_screen_reset();  // tests: rectangles back to zero
+// How many refresh threads are inside their loop (tests and the main flow's checks).
+int refresh_thread_count();
+
+// Tests: lets a refresh thread that is still running leave (the alarm state must be 0
+// already), then sets the rectangles back to zero.
+void alarm_screen_reset();

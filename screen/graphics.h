@@ -6,6 +6,8 @@
 
 #include <mutex>
 
+#include "platform/platform.h"
+
 constexpr char FB_DEVICE_PATH[] = "/dev/graphics/fb0";
 constexpr char CONSOLE_PATH[] = "/dev/tty0";
 
@@ -42,9 +44,24 @@ int gr_screen_height();
 // Drawing into the back surface and presenting it are serialised by this lock. Drawing
 // code holds it for a whole picture (GrDrawLock); the primitives take it themselves too.
 std::recursive_mutex& gr_draw_mutex();
-using GrDrawLock = std::lock_guard<std::recursive_mutex>;
+
+// Holds the drawing lock (of gr_draw_mutex). When the outermost hold on a thread ends after
+// something was drawn, gr_drawing_event is posted, once the lock is free: the refresh thread
+// then wakes to a finished picture.
+class GrDrawLock {
+ public:
+  explicit GrDrawLock(std::recursive_mutex& m);
+  ~GrDrawLock();
+  GrDrawLock(const GrDrawLock&) = delete;
+  GrDrawLock& operator=(const GrDrawLock&) = delete;
+
+ private:
+  std::recursive_mutex& m_;
+};
 
 // Counts drawings into the back surface; the refresh thread presents when it changes.
 uint32_t gr_drawing_generation();
+// Posted after each picture drawn into the back surface, so the refresh thread need not poll.
+WakeEvent& gr_drawing_event();
 
 void gr_reset();  // tests: release everything, back to the state before gr_init

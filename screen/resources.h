@@ -18,3 +18,7 @@ int res_create_surface(const char* name, gr_surface** slot);
 void res_release_surface(gr_surface* s);
 // The size-class directory ("qvga/", "hvga/" or "wvga/") for a screen.
 const char* res_resolution_dir(int width, int height);
+
+// Tests: the version text the decoder is created with (null: the library's own), and how
+// many allocations the decoder may make before they fail (-1: no limit).
+void res_set_decoder_faults(const char* version, int allocation_budget);

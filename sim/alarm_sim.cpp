@@ -12,6 +12,7 @@
 
 #include "platform/sandbox_platform.h"
 #include "sim/sandbox_builder.h"
+#include "sim/schedule_report.h"
 #include "sim/sim_run.h"
 
 namespace {
@@ -23,7 +24,9 @@ const char kUsage[] =
     "                    [--play S] [--poweroff-returns] [ACTION...]\n"
     "      ACTION: S:tap:left|mid|right  S:touch:X,Y  S:key:power  S:shot:FILE.png\n"
     "              (S: virtual seconds since the program started)\n"
-    "  alarm-sim demo [OUTDIR]\n";
+    "  alarm-sim demo [OUTDIR]\n"
+    "  alarm-sim schedule DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE]\n"
+    "      DIR: a phone's files copied into the sandbox layout\n";
 
 int usage_error(const std::string& why) {
   fprintf(stderr, "alarm-sim: %s\n%s", why.c_str(), kUsage);
@@ -209,6 +212,26 @@ int cmd_demo(const std::vector<std::string>& args) {
   return 0;
 }
 
+int cmd_schedule(const std::vector<std::string>& args) {
+  if (args.empty()) return usage_error("schedule needs DIR");
+  std::string at, tz = "UTC";
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--at" && i + 1 < args.size()) {
+      at = args[++i];
+    } else if (args[i] == "--tz" && i + 1 < args.size()) {
+      tz = args[++i];
+    } else {
+      return usage_error("unknown schedule option " + args[i]);
+    }
+  }
+  std::string error;
+  if (!print_schedule_report(absolute(args[0]), at, tz, &error)) {
+    fprintf(stderr, "alarm-sim: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -218,6 +241,7 @@ int main(int argc, char** argv) {
   if (cmd == "init") return cmd_init(args);
   if (cmd == "run") return cmd_run(args);
   if (cmd == "demo") return cmd_demo(args);
+  if (cmd == "schedule") return cmd_schedule(args);
   if (cmd == "--help" || cmd == "-h" || cmd == "help") {
     printf("%s", kUsage);
     return 0;

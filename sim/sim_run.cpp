@@ -251,6 +251,14 @@ class Services {
     return properties_;
   }
   int player_runs() const { return player_runs_; }
+  // Whether the backlight was last switched off (written "0").
+  bool backlight_off() {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const WatchedControl& c : controls_) {
+      if (c.word == std::string("backlight")) return c.last == "0";
+    }
+    return false;
+  }
 
  private:
   static bool fail(std::string* error, const std::string& what) {
@@ -388,8 +396,11 @@ class Services {
     char buf[256];
     ssize_t n = read(c.fd.get(), buf, sizeof buf);
     if (n <= 0) return;
-    c.last.assign(buf, static_cast<size_t>(n));
-    timeline_.add(c.word, c.last);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      c.last.assign(buf, static_cast<size_t>(n));
+    }
+    timeline_.add(c.word, std::string(buf, static_cast<size_t>(n)));
   }
 
   void read_inotify() {
@@ -405,7 +416,17 @@ class Services {
           char* end = nullptr;
           long long secs = strtoll(value.c_str(), &end, 10);
           if (end != value.c_str()) details += " (" + local_text(secs) + ")";
-          timeline_.add("rtc", details);
+          // Noticed a moment after the write: date it by the file's own time.
+          struct stat st;
+          double at = clock_.elapsed();
+          struct timespec real_now;
+          clock_gettime(CLOCK_REALTIME, &real_now);
+          if (stat((root_ + kRtcDir + "/alarm_param").c_str(), &st) == 0) {
+            double lag = static_cast<double>(real_now.tv_sec - st.st_mtim.tv_sec) +
+                         static_cast<double>(real_now.tv_nsec - st.st_mtim.tv_nsec) / 1e9;
+            if (lag > 0 && lag < 1) at -= lag * clock_.speed();
+          }
+          timeline_.add_at(at, "rtc", details);
         }
         p += sizeof(inotify_event) + ev->len;
       }
@@ -732,9 +753,16 @@ class SimRun {
       }
       case SimAction::kShot: {
         Screenshot shot;
-        bool ok =
-            capture_framebuffer(o_.root + "/dev/graphics/fb0", &shot) && write_png(a.file, shot);
-        timeline_->add("shot", ok ? a.file : a.file + ": no picture");
+        bool ok = capture_framebuffer(o_.root + "/dev/graphics/fb0", &shot);
+        // A dark backlight shows nothing, whatever the buffer holds.
+        bool dark = ok && services_->backlight_off();
+        if (dark) {
+          for (size_t i = 0; i < shot.rgba.size(); ++i) shot.rgba[i] = (i % 4 == 3) ? 255 : 0;
+        }
+        ok = ok && write_png(a.file, shot);
+        timeline_->add("shot", !ok    ? a.file + ": no picture"
+                               : dark ? a.file + " (backlight off)"
+                                      : a.file);
         if (ok) out->screenshots.push_back(a.file);
         return;
       }

@@ -1,0 +1,237 @@
+#include "alarm/alarm_schedule.h"
+
+#include <ctime>
+#include <limits>
+#include <new>
+#include <optional>
+
+#include "alarm/alarm_db.h"
+#include "alarm/alarm_delay.h"
+#include "alarm/alarm_rtc.h"
+#include "alarm/kernel_log.h"
+#include "platform/platform.h"
+
+AlarmSecItem* g_alarm_sec_list = nullptr;
+AlarmSecItem* g_cur_alarm = nullptr;
+
+namespace {
+
+constexpr int kDaysPerWeek = 7;
+constexpr int kRepeatDayBits = 7;  // bit 0 Monday ... bit 6 Sunday
+constexpr int kEmptyRecordListLine = 772;
+
+// The wall clock of `epoch_sec` as the phone shows it: where it lies in the week, and its
+// offset from UTC (so that two moments can be compared in local time).
+struct LocalClock {
+  int32_t week_secs = 0;
+  int64_t utc_offset = 0;
+  int64_t local_secs(int64_t epoch_sec) const { return epoch_sec + utc_offset; }
+};
+
+LocalClock local_clock(int64_t epoch_sec) {
+  struct tm tm = {};
+  time_t t = static_cast<time_t>(epoch_sec);
+  if (platform().local_time(t, &tm) != 0 && gmtime_r(&t, &tm) == nullptr) return {};
+  int day_index = tm.tm_wday == 0 ? 6 : tm.tm_wday - 1;
+  int second = tm.tm_sec > 59 ? 59 : tm.tm_sec;  // a leap second counts as the one before
+  LocalClock c;
+  c.week_secs = day_index * SECONDS_PER_DAY + tm.tm_hour * 3600 + tm.tm_min * 60 + second;
+  c.utc_offset = tm.tm_gmtoff;
+  return c;
+}
+
+int32_t mod_week(int64_t secs) {
+  int64_t r = secs % SECONDS_PER_WEEK;
+  return static_cast<int32_t>(r < 0 ? r + SECONDS_PER_WEEK : r);
+}
+
+// Real seconds from `now` until the wall clock first shows the moment `local_distance`
+// seconds of wall-clock time ahead. They differ when daylight-saving time begins or ends in
+// between; a moment that the clock skips (spring forward) comes when the clock jumps over it.
+int64_t real_seconds_until(int64_t now, const LocalClock& now_clock, int64_t local_distance) {
+  int64_t guess = now + local_distance;
+  int64_t guess_offset = local_clock(guess).utc_offset;
+  if (guess_offset == now_clock.utc_offset) return local_distance;
+  int64_t shifted = guess - (guess_offset - now_clock.utc_offset);
+  int64_t shifted_offset = local_clock(shifted).utc_offset;
+  if (shifted_offset == guess_offset) return shifted > now ? shifted - now : 1;
+  // Skipped wall-clock time: find the change of offset between the two guesses.
+  int64_t before = shifted < guess ? shifted : guess;
+  int64_t after = shifted < guess ? guess : shifted;
+  int64_t after_offset = local_clock(after).utc_offset;
+  if (before < now) before = now;
+  while (after - before > 1) {
+    int64_t mid = before + (after - before) / 2;
+    if (local_clock(mid).utc_offset == after_offset) {
+      after = mid;
+    } else {
+      before = mid;
+    }
+  }
+  return after > now ? after - now : 1;
+}
+
+bool passed_over(const AlarmSecItem* item, int64_t now) {
+  return item->day == -1 && item->one_shot_due_sec != 0 && item->one_shot_due_sec != now;
+}
+
+// Appends at the tail of g_alarm_sec_list; `tail` follows the last item.
+void append_item(AlarmSecItem*** tail, AlarmSecItem* item) {
+  item->next = nullptr;
+  **tail = item;
+  *tail = &item->next;
+}
+
+AlarmSecItem* new_item(const AlarmRecord* r, int32_t day, int32_t secs) {
+  AlarmSecItem* item = new (std::nothrow) AlarmSecItem();
+  if (item == nullptr) return nullptr;
+  item->day = day;
+  item->vib = r->vibrate;
+  item->ala = r->alert;
+  item->secs = secs;
+  item->id = r->id;
+  item->next = nullptr;
+  return item;
+}
+
+// The previous call's time (epoch seconds); none before the first call of a run.
+std::optional<int64_t> g_last_expire_check;
+
+}  // namespace
+
+int32_t week_secs_at(int64_t epoch_sec) { return local_clock(epoch_sec).week_secs; }
+
+int32_t get_week_secs(int mode) {
+  if (mode != 1 && mode != 2) return -1;
+  int32_t secs = week_secs_at(read_clock().sec);
+  return mode == 1 ? secs : SECONDS_PER_WEEK - secs;
+}
+
+int32_t check_alarm_day(int32_t time_of_day) {
+  int32_t now = week_secs_at(read_clock().sec);
+  int32_t day = now / SECONDS_PER_DAY;
+  int32_t now_of_day = now % SECONDS_PER_DAY;
+  if (now_of_day - ONE_SHOT_GRACE_SECS > time_of_day) ++day;
+  return day == kDaysPerWeek ? 0 : day;
+}
+
+AlarmSecItem* creat_alarm_sec_list() {
+  if (g_alarm_list == nullptr) {
+    kernel_log_write(3, "<3>alarm: %s line: %d\n", "creat_alarm_sec_list", kEmptyRecordListLine);
+    return nullptr;
+  }
+  AlarmSecItem** tail = &g_alarm_sec_list;
+  while (*tail != nullptr) tail = &(*tail)->next;
+  bool made_any = false;
+  for (const AlarmRecord* r = g_alarm_list; r != nullptr; r = r->next) {
+    if (r->enabled == 0) continue;
+    if (r->hour < 0 || r->hour > 23 || r->minute < 0 || r->minute > 59) {
+      kernel_log_write(3, "<3>alarm: alarm %d has no time of day: %d:%d\n", r->id, r->hour,
+                       r->minute);
+      continue;
+    }
+    int32_t time_of_day = r->hour * 3600 + r->minute * 60;
+    if (r->day_mask == 0) {
+      int32_t day = check_alarm_day(time_of_day);
+      kernel_log_write(3, "<3>alarm: %s check_alarm_day %d\n", "creat_alarm_sec_list", day);
+      AlarmSecItem* item = new_item(r, -1, time_of_day + day * SECONDS_PER_DAY);
+      if (item == nullptr) return nullptr;
+      append_item(&tail, item);
+      made_any = true;
+      continue;
+    }
+    for (int bit = 0; bit < kRepeatDayBits; ++bit) {
+      if ((r->day_mask & (1 << bit)) == 0) continue;
+      AlarmSecItem* item = new_item(r, bit, bit * SECONDS_PER_DAY + time_of_day);
+      if (item == nullptr) return nullptr;
+      append_item(&tail, item);
+      made_any = true;
+    }
+  }
+  if (!made_any) return nullptr;
+  AlarmSecItem* snooze = read_alarm_delay();
+  if (snooze != nullptr) append_item(&tail, snooze);
+  dump_alarm_sec_list(g_alarm_sec_list);
+  return g_alarm_sec_list;
+}
+
+void dump_alarm_sec_list(const AlarmSecItem* head) {
+  for (const AlarmSecItem* item = head; item != nullptr; item = item->next) {
+    kernel_log_write(3, "<3>alarm: secs = %d\n", item->secs);
+    kernel_log_write(3, "<3>alarm: id = %d\n", item->id);
+    kernel_log_write(3, "<3>alarm: day = %d\n", item->day);
+    kernel_log_write(3, "<3>alarm: vib = %d\n", item->vib);
+    kernel_log_write(3, "<3>alarm: ala = %s\n", item->ala != nullptr ? item->ala : "");
+  }
+}
+
+AlarmExpiry find_alarm_expiry(AlarmSecItem* head, int64_t now, int64_t since) {
+  LocalClock now_clock = local_clock(now);
+  int64_t window_start = since < now - 1 ? since : now - 1;
+  // The window in wall-clock seconds: an instant that the clock skips forward over is due,
+  // and when the clock is set back only the current second is.
+  int64_t look_back = now_clock.local_secs(now) - local_clock(window_start).local_secs(window_start);
+  if (look_back < 1) look_back = 1;
+
+  AlarmSecItem* due = nullptr;
+  int32_t due_back = -1;  // how long ago the chosen due occurrence was
+  AlarmSecItem* next = nullptr;
+  int32_t next_distance = std::numeric_limits<int32_t>::max();
+  for (AlarmSecItem* item = head; item != nullptr; item = item->next) {
+    if (passed_over(item, now)) continue;
+    int32_t back = mod_week(static_cast<int64_t>(now_clock.week_secs) - item->secs);
+    if (back < look_back) {
+      if (back > due_back) {  // the earliest occurrence; the first of equal ones stays
+        due = item;
+        due_back = back;
+      }
+    } else if (due == nullptr && SECONDS_PER_WEEK - back < next_distance) {
+      next = item;
+      next_distance = SECONDS_PER_WEEK - back;
+    }
+  }
+
+  AlarmExpiry r;
+  if (due != nullptr) {
+    r.item = due;
+    r.due = true;
+    r.secs = 0;
+  } else if (next != nullptr) {
+    r.item = next;
+    r.secs = static_cast<int32_t>(real_seconds_until(now, now_clock, next_distance));
+  }
+  return r;
+}
+
+int32_t get_alarm_expire(AlarmSecItem** chosen) {
+  if (chosen != nullptr) *chosen = nullptr;
+  int64_t now = read_clock().sec;
+  int64_t since = g_last_expire_check.value_or(now - ALARM_FIRST_LOOK_BACK_SECS - 1);
+  g_last_expire_check = now;
+  if (g_alarm_sec_list == nullptr) return -1;
+
+  AlarmExpiry e = find_alarm_expiry(g_alarm_sec_list, now, since);
+  g_cur_alarm = e.item;
+  if (e.item == nullptr) return -1;
+  if (!e.due) return e.secs;
+  if (chosen != nullptr) *chosen = g_cur_alarm;
+  if (g_cur_alarm->day == -1) {
+    if (g_cur_alarm->one_shot_due_sec == 0) g_cur_alarm->one_shot_due_sec = now;
+    disable_alarm();
+  }
+  return 0;
+}
+
+void free_alarm_sec_list() {
+  while (g_alarm_sec_list != nullptr) {
+    AlarmSecItem* next = g_alarm_sec_list->next;
+    delete g_alarm_sec_list;
+    g_alarm_sec_list = next;
+  }
+  g_cur_alarm = nullptr;
+}
+
+void alarm_schedule_reset() {
+  g_last_expire_check.reset();
+  g_cur_alarm = nullptr;
+}

@@ -1,1 +1,0 @@
-// The software rasteriser lands with the screen.
