@@ -73,26 +73,36 @@ void close_spare_fds() {
   _exit(0);
 }
 
-void on_player_end(int) {}  // only wakes the controller's suspension
+void on_player_end(int) {}  // caught, not ignored, so that players stay waitable
 
-// Waits until the player has ended and reaps it. The stop and child signals come in only
-// while the controller is suspended, when the player has not been reaped yet, so the
-// handler never signals a pid that could already belong to another process.
-void wait_for_player(pid_t pid, const sigset_t& open) {
+// Takes the stop and child signals that have come, without waiting, acting on a stop.
+void take_pending_signals(const sigset_t& shut) {
+  struct timespec now = {0, 0};
+  int sig;
+  while ((sig = sigtimedwait(&shut, nullptr, &now)) > 0) {
+    if (sig == SIGUSR1) music_stop_handler(SIGUSR1);
+  }
+}
+
+// Waits until the player has ended and reaps it. The stop and child signals stay blocked
+// and are taken here one by one, so a stop is acted on at once whenever it came, and the
+// player is never signalled after it has been reaped (its pid could belong to another
+// process by then).
+void wait_for_player(pid_t pid, const sigset_t& shut) {
   for (;;) {
     pid_t r = waitpid(pid, nullptr, WNOHANG);
     if (r == pid || (r < 0 && errno != EINTR)) break;
-    sigsuspend(&open);
+    int sig = sigwaitinfo(&shut, nullptr);
+    if (sig == SIGUSR1) music_stop_handler(SIGUSR1);
   }
   g_player_pid = 0;
 }
 
-void pause_before_retry(const sigset_t& open, const sigset_t& shut) {
-  sigprocmask(SIG_SETMASK, &open, nullptr);
+void pause_before_retry(const sigset_t& shut) {
   for (int64_t waited = 0; waited < kRetryPauseUs && g_music_stop == 0; waited += kRetrySliceUs) {
     platform().sleep_us(kRetrySliceUs);
+    take_pending_signals(shut);
   }
-  sigprocmask(SIG_SETMASK, &shut, nullptr);
 }
 
 // Plays the ring again and again until the stop signal. The stop signal is shut while a
@@ -103,8 +113,6 @@ void pause_before_retry(const sigset_t& open, const sigset_t& shut) {
   g_music_stop = 0;
   g_player_pid = 0;
 
-  sigset_t open;
-  sigemptyset(&open);
   sigset_t shut;
   sigemptyset(&shut);
   sigaddset(&shut, SIGUSR1);
@@ -131,12 +139,12 @@ void pause_before_retry(const sigset_t& open, const sigset_t& shut) {
     if (pid == 0) start_player(player, argv, self);
     if (pid > 0) {
       g_player_pid = pid;
-      wait_for_player(pid, open);
+      wait_for_player(pid, shut);
     }
     if (g_music_stop != 0) break;
     WallTime ended = read_clock();
     if (pid < 0 || wall_time_us(ended) - wall_time_us(started) < kShortRunUs) {
-      pause_before_retry(open, shut);
+      pause_before_retry(shut);
     }
   }
   // Every player has been reaped by now; none is left to kill.

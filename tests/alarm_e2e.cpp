@@ -58,12 +58,13 @@ TEST(AlarmScenario, NothingDueWithinFiftySecondsEndsWithoutStartingAndroid) {
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 1);
   SimResult r = sb.run({"--at", "2026-12-09 06:58:00", "--speed", "20", "--until", "60"});
   EXPECT_EQ(r.exit_status(), 0) << r.timeline_text();
-  // 120 s away at start-up; a slow start (a sanitizer build) may see a second or two less.
+  // 120 s away at start-up; a slow start (a sanitizer build, or qemu on a loaded machine at
+  // this speed) may see up to a second of real time less.
   size_t at = r.kmsg.find("<3>alarm: alarm expire: ");
   ASSERT_NE(at, std::string::npos) << r.kmsg;
   int expire = atoi(r.kmsg.c_str() + at + 24);
   EXPECT_LE(expire, 120);
-  EXPECT_GE(expire, 110);
+  EXPECT_GE(expire, 100);
   EXPECT_TRUE(r.outcome["properties_set"].a.empty());
   EXPECT_EQ(r.player_runs(), 0);
   EXPECT_FALSE(r.powered_off());
