@@ -753,13 +753,13 @@ class SimRun {
       }
       case SimAction::kShot: {
         Screenshot shot;
-        bool ok = capture_framebuffer(o_.root + "/dev/graphics/fb0", &shot);
+        bool ok = fb_capture_shown(o_.root + "/dev/graphics/fb0", &shot);
         // A dark backlight shows nothing, whatever the buffer holds.
         bool dark = ok && services_->backlight_off();
         if (dark) {
           for (size_t i = 0; i < shot.rgba.size(); ++i) shot.rgba[i] = (i % 4 == 3) ? 255 : 0;
         }
-        ok = ok && write_png(a.file, shot);
+        ok = ok && fb_capture_write_png(shot, a.file);
         timeline_->add("shot", !ok    ? a.file + ": no picture"
                                : dark ? a.file + " (backlight off)"
                                       : a.file);

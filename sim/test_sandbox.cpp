@@ -204,3 +204,11 @@ std::vector<std::string> PropertyRecorder::requests() {
   std::lock_guard<std::mutex> lock(mu_);
   return requests_;
 }
+
+std::vector<std::string> PropertyRecorder::wait_for(size_t n, int timeout_ms) {
+  for (int waited = 0; waited < timeout_ms; waited += 5) {
+    if (requests().size() >= n) break;
+    usleep(5000);
+  }
+  return requests();
+}

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -279,6 +280,12 @@ SimResult E2eSandbox::run(const std::vector<std::string>& args) const {
   SimResult r;
   std::vector<std::string> argv = {alarm_sim_path(), "run", root_};
   argv.insert(argv.end(), args.begin(), args.end());
+  // Unless a scenario says otherwise, the ring file outlasts it: a run of the player ends
+  // only when the program stops it.
+  if (std::find(args.begin(), args.end(), "--play") == args.end()) {
+    argv.push_back("--play");
+    argv.push_back("3600");
+  }
   r.cli_status = run_command(argv, nullptr);
   parse_json(read("/sim/outcome.json"), &r.outcome);
   std::string tl = read("/sim/timeline.txt");
