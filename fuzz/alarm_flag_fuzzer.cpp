@@ -1,6 +1,6 @@
 // The configuration file: the input is the whole of "/productinfo/alarm_flag", read by
 // read_alarm_flag as at start-up. The settings are held against a plain strtok reading of
-// the text: periods positive whole minutes, the ring path a field that names an existing file.
+// the text: periods positive whole minutes, the ring path a full path that names an existing file.
 #include <sys/stat.h>
 
 #include <cstddef>
@@ -53,7 +53,8 @@ ExpectedSettings expected_settings(const uint8_t* data, size_t size) {
   want.ring_secs = minutes_to_secs(fields[3]);
   want.snooze_secs = minutes_to_secs(fields[5]);
   struct stat st;
-  if (fields[4] != nullptr && stat(device_path(fields[4]).c_str(), &st) == 0) {
+  if (fields[4] != nullptr && fields[4][0] == '/' &&
+      stat(device_path(fields[4]).c_str(), &st) == 0) {
     want.ring_path = fields[4];
   }
   return want;

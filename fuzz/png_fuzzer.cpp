@@ -191,26 +191,6 @@ void mutate_structure(PngFile* f, std::minstd_rand& rng) {
   }
 }
 
-// A fault of the loader that is known and not yet mended can be stepped over on request, so
-// that fuzzing goes on past it: ALARM_FUZZ_SKIP_KNOWN=png-chunk-length. The loader lets the
-// length a chunk declares size a buffer that the decoder zeroes before reading it, so a file
-// of a few dozen bytes makes it take and touch two gigabytes.
-bool skip_known_fault(const uint8_t* data, size_t size) {
-  static const bool skip = [] {
-    const char* known = getenv("ALARM_FUZZ_SKIP_KNOWN");
-    return known != nullptr && strstr(known, "png-chunk-length") != nullptr;
-  }();
-  if (!skip || size < PNG_SIGNATURE_SIZE) return false;
-  constexpr uint32_t kLargestHonestClaim = 1 << 20;
-  for (size_t pos = PNG_SIGNATURE_SIZE; size - pos >= 8;) {
-    uint32_t length = png_get_u32(data + pos);
-    if (length > size - pos - 8) return length > kLargestHonestClaim;
-    pos += 8 + static_cast<size_t>(length) + 4;
-    if (pos > size) return false;
-  }
-  return false;
-}
-
 }  // namespace
 
 extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max_size,
@@ -252,7 +232,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (skip_known_fault(data, size)) return -1;  // -1: not kept in the corpus
   fuzz_write_file(kImagePath, data, size);
   gr_surface untouched;
   gr_surface* slot = &untouched;

@@ -68,7 +68,13 @@ int failure_number(int code) {
 const char* g_decoder_version = PNG_LIBPNG_VER_STRING;
 int g_decoder_allocation_budget = -1;
 
+// The decoder's own blocks (rows, the inflate window, chunk data) stay far below this for
+// any image we accept; a chunk that claims more (a lying length in a tiny file) is refused
+// instead of taking and zeroing gigabytes while the alarm loads its screen.
+constexpr png_alloc_size_t kDecoderBlockLimit = 1 << 20;
+
 png_voidp decoder_malloc(png_structp, png_alloc_size_t size) {
+  if (size > kDecoderBlockLimit) return nullptr;
   if (g_decoder_allocation_budget == 0) return nullptr;
   if (g_decoder_allocation_budget > 0) --g_decoder_allocation_budget;
   return malloc(size);

@@ -5,9 +5,8 @@
 # any target crashed, leaked, hung or tripped a sanitizer.
 #   scripts/fuzz.sh [SECONDS] [TARGET...]     targets: alarm_row alarm_flag alarm_delay png
 # FUZZ_JOBS=2 runs two targets at a time; FUZZ_BUILD_DIR chooses the build directory
-# (default build-fuzz). ALARM_FUZZ_SKIP_KNOWN=png-chunk-length steps over the image
-# loader's known fault (see fuzz/README.md) while it is open. A single allocation of more
-# than 512 MB counts as a failure: no input of these files needs one.
+# (default build-fuzz). A single allocation of more than 512 MB counts as a failure: no
+# input of these files needs one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
