@@ -10,6 +10,7 @@
 #include <string>
 
 #include "alarm/kernel_log.h"
+#include "platform/unique_fd.h"
 
 gr_surface* g_surfaces[IMAGE_SLOT_COUNT] = {};
 
@@ -84,10 +85,6 @@ void decoder_free(png_structp, png_voidp p) {
   free(p);
 }
 
-struct FileCloser {
-  void operator()(FILE* f) const { fclose(f); }
-};
-
 // Owns the decoder and its information record.
 struct Decoder {
   png_structp png = nullptr;
@@ -155,7 +152,7 @@ int create_surface(const char* name, gr_surface** slot) {
   snprintf(path, sizeof path, "%s%s.png", kImageRoot, name);
   kernel_log_write(6, "<6>alarm: %s open %s\n", kWhere, path);
 
-  std::unique_ptr<FILE, FileCloser> file(fopen(device_path(path).c_str(), "rbe"));
+  UniqueFile file(fopen(device_path(path).c_str(), "rbe"));
   if (!file) return -1;
   png_byte header[kSignatureBytes];
   if (fread(header, 1, sizeof header, file.get()) != sizeof header) return -2;

@@ -1,4 +1,5 @@
 #include "sim/screenshot.h"
+#include "platform/unique_fd.h"
 
 #include <fcntl.h>
 #include <png.h>
@@ -7,18 +8,10 @@
 #include <cstdio>
 #include <memory>
 
-
-namespace {
-
-struct FileCloser {
-  void operator()(FILE* f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-}  // namespace
+namespace {}  // namespace
 
 bool read_png(const std::string& path, Screenshot* shot) {
-  File f(fopen(path.c_str(), "rbe"));
+  UniqueFile f(fopen(path.c_str(), "rbe"));
   if (!f) return false;
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   if (png == nullptr) return false;
