@@ -24,7 +24,8 @@
 
 AlarmStatus g_alarm_status;
 std::atomic<int32_t> g_button_event{BUTTON_NONE};
-WakeEvent g_main_wakeup;
+// Never destroyed: the input thread may still post it while the process exits.
+WakeEvent& g_main_wakeup = *new WakeEvent;
 
 namespace {
 

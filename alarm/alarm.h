@@ -32,7 +32,7 @@ extern std::atomic<int32_t> g_button_event;  // a ButtonCode
 
 // The main loop's wake-up: the input thread posts it after storing a button or an exit
 // request, so the loop reacts at once instead of at its next whole second.
-extern WakeEvent g_main_wakeup;
+extern WakeEvent& g_main_wakeup;
 
 // Exit statuses of main().
 constexpr int ALARM_EXIT_OK = 0;

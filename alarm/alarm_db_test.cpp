@@ -39,7 +39,7 @@ class BlankRootPlatform : public PlatformWrapper {
 
 }  // namespace
 
-// Part 2.1's row parsing, on lines as sqlite3's list mode prints them.
+// Row parsing, on lines as sqlite3's list mode prints them.
 
 TEST(AlarmRowParsing, NineColumnsFillEveryField) {
   TestSandbox sb;
@@ -222,7 +222,7 @@ TEST(AlarmDbReader, NullTextsAreEmptyTexts) {
   EXPECT_STREQ(r[2]->alert, "\n");
 }
 
-// Part 2.1 splits like strtok: an empty (NULL) numeric column yields no field, and the
+// Rows split like strtok: an empty (NULL) numeric column yields no field, and the
 // columns after it move up one place. Kept as specified; this test shows what it does.
 TEST(AlarmDbReader, ANullNumericColumnShiftsTheColumnsBehindIt) {
   TestSandbox sb;

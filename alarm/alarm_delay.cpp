@@ -16,6 +16,7 @@
 #include "alarm/alarm_flag.h"
 #include "alarm/kernel_log.h"
 #include "platform/platform.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -24,23 +25,9 @@ constexpr size_t kMillisDigits = 3;  // the "000" behind the seconds
 constexpr mode_t kNoteMode = 0644;   // the clock application reads the note
 constexpr int kTempNameTries = 16;
 
-// A descriptor closed when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
-
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_space(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 int32_t text_to_int(std::string_view s) {
   size_t i = 0;
@@ -104,13 +91,14 @@ int32_t write_alarm_delay(const AlarmSecItem* item) {
   if (item == nullptr) return -1;
   char text[ALARM_DELAY_FILE_SIZE];
   memset(text, 0, sizeof text);
-  uint32_t end = static_cast<uint32_t>(read_clock().sec) + static_cast<uint32_t>(g_alarm_delay_time);
+  uint32_t end =
+      static_cast<uint32_t>(read_clock().sec) + static_cast<uint32_t>(g_alarm_delay_time);
   snprintf(text, sizeof text, kNoteFormat, item->id, end);
 
   std::string note = device_path(ALARM_DELAY_PATH);
   std::string temp;
-  Fd fd(create_temp_beside(note, &temp));
-  if (!fd.ok()) {
+  UniqueFd fd(create_temp_beside(note, &temp));
+  if (fd.get() < 0) {
     kernel_log_write(3, "<3>alarm: open delay time failed!\n");
     return -1;
   }
@@ -151,9 +139,9 @@ AlarmSecItem* read_alarm_delay() {
   char text[ALARM_DELAY_FILE_SIZE + 1];
   memset(text, 0, sizeof text);
   {
-    Fd fd(open(note.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd fd(open(note.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
-    if (!fd.ok() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
       kernel_log_write(3, "<3>alarm: delay file is not a regular file\n");
       return nullptr;
     }

@@ -84,6 +84,11 @@ const char* read_alarm_flag() {
   }
 
   const char* ring_path = fields[kRingPathField];
+  if (ring_path != nullptr && ring_path[0] != '/') {
+    // Only a full path names one file, whatever directory the program runs in.
+    kernel_log_write(3, "<3>alarm: ring file %s: not a full path\n", ring_path);
+    ring_path = nullptr;
+  }
   if (ring_path != nullptr) {
     struct stat st;
     if (stat(device_path(ring_path).c_str(), &st) != 0) {

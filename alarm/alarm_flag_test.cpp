@@ -16,7 +16,9 @@ namespace {
 
 constexpr char kRing[] = "/res/sounds/default_ring.mp3";
 
-void write_flag(const TestSandbox& sb, const std::string& text) { sb.write(ALARM_FLAG_PATH, text); }
+void write_flag(const TestSandbox& sb, const std::string& text) {
+  sb.write(ALARM_FLAG_PATH, text);
+}
 
 }  // namespace
 
@@ -112,6 +114,19 @@ TEST(AlarmFlag, ARingPathThatDoesNotExistIsLoggedAndDropped) {
   EXPECT_NE(log.find("/sdcard/gone.mp3"), std::string::npos);
 }
 
+TEST(AlarmFlag, ARelativeRingPathIsDropped) {
+  TestSandbox sb;
+  sb.open_kernel_log();
+  sb.write("/productinfo/tone.mp3", "tone");
+  // Present in the working directory of the test, which is no place on the phone.
+  ASSERT_TRUE(write_file("tone.mp3", "tone"));
+  write_flag(sb, "x y 1 tone.mp3 1");
+  EXPECT_EQ(read_alarm_flag(), nullptr);
+  EXPECT_EQ(g_alarm_ring_path, nullptr);
+  EXPECT_NE(sb.kmsg().find("<3>alarm: ring file tone.mp3: not a full path\n"), std::string::npos);
+  unlink("tone.mp3");
+}
+
 TEST(AlarmFlag, TheRingPathIsLookedForInTheSandbox) {
   TestSandbox sb;
   make_dirs(sb.path("/sdcard"));
@@ -128,8 +143,8 @@ TEST(AlarmFlag, AMissingFileKeepsTheDefaultSoundAndRingsAndSnoozesAMinute) {
   EXPECT_STREQ(g_alarm_ring_path, DEFAULT_RING_PATH);
   EXPECT_EQ(g_alarm_last_time, 60);
   EXPECT_EQ(g_alarm_delay_time, 60);
-  EXPECT_EQ(sb.kmsg(),
-            std::string("<3>alarm: ") + ALARM_FLAG_PATH + " open error: " + strerror(ENOENT) + "\n");
+  EXPECT_EQ(sb.kmsg(), std::string("<3>alarm: ") + ALARM_FLAG_PATH +
+                           " open error: " + strerror(ENOENT) + "\n");
 }
 
 TEST(AlarmFlag, AFileThatCannotBeReadIsLikeAMissingOne) {

@@ -182,7 +182,7 @@ TEST(AlarmSecList, ARecordWithoutAValidTimeOfDayIsSkipped) {
   EXPECT_NE(sb.kmsg().find("<3>alarm: alarm 1 has no time of day: 25:0\n"), std::string::npos);
 }
 
-// get_alarm_expire: the examples of the issue, and Part 2.4's own that agree with them.
+// get_alarm_expire: the week's examples, due seconds, late calls and the next occurrence.
 
 TEST(AlarmExpire, CountsDownToTheItemAndIsDueInItsSecond) {
   TestSandbox sb("2026-12-09 06:59:30");  // Wednesday

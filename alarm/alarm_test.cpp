@@ -269,8 +269,9 @@ TEST(PowerOn, TheRightButtonStartsAndroid) {
   PropertyRecorder properties(run.sb());
   run.press(20, BUTTON_POWERON);
   EXPECT_EQ(alarm_main(), ALARM_EXIT_OK);
-  ASSERT_EQ(properties.requests().size(), 1u);
-  EXPECT_EQ(properties.requests()[0], "ctl.start=zygote");
+  std::vector<std::string> requests = properties.wait_for(1);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0], "ctl.start=zygote");
   EXPECT_EQ(run.sb().platform().power_offs, 0);
   EXPECT_TRUE(contains(run.kmsg(), "<3>alarm:  alarm final exit\n"));
   EXPECT_EQ(run.sb().read(kSnoozeNote).substr(0, 2), "6\n");

@@ -10,19 +10,12 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
 constexpr size_t kNameOffset = 4;
 constexpr size_t kValueOffset = 36;
-
-// Owns a descriptor for the span of one request.
-struct Socket {
-  int fd;
-  ~Socket() {
-    if (fd >= 0) close(fd);
-  }
-};
 
 }  // namespace
 
@@ -56,12 +49,12 @@ int set_system_property(const char* name, const char* value) {
   if (path.size() >= sizeof addr.sun_path) return -1;
   memcpy(addr.sun_path, path.c_str(), path.size() + 1);
 
-  Socket s{socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-  if (s.fd < 0) return -1;
-  if (connect(s.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
+  UniqueFd s(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (s.get() < 0) return -1;
+  if (connect(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
   ssize_t sent;
   do {
-    sent = send(s.fd, request, sizeof request, MSG_NOSIGNAL);
+    sent = send(s.get(), request, sizeof request, MSG_NOSIGNAL);
   } while (sent < 0 && (errno == EINTR || errno == EAGAIN));
   return sent == static_cast<ssize_t>(sizeof request) ? 0 : -1;
 }

@@ -37,7 +37,7 @@ printf 'CPU over start-up and 10 s of snooze:       %6.3f s\n' "$(field "$d" pro
 latencies=()
 for i in 1 2 3 4 5; do
   d=$(sandbox tap$i)
-  "$sim" run "$d" --at "2026-12-09 06:59:59" --speed 1 --play 600 --until 8 3:tap:mid >/dev/null
+  "$sim" run "$d" --at "2026-12-09 06:59:59" --speed 1 --play 600 --until 9 4:tap:mid >/dev/null
   latencies+=("$(python3 - "$d/sim/timeline.txt" <<'PY'
 import sys
 touch = stop = None

@@ -222,6 +222,9 @@ int main() {
     printf("480x800x32 present with the sandbox's file-rewriting buffer switch: %.1f us\n",
            seconds_per_call(gr_present) * 1e6);
   }
+  std::string load;
+  read_text_file("/proc/loadavg", &load);
+  printf("machine load (1, 5, 15 min, runnable/all): %s", load.c_str());
   printf("targets: present <= 1.10 x memcpy, turned <= 1.30 x memcpy: %s\n",
          all_met ? "met" : "NOT met");
   return 0;

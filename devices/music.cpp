@@ -73,31 +73,36 @@ void close_spare_fds() {
   _exit(0);
 }
 
-// Waits, with the stop signal open, until the player has ended; reaps it. The player is
-// left a zombie until the stop signal is shut again, so the handler never signals a pid
-// that could already belong to another process.
-void wait_for_player(pid_t pid, const sigset_t& open, const sigset_t& stop_only) {
-  sigprocmask(SIG_SETMASK, &open, nullptr);
-  siginfo_t info;
-  int rc;
-  do {
-    rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
-  } while (rc != 0 && errno == EINTR);
-  int wait_error = rc == 0 ? 0 : errno;
-  sigprocmask(SIG_SETMASK, &stop_only, nullptr);
-  g_player_pid = 0;
-  // Unable to watch it end (never expected): make sure it does end.
-  if (wait_error != 0 && wait_error != ECHILD) kill(pid, SIGKILL);
-  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+void on_player_end(int) {}  // caught, not ignored, so that players stay waitable
+
+// Takes the stop and child signals that have come, without waiting, acting on a stop.
+void take_pending_signals(const sigset_t& shut) {
+  struct timespec now = {0, 0};
+  int sig;
+  while ((sig = sigtimedwait(&shut, nullptr, &now)) > 0) {
+    if (sig == SIGUSR1) music_stop_handler(SIGUSR1);
   }
 }
 
-void pause_before_retry(const sigset_t& open, const sigset_t& stop_only) {
-  sigprocmask(SIG_SETMASK, &open, nullptr);
+// Waits until the player has ended and reaps it. The stop and child signals stay blocked
+// and are taken here one by one, so a stop is acted on at once whenever it came, and the
+// player is never signalled after it has been reaped (its pid could belong to another
+// process by then).
+void wait_for_player(pid_t pid, const sigset_t& shut) {
+  for (;;) {
+    pid_t r = waitpid(pid, nullptr, WNOHANG);
+    if (r == pid || (r < 0 && errno != EINTR)) break;
+    int sig = sigwaitinfo(&shut, nullptr);
+    if (sig == SIGUSR1) music_stop_handler(SIGUSR1);
+  }
+  g_player_pid = 0;
+}
+
+void pause_before_retry(const sigset_t& shut) {
   for (int64_t waited = 0; waited < kRetryPauseUs && g_music_stop == 0; waited += kRetrySliceUs) {
     platform().sleep_us(kRetrySliceUs);
+    take_pending_signals(shut);
   }
-  sigprocmask(SIG_SETMASK, &stop_only, nullptr);
 }
 
 // Plays the ring again and again until the stop signal. The stop signal is shut while a
@@ -108,20 +113,20 @@ void pause_before_retry(const sigset_t& open, const sigset_t& stop_only) {
   g_music_stop = 0;
   g_player_pid = 0;
 
-  sigset_t open;
-  sigemptyset(&open);
-  sigset_t stop_only;
-  sigemptyset(&stop_only);
-  sigaddset(&stop_only, SIGUSR1);
-  sigprocmask(SIG_SETMASK, &stop_only, nullptr);  // shut since before the fork
+  sigset_t shut;
+  sigemptyset(&shut);
+  sigaddset(&shut, SIGUSR1);
+  sigaddset(&shut, SIGCHLD);
+  sigprocmask(SIG_SETMASK, &shut, nullptr);  // the stop signal is shut since before the fork
 
   struct sigaction sa = {};
   sa.sa_handler = music_stop_handler;
   sa.sa_flags = SA_RESTART;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGUSR1, &sa, nullptr);
+  sa.sa_handler = on_player_end;  // caught, not ignored: the players stay waitable
+  sigaction(SIGCHLD, &sa, nullptr);
   set_default_action(SIGUSR2);  // inherited by the player, which must end on it
-  set_default_action(SIGCHLD);  // the players must stay waitable
 
   // A program that goes away without stopping the ring takes the ring with it.
   prctl(PR_SET_PDEATHSIG, SIGUSR1);
@@ -134,12 +139,12 @@ void pause_before_retry(const sigset_t& open, const sigset_t& stop_only) {
     if (pid == 0) start_player(player, argv, self);
     if (pid > 0) {
       g_player_pid = pid;
-      wait_for_player(pid, open, stop_only);
+      wait_for_player(pid, shut);
     }
     if (g_music_stop != 0) break;
     WallTime ended = read_clock();
     if (pid < 0 || wall_time_us(ended) - wall_time_us(started) < kShortRunUs) {
-      pause_before_retry(open, stop_only);
+      pause_before_retry(shut);
     }
   }
   // Every player has been reaped by now; none is left to kill.

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "platform/platform.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -22,10 +23,6 @@ constexpr int kPollFailurePauseMs = 10;
 // The set owns every descriptor in it; they stay open until the set is rebuilt or reset.
 struct pollfd g_input_fds[MAX_INPUT_DEVICES];
 unsigned g_input_count = 0;
-
-struct DirCloser {
-  void operator()(DIR* d) const { closedir(d); }
-};
 
 void close_all() {
   for (unsigned i = 0; i < g_input_count; ++i) close(g_input_fds[i].fd);
@@ -61,7 +58,7 @@ ReadResult read_event(unsigned i, struct input_event* ev) {
 int input_open_devices() {
   close_all();
   std::string dir_path = device_path(INPUT_DIR_PATH);
-  std::unique_ptr<DIR, DirCloser> dir(opendir(dir_path.c_str()));
+  UniqueDir dir(opendir(dir_path.c_str()));
   if (!dir) return 0;
   int dir_fd = dirfd(dir.get());
   while (struct dirent* entry = readdir(dir.get())) {

@@ -12,6 +12,7 @@
 
 #include "input/input_devices.h"
 #include "platform/platform.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -21,30 +22,12 @@ constexpr char kSysfsInputDir[] = "/sys/class/input/input";
 constexpr char kCalModeFile[] = "/cal_mode";
 constexpr char kCalCoefFile[] = "/cal_coef";
 
-struct DirCloser {
-  void operator()(DIR* d) const { closedir(d); }
-};
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // The name the device gives itself; empty when it gives none.
 void read_device_name(int dir_fd, const std::string& dir_path, const char* entry,
                       char (&name)[kNameBufferSize]) {
   memset(name, 0, sizeof name);
   // Non-blocking: the sandbox's devices are FIFOs, which would wait here for a writer.
-  Fd fd(openat(dir_fd, entry, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd fd(openat(dir_fd, entry, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) return;
   std::string path = dir_path + "/" + entry;
   int n = platform().input_device_name(fd.get(), path.c_str(), name, sizeof name - 1);
@@ -60,7 +43,7 @@ int write_control(const char* dir, const char* file, const char* text, size_t le
   if (n < 0 || static_cast<size_t>(n) >= sizeof phone_path) return -1;
   std::string path = device_path(phone_path);
   // Non-blocking: a control that is a FIFO nobody reads fails instead of hanging start-up.
-  Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666));
+  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666));
   if (fd.get() < 0) return -1;
   if (len == 0) return 0;
   ssize_t written = write(fd.get(), text, len);
@@ -73,7 +56,7 @@ bool read_coefficients(char (&coef)[TP_COEF_MAX + 1], size_t* len) {
   memset(coef, 0, sizeof coef);
   *len = 0;
   std::string path = device_path(TP_COEF_PATH);
-  Fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) return false;
   size_t got = 0;
   while (got < static_cast<size_t>(TP_COEF_MAX)) {
@@ -91,7 +74,7 @@ bool read_coefficients(char (&coef)[TP_COEF_MAX + 1], size_t* len) {
 
 int find_touch_screen(char* sysfs_dir) {
   std::string dir_path = device_path(INPUT_DIR_PATH);
-  std::unique_ptr<DIR, DirCloser> dir(opendir(dir_path.c_str()));
+  UniqueDir dir(opendir(dir_path.c_str()));
   if (!dir) return -1;
   int dir_fd = dirfd(dir.get());
   while (struct dirent* entry = readdir(dir.get())) {

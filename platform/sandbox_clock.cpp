@@ -1,6 +1,7 @@
 #include "platform/sandbox_clock.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -51,12 +52,11 @@ bool VirtualClock::wait_flag(std::unique_lock<std::mutex>& lock, std::condition_
 }
 
 ManualClock::ManualClock(int64_t start_us)
-    : now_us_(start_us), driver_(std::this_thread::get_id()) {}
+    : now_us_(start_us), owner_pid_(getpid()), driver_(std::this_thread::get_id()) {}
 
-int64_t ManualClock::now_us() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return now_us_;
-}
+bool ManualClock::in_fork() const { return getpid() != owner_pid_; }
+
+int64_t ManualClock::now_us() { return now_us_.load(); }
 
 int64_t ManualClock::next_action_us() {
   std::lock_guard<std::mutex> lock(mu_);
@@ -90,6 +90,10 @@ void ManualClock::advance_to(int64_t t_us) {
 
 void ManualClock::sleep_us(int64_t usec) {
   if (usec <= 0) return;
+  if (in_fork()) {
+    sleep_real_us(usec);
+    return;
+  }
   if (on_driver()) {
     advance_by(usec);
     return;

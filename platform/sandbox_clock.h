@@ -3,6 +3,9 @@
 // thread that drives it sleeps or waits, running the actions scheduled on the way.
 #pragma once
 
+#include <sys/types.h>
+
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -62,10 +65,14 @@ class ManualClock : public SandboxClock {
 
  private:
   bool on_driver() const { return std::this_thread::get_id() == driver_; }
+  // In a process forked from the test (a ring controller) the clock cannot move: sleeps
+  // there take real time instead.
+  bool in_fork() const;
 
   std::mutex mu_;
   std::condition_variable moved_;
-  int64_t now_us_;
+  std::atomic<int64_t> now_us_;
+  pid_t owner_pid_;
   std::multimap<int64_t, std::function<void()>> actions_;
   std::thread::id driver_;
 };

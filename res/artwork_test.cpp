@@ -11,10 +11,14 @@
 
 namespace {
 
-const char* const kNames[] = {"icon_alarm", "button_sleep", "button_stop", "button_poweron",
-                              "button_bg",  "0",            "1",           "2",
-                              "3",          "4",            "5",           "6",
-                              "7",          "8",            "9",           "dot"};
+const char* const kNames[] = {"icon_alarm",  "button_sleep",
+                              "button_stop", "button_poweron",
+                              "button_bg",   "0",
+                              "1",           "2",
+                              "3",           "4",
+                              "5",           "6",
+                              "7",           "8",
+                              "9",           "dot"};
 
 struct Screen {
   const char* dir;
@@ -125,7 +129,7 @@ TEST_F(ArtworkTest, DigitsDifferAndTheIconIsCutOut) {
   EXPECT_EQ(seen.size(), 10u);
   const gr_surface* icon = g_surfaces[0];
   ASSERT_NE(icon, nullptr);
-  EXPECT_EQ(icon->data[3], 0);                                          // top-left corner
+  EXPECT_EQ(icon->data[3], 0);  // top-left corner
   EXPECT_EQ(icon->data[(icon->width * icon->height / 2 + icon->width / 2) * 4 + 3], 255);
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "platform/sandbox_platform.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -19,10 +20,6 @@ struct FdCloser {
   ~FdCloser() {
     if (fd >= 0) close(fd);
   }
-};
-
-struct FileCloser {
-  void operator()(FILE* f) const { fclose(f); }
 };
 
 // Only plain values in this frame: a libpng error leaves it through longjmp.
@@ -85,7 +82,7 @@ bool fb_capture_write_png(const FbCapture& c, const std::string& png_path) {
       c.rgba.size() != static_cast<size_t>(c.width) * c.height * 4) {
     return false;
   }
-  std::unique_ptr<FILE, FileCloser> file(fopen(png_path.c_str(), "wbe"));
+  UniqueFile file(fopen(png_path.c_str(), "wbe"));
   if (!file) return false;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   if (png == nullptr) return false;

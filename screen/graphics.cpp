@@ -43,7 +43,8 @@ struct GraphicsState {
 
 GraphicsState g_gr;
 std::atomic<uint32_t> g_generation{0};
-WakeEvent g_drawing_event;
+// Never destroyed: the refresh thread may still wait on it while the process exits.
+WakeEvent& g_drawing_event = *new WakeEvent;
 
 uint8_t format_for_depth(uint32_t bits_per_pixel) {
   return bits_per_pixel == 16 ? GR_FORMAT_RGB_565 : GR_FORMAT_RGBA_8888;
@@ -123,7 +124,8 @@ int gr_open_framebuffer() {
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) < memory) {
     memory = static_cast<size_t>(st.st_size);  // a device file shorter than it claims
   }
-  const size_t buffer_bytes = pitch * vi.yres;
+  // 64-bit arithmetic: a damaged line length must not wrap on a 32-bit phone.
+  const uint64_t buffer_bytes = static_cast<uint64_t>(pitch) * vi.yres;
   if (buffer_bytes > memory) {
     errno = ENOMEM;
     return fail_open(fd, "framebuffer memory holds no whole screen");
@@ -134,7 +136,7 @@ int gr_open_framebuffer() {
   g_gr.map = static_cast<uint8_t*>(map);
   g_gr.map_len = memory;
   g_gr.line_bytes = pitch;
-  g_gr.buffer_count = 2 * buffer_bytes <= memory ? 2 : 1;
+  g_gr.buffer_count = 2 * buffer_bytes <= memory ? 2 : 1;  // both fit: no wrap below
   int32_t stride = static_cast<int32_t>(pitch % bpp == 0 ? pitch / bpp : vi.xres);
   set_screen_surface(&g_gr.fb_buffers[0], g_gr.map, stride);
   set_screen_surface(&g_gr.fb_buffers[1], g_gr.map + (g_gr.buffer_count - 1) * buffer_bytes,
@@ -273,7 +275,8 @@ void release_display(bool restore_console) {
 }  // namespace
 
 std::recursive_mutex& gr_draw_mutex() {
-  static std::recursive_mutex m;
+  // Never destroyed: the refresh thread may still hold it while the process exits.
+  static std::recursive_mutex& m = *new std::recursive_mutex;
   return m;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "alarm/kernel_log.h"
+#include "platform/unique_fd.h"
 
 gr_surface* g_surfaces[IMAGE_SLOT_COUNT] = {};
 
@@ -68,7 +69,13 @@ int failure_number(int code) {
 const char* g_decoder_version = PNG_LIBPNG_VER_STRING;
 int g_decoder_allocation_budget = -1;
 
+// The decoder's own blocks (rows, the inflate window, chunk data) stay far below this for
+// any image we accept; a chunk that claims more (a lying length in a tiny file) is refused
+// instead of taking and zeroing gigabytes while the alarm loads its screen.
+constexpr png_alloc_size_t kDecoderBlockLimit = 1 << 20;
+
 png_voidp decoder_malloc(png_structp, png_alloc_size_t size) {
+  if (size > kDecoderBlockLimit) return nullptr;
   if (g_decoder_allocation_budget == 0) return nullptr;
   if (g_decoder_allocation_budget > 0) --g_decoder_allocation_budget;
   return malloc(size);
@@ -77,10 +84,6 @@ png_voidp decoder_malloc(png_structp, png_alloc_size_t size) {
 void decoder_free(png_structp, png_voidp p) {
   free(p);
 }
-
-struct FileCloser {
-  void operator()(FILE* f) const { fclose(f); }
-};
 
 // Owns the decoder and its information record.
 struct Decoder {
@@ -149,7 +152,7 @@ int create_surface(const char* name, gr_surface** slot) {
   snprintf(path, sizeof path, "%s%s.png", kImageRoot, name);
   kernel_log_write(6, "<6>alarm: %s open %s\n", kWhere, path);
 
-  std::unique_ptr<FILE, FileCloser> file(fopen(device_path(path).c_str(), "rbe"));
+  UniqueFile file(fopen(device_path(path).c_str(), "rbe"));
   if (!file) return -1;
   png_byte header[kSignatureBytes];
   if (fread(header, 1, sizeof header, file.get()) != sizeof header) return -2;

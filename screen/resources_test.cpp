@@ -1,6 +1,7 @@
 #include "screen/resources.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <string>
@@ -203,6 +204,24 @@ TEST_F(ResourcesTest, DamagedOrCutDataFailsWithSix) {
     EXPECT_EQ(decode(name), -6);
     EXPECT_NE(sb.kmsg().find("<6>alarm: res_create_surface line: 92\n", before), std::string::npos);
   }
+}
+
+// A text chunk that claims two gigabytes in a file of a few dozen bytes: libpng would take
+// and zero the whole block before finding the file cut short.
+TEST_F(ResourcesTest, AChunkThatLiesAboutItsLengthTakesNoMemory) {
+  put("good", solid_png(4, 4, 1, 2, 3));
+  std::string bytes;
+  ASSERT_TRUE(read_text_file(file("good"), &bytes));
+  const size_t after_header = 8 + 25;  // signature, IHDR
+  std::string lying = bytes.substr(0, after_header);
+  lying += std::string("\x7f\xff\xff\xf0", 4) + "tEXtComment\0sure";
+  put_bytes("lying", lying);
+
+  struct rusage before, after;
+  getrusage(RUSAGE_SELF, &before);
+  EXPECT_EQ(decode("lying"), -6);
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024);  // KiB
 }
 
 // A decoder made with the 1.2 series' version text is refused by this libpng: the program

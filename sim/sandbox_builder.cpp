@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -237,4 +238,47 @@ bool build_sandbox(const std::string& root, const SandboxOptions& o, std::string
   ok = ok && write_file(root + "/default.prop", props);
   if (!ok) return fail("cannot write the device files");
   return true;
+}
+
+std::string quote_sql(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out + "'";
+}
+
+namespace {
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+  return remove(path);
+}
+}  // namespace
+
+void remove_tree(const std::string& root) {
+  nftw(root.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+bool set_property_in_file(const std::string& path, const std::string& name,
+                          const std::string& value) {
+  std::string props, out;
+  read_text_file(path, &props);
+  bool replaced = false;
+  size_t start = 0;
+  while (start < props.size()) {
+    size_t end = props.find('\n', start);
+    if (end == std::string::npos) end = props.size();
+    std::string line = props.substr(start, end - start);
+    if (line.compare(0, name.size() + 1, name + "=") == 0) {
+      if (replaced)
+        line.clear();
+      else
+        line = name + "=" + value;
+      replaced = true;
+    }
+    if (!line.empty()) out += line + "\n";
+    start = end + 1;
+  }
+  if (!replaced) out += name + "=" + value + "\n";
+  return replace_text_file(path, out);
 }

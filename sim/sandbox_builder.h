@@ -40,5 +40,12 @@ bool run_sqlite(const std::string& db, const std::string& sql, std::string* outp
 std::string find_in_path(const char* name);
 // Directory of the running executable.
 std::string self_dir();
+// An SQL text literal: the text in single quotes, quotes inside doubled.
+std::string quote_sql(const std::string& text);
+// Removes a directory tree without following links.
+void remove_tree(const std::string& root);
+// Sets name=value in a property file of name=value lines, replacing an earlier value.
+bool set_property_in_file(const std::string& path, const std::string& name,
+                          const std::string& value);
 // Lower-cost check that a root is safe to put into a shell command line unquoted.
 bool sandbox_root_is_safe(const std::string& root);

@@ -29,6 +29,7 @@
 
 #include "platform/sandbox_clock.h"
 #include "platform/sandbox_platform.h"
+#include "platform/unique_fd.h"
 #include "sim/sandbox_builder.h"
 #include "sim/screenshot.h"
 
@@ -48,32 +49,6 @@ constexpr size_t kPropertyValueLimit = 92;
 constexpr int kSocketTimeoutMs = 1000;
 constexpr int kChildPollUs = 2000;
 constexpr int kDrainMs = 150;
-
-// Owns a descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(o.release()) {}
-  Fd& operator=(Fd&& o) noexcept {
-    reset(o.release());
-    return *this;
-  }
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  int release() {
-    int f = fd_;
-    fd_ = -1;
-    return f;
-  }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 std::string trim(std::string s) {
   while (!s.empty() &&
@@ -152,17 +127,17 @@ std::string local_text(int64_t epoch_secs) {
   return buf;
 }
 
-Fd listen_unix(const std::string& path) {
+UniqueFd listen_unix(const std::string& path) {
   sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr.sun_path) return Fd();
+  if (path.size() >= sizeof addr.sun_path) return UniqueFd();
   memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   unlink(path.c_str());
-  Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (fd.get() < 0) return Fd();
+  UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (fd.get() < 0) return UniqueFd();
   if (bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       listen(fd.get(), 16) != 0) {
-    return Fd();
+    return UniqueFd();
   }
   return fd;
 }
@@ -189,7 +164,7 @@ std::string read_some(int fd, size_t want, bool until_newline) {
 struct WatchedControl {
   std::string path;
   std::string word;
-  Fd fd;
+  UniqueFd fd;
   std::string last;
   bool replaced = false;
 };
@@ -329,7 +304,7 @@ class Services {
 
   void serve_property() {
     for (;;) {
-      Fd conn(accept4(property_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      UniqueFd conn(accept4(property_.get(), nullptr, nullptr, SOCK_CLOEXEC));
       if (conn.get() < 0) return;
       std::string req = read_some(conn.get(), kPropertyRequestSize, false);
       std::string reason;
@@ -357,31 +332,11 @@ class Services {
         timeline_.add("property-refused", reason);
         continue;
       }
-      apply_property(name, value);
+      set_property_in_file(root_ + "/default.prop", name, value);
       timeline_.add("property", name + "=" + value);
       std::lock_guard<std::mutex> lock(mu_);
       properties_.emplace_back(name, value);
     }
-  }
-
-  void apply_property(const std::string& name, const std::string& value) {
-    std::string props, out;
-    read_text_file(root_ + "/default.prop", &props);
-    size_t start = 0;
-    bool replaced = false;
-    while (start < props.size()) {
-      size_t end = props.find('\n', start);
-      if (end == std::string::npos) end = props.size();
-      std::string line = props.substr(start, end - start);
-      if (line.compare(0, name.size() + 1, name + "=") == 0) {
-        line = name + "=" + value;
-        replaced = true;
-      }
-      out += line + "\n";
-      start = end + 1;
-    }
-    if (!replaced) out += name + "=" + value + "\n";
-    replace_text_file(root_ + "/default.prop", out);
   }
 
   void accept_player() {
@@ -465,9 +420,9 @@ class Services {
   bool rtc_op_fixed_;
   std::string rtc_op_text_;
   int wake_[2] = {-1, -1};
-  Fd property_;
-  Fd player_;
-  Fd inotify_;
+  UniqueFd property_;
+  UniqueFd player_;
+  UniqueFd inotify_;
   std::vector<WatchedControl> controls_;
   std::map<int, long> players_;
   std::thread thread_;
@@ -496,7 +451,7 @@ bool button_middle(const std::string& root, const std::string& button, int* x, i
 }
 
 bool send_events(const std::string& device, const std::vector<input_event>& events) {
-  Fd fd(open(device.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd fd(open(device.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) return false;
   size_t bytes = events.size() * sizeof(input_event);
   return write(fd.get(), events.data(), bytes) == static_cast<ssize_t>(bytes);
@@ -782,13 +737,13 @@ class SimRun {
       }
       case SimAction::kShot: {
         Screenshot shot;
-        bool ok = capture_framebuffer(o_.root + "/dev/graphics/fb0", &shot);
+        bool ok = fb_capture_shown(o_.root + "/dev/graphics/fb0", &shot);
         // A dark backlight shows nothing, whatever the buffer holds.
         bool dark = ok && services_->backlight_off();
         if (dark) {
           for (size_t i = 0; i < shot.rgba.size(); ++i) shot.rgba[i] = (i % 4 == 3) ? 255 : 0;
         }
-        ok = ok && write_png(a.file, shot);
+        ok = ok && fb_capture_write_png(shot, a.file);
         timeline_->add("shot", !ok    ? a.file + ": no picture"
                                : dark ? a.file + " (backlight off)"
                                       : a.file);
@@ -856,7 +811,7 @@ class SimRun {
   std::unique_ptr<RunClock> clock_;
   std::unique_ptr<Timeline> timeline_;
   std::unique_ptr<Services> services_;
-  std::vector<Fd> input_writers_;
+  std::vector<UniqueFd> input_writers_;
   pid_t child_ = -1;
 };
 

@@ -21,22 +21,7 @@
 #define ALARM_BUILD_DIR "."
 #endif
 
-namespace {
-
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
-  return remove(path);
-}
-
-std::string quote_sql(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out + "'";
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int64_t local_epoch_us(const char* at, const char* tz) {
   setenv("TZ", tz, 1);
@@ -107,7 +92,7 @@ TestSandbox::TestSandbox(const char* at, const char* tz, const SandboxOptions& o
 TestSandbox::~TestSandbox() {
   alarm_reset_program_state();
   set_platform(nullptr);
-  nftw(root_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+  remove_tree(root_);
 }
 
 void TestSandbox::write(const char* phone_path, const std::string& content) const {
@@ -126,18 +111,7 @@ bool TestSandbox::exists(const char* phone_path) const {
 }
 
 void TestSandbox::set_property(const std::string& name, const std::string& value) const {
-  std::string props = read("/default.prop");
-  std::string out;
-  size_t start = 0;
-  while (start < props.size()) {
-    size_t end = props.find('\n', start);
-    if (end == std::string::npos) end = props.size();
-    std::string line = props.substr(start, end - start);
-    if (line.compare(0, name.size() + 1, name + "=") != 0 && !line.empty()) out += line + "\n";
-    start = end + 1;
-  }
-  out += name + "=" + value + "\n";
-  write("/default.prop", out);
+  set_property_in_file(path("/default.prop"), name, value);
 }
 
 std::string TestSandbox::sql(const std::string& statement) const {
@@ -203,4 +177,12 @@ PropertyRecorder::~PropertyRecorder() {
 std::vector<std::string> PropertyRecorder::requests() {
   std::lock_guard<std::mutex> lock(mu_);
   return requests_;
+}
+
+std::vector<std::string> PropertyRecorder::wait_for(size_t n, int timeout_ms) {
+  for (int waited = 0; waited < timeout_ms; waited += 5) {
+    if (requests().size() >= n) break;
+    usleep(5000);
+  }
+  return requests();
 }

@@ -78,6 +78,8 @@ class PropertyRecorder {
   explicit PropertyRecorder(const TestSandbox& sb);
   ~PropertyRecorder();
   std::vector<std::string> requests();
+  // The requests once at least `n` have arrived, or after `timeout_ms` of real time.
+  std::vector<std::string> wait_for(size_t n, int timeout_ms = 2000);
 
  private:
   int fd_ = -1;

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -132,19 +133,6 @@ class JsonParser {
   size_t i_ = 0;
 };
 
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
-  return remove(path);
-}
-
-std::string quote_sql(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out + "'";
-}
-
 }  // namespace
 
 const Json& Json::operator[](const std::string& key) const {
@@ -228,7 +216,7 @@ E2eSandbox::E2eSandbox(const std::vector<std::string>& init_args) {
 
 E2eSandbox::~E2eSandbox() {
   if (getenv("ALARM_KEEP_SANDBOX") == nullptr) {
-    nftw(root_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    remove_tree(root_);
   }
 }
 
@@ -263,22 +251,19 @@ void E2eSandbox::set_flags(int ring_minutes, const std::string& ring_file,
 }
 
 void E2eSandbox::set_property(const std::string& name, const std::string& value) const {
-  std::string props = read("/default.prop"), out;
-  size_t start = 0;
-  while (start < props.size()) {
-    size_t end = props.find('\n', start);
-    if (end == std::string::npos) end = props.size();
-    std::string line = props.substr(start, end - start);
-    if (!line.empty() && line.compare(0, name.size() + 1, name + "=") != 0) out += line + "\n";
-    start = end + 1;
-  }
-  write("/default.prop", out + name + "=" + value + "\n");
+  set_property_in_file(path("/default.prop"), name, value);
 }
 
 SimResult E2eSandbox::run(const std::vector<std::string>& args) const {
   SimResult r;
   std::vector<std::string> argv = {alarm_sim_path(), "run", root_};
   argv.insert(argv.end(), args.begin(), args.end());
+  // Unless a scenario says otherwise, the ring file outlasts it: a run of the player ends
+  // only when the program stops it.
+  if (std::find(args.begin(), args.end(), "--play") == args.end()) {
+    argv.push_back("--play");
+    argv.push_back("3600");
+  }
   r.cli_status = run_command(argv, nullptr);
   parse_json(read("/sim/outcome.json"), &r.outcome);
   std::string tl = read("/sim/timeline.txt");

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds with a sanitizer and runs every test under it: address (AddressSanitizer with
+# UndefinedBehaviorSanitizer) or thread (ThreadSanitizer). The end-to-end scenarios run the
+# sanitized program itself, so its threads and processes are checked too.
+#   scripts/sanitize.sh address|thread
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mode=${1:?usage: scripts/sanitize.sh address|thread}
+scripts/setup.sh
+scripts/build.sh "build-$mode" -DALARM_SANITIZE="$mode"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=second_deadlock_stack=1
+(cd "build-$mode" && ctest --output-on-failure -j2)
