@@ -51,7 +51,9 @@ void start_ring(WallTime* ring_start) {
   *ring_start = read_clock();
 }
 
-void stop_ring() { musicProcess(g_alarm_ring_path, MUSIC_OP_STOP); }
+void stop_ring() {
+  musicProcess(g_alarm_ring_path, MUSIC_OP_STOP);
+}
 
 // Rings `rung` again after the switch to it; old vibrator threads leave, and a new one
 // starts when the new alarm vibrates.

@@ -14,7 +14,12 @@ AlarmRecord* g_alarm_list = nullptr;
 
 namespace {
 
-constexpr char kQueryFormat[] = "%s %s \" select * from alarms\"";
+// The columns in the table's order; a line end inside a label or ring tone is printed as a
+// blank, since sqlite3's list mode would print it as it is and the rest of the text would
+// read as a row of its own (an alarm nobody set).
+constexpr char kQueryFormat[] =
+    "%s %s \" select _id, hour, minutes, daysofweek, alarmtime, enabled, vibrate,"
+    " replace(message, char(10), char(32)), replace(alert, char(10), char(32)) from alarms\"";
 constexpr char kDisableFormat[] = "%s %s \" update alarms set enabled=0 where _id=%d\"";
 constexpr char kSeparator = '|';
 constexpr int kNumericFields = 7;
@@ -33,7 +38,9 @@ std::string_view next_field(std::string_view text, size_t* pos) {
   return text.substr(start, end - start);
 }
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_space(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // Decimal as atoi reads it (white space, one sign, digits up to the first other character),
 // keeping the low 32 bits of a value too large for them.

@@ -91,8 +91,8 @@ TEST(AlarmRowParsing, EmptyLabelAndRingToneStillGiveAnAlarm) {
 
 TEST(AlarmRowParsing, LinesWithTooFewFieldsAreSkipped) {
   TestSandbox sb;
-  for (const char* line : {"", "\n", "garbage without separators\n", "1|2|3|4|5|6\n", "||||\n",
-                           "1|7|0|31|0|1|1"}) {
+  for (const char* line :
+       {"", "\n", "garbage without separators\n", "1|2|3|4|5|6\n", "||||\n", "1|7|0|31|0|1|1"}) {
     EXPECT_EQ(parse_alarm_row(line), 0) << line;
   }
   EXPECT_EQ(parse_alarm_row(nullptr), 0);
@@ -252,20 +252,27 @@ TEST(AlarmDbReader, ALongLineIsOneRowFromItsFirst1023Characters) {
   EXPECT_STREQ(r[1]->alert, "tone2\n");
 }
 
-TEST(AlarmDbReader, ALabelWithALineEndKeepsTheNumbers) {
+// sqlite3 prints a text as it is: a line end inside a label must not cut the row, nor make
+// the label's tail a row of its own.
+TEST(AlarmDbReader, ALineEndInsideATextStaysInItsRow) {
   TestSandbox sb;
   sb.add_alarm(1, 6, 45, 31, 1, 0, "two\nlines", "tone");
+  sb.add_alarm(2, 8, 0, 31, 1, 0, "Work\n77|7|1|127|0|1|1|evil|tone", "ring\nagain");
   read_alarm_db();
   auto r = records();
-  ASSERT_EQ(r.size(), 1u);  // "lines|tone" alone has too few fields
+  ASSERT_EQ(r.size(), 2u);
   EXPECT_EQ(r[0]->minute, 45);
-  EXPECT_STREQ(r[0]->alert, "two\n");
+  EXPECT_STREQ(r[0]->message, "two lines");
+  EXPECT_STREQ(r[0]->alert, "tone\n");
+  EXPECT_EQ(r[1]->id, 2);  // no alarm 77
+  EXPECT_EQ(r[1]->hour, 8);
 }
 
 TEST(AlarmDbReader, TextFromTheDatabaseNeverReachesAShell) {
   TestSandbox sb;
   std::string marker = sb.path("/pwned");
-  sb.add_alarm(7, 7, 0, 0, 1, 0, "$(touch " + marker + ")", "`touch " + marker + "`\"; touch " + marker);
+  sb.add_alarm(7, 7, 0, 0, 1, 0, "$(touch " + marker + ")",
+               "`touch " + marker + "`\"; touch " + marker);
   read_alarm_db();
   creat_alarm_sec_list();
   ASSERT_NE(g_alarm_sec_list, nullptr);
@@ -299,16 +306,19 @@ TEST(AlarmDbReader, AMappedPathThatIsNoPlainWordIsNeverRun) {
   EXPECT_EQ(sb.kmsg(), "<3>alarm: popen db");
 }
 
-TEST(AlarmDbReader, CommandLinesHaveTheSpecifiedFormat) {
+TEST(AlarmDbReader, CommandLinesNameTheToolTheDatabaseAndTheQuery) {
   TestSandbox sb;
   char command[ALARM_LINE_SIZE];
   ASSERT_TRUE(alarm_db_query_command(command, sizeof command));
   std::string db = sb.path(ALARM_DB_PATH);
   EXPECT_EQ(std::string(command),
-            sb.path(SQLITE_TOOL_PATH) + " " + db + " \" select * from alarms\"");
+            sb.path(SQLITE_TOOL_PATH) + " " + db +
+                " \" select _id, hour, minutes, daysofweek, alarmtime, enabled, vibrate,"
+                " replace(message, char(10), char(32)), replace(alert, char(10), char(32))"
+                " from alarms\"");
   ASSERT_TRUE(alarm_db_disable_command(7, command, sizeof command));
-  EXPECT_EQ(std::string(command), sb.path(SQLITE_TOOL_PATH) + " " + db +
-                                      " \" update alarms set enabled=0 where _id=7\"");
+  EXPECT_EQ(std::string(command),
+            sb.path(SQLITE_TOOL_PATH) + " " + db + " \" update alarms set enabled=0 where _id=7\"");
 }
 
 TEST(AlarmDbReader, FreeingLeavesTheListEmpty) {

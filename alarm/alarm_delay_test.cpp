@@ -18,7 +18,9 @@ namespace {
 
 constexpr char kWednesday[] = "2026-12-09 06:59:40";  // a Wednesday
 
-int64_t epoch(const char* at, const char* tz = "UTC") { return local_epoch_us(at, tz) / 1000000; }
+int64_t epoch(const char* at, const char* tz = "UTC") {
+  return local_epoch_us(at, tz) / 1000000;
+}
 
 std::string note_text(int id, int64_t end_sec) {
   return std::to_string(id) + "\n" + std::to_string(end_sec) + "000\n";
@@ -187,10 +189,13 @@ TEST(SnoozeNoteReader, AnUnknownIdGivesNoItemAfterTheFourLogLines) {
   int64_t end = epoch("2026-12-09 07:40:15");
   write_note(sb, note_text(99, end));
   EXPECT_EQ(read_alarm_delay(), nullptr);
-  EXPECT_EQ(sb.kmsg(), "<3>alarm: add delay item\n"
-                       "<3>alarm: delay id = 99, secs = " + std::to_string(end) + "\n"
-                       "<3>alarm: delay hour = 7\n, delay min = 40\n"
-                       "<3>alarm: delay sec = 15\n, delay wday = 3\n");
+  EXPECT_EQ(sb.kmsg(),
+            "<3>alarm: add delay item\n"
+            "<3>alarm: delay id = 99, secs = " +
+                std::to_string(end) +
+                "\n"
+                "<3>alarm: delay hour = 7\n, delay min = 40\n"
+                "<3>alarm: delay sec = 15\n, delay wday = 3\n");
 }
 
 TEST(SnoozeNoteReader, BlankLinesBeforeEitherLineAreSkipped) {

@@ -99,7 +99,9 @@ std::optional<int64_t> g_last_expire_check;
 
 }  // namespace
 
-int32_t week_secs_at(int64_t epoch_sec) { return local_clock(epoch_sec).week_secs; }
+int32_t week_secs_at(int64_t epoch_sec) {
+  return local_clock(epoch_sec).week_secs;
+}
 
 int32_t get_week_secs(int mode) {
   if (mode != 1 && mode != 2) return -1;
@@ -170,7 +172,8 @@ AlarmExpiry find_alarm_expiry(AlarmSecItem* head, int64_t now, int64_t since) {
   int64_t window_start = since < now - 1 ? since : now - 1;
   // The window in wall-clock seconds: an instant that the clock skips forward over is due,
   // and when the clock is set back only the current second is.
-  int64_t look_back = now_clock.local_secs(now) - local_clock(window_start).local_secs(window_start);
+  int64_t look_back =
+      now_clock.local_secs(now) - local_clock(window_start).local_secs(window_start);
   if (look_back < 1) look_back = 1;
 
   AlarmSecItem* due = nullptr;

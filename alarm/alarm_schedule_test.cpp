@@ -22,7 +22,9 @@ constexpr int kMonToFri = 31;
 void move_to(TestSandbox& sb, const char* at, const char* tz = "UTC") {
   sb.clock().advance_to(local_epoch_us(at, tz));
 }
-void move_by(TestSandbox& sb, int secs) { sb.clock().advance_by(int64_t{secs} * 1000000); }
+void move_by(TestSandbox& sb, int secs) {
+  sb.clock().advance_by(int64_t{secs} * 1000000);
+}
 
 // Reads the sandbox's database and lays it onto the week, as alarm_init does.
 AlarmSecItem* build_schedule() {

@@ -3,7 +3,7 @@
 #include "platform/linux_platform.h"
 
 int main() {
-  static LinuxPlatform linux_platform;
-  set_platform(&linux_platform);
+  // Never destroyed: worker threads may still use it while the process ends.
+  set_platform(new LinuxPlatform);
   return alarm_main();
 }

@@ -61,7 +61,8 @@ TEST(Shell, ThePhonesShellIsRunWithDashC) {
   TestSandbox sb;
   std::string sh = sb.path(SHELL_PATH);
   unlink(sh.c_str());
-  write_file(sh, "#!/bin/sh\nprintf '%s|' \"$@\" > " + sb.path("/shell_args") + "\nexec /bin/sh \"$@\"\n");
+  write_file(
+      sh, "#!/bin/sh\nprintf '%s|' \"$@\" > " + sb.path("/shell_args") + "\nexec /bin/sh \"$@\"\n");
   chmod(sh.c_str(), 0755);
   EXPECT_EQ(run_and_read("echo hi"), "hi\n");
   EXPECT_EQ(sb.read("/shell_args"), "-c|echo hi|");
@@ -121,8 +122,8 @@ TEST(Shell, WorksWhenTheStandardDescriptorsAreClosed) {
 TEST(Shell, OnlyPlainWordsMayStandUnquoted) {
   EXPECT_TRUE(shell_word_is_plain("/tmp/alarm-test-Ab3_x/system/xbin/sqlite3"));
   EXPECT_TRUE(shell_word_is_plain("/data/data/com.android.deskclock/databases/alarms.db"));
-  for (const char* w : {"", "/a b", "/a;b", "/a$b", "/a\"b", "/a'b", "/a`b", "/a|b", "/a\nb",
-                        "/a*b", "/a(b"}) {
+  for (const char* w :
+       {"", "/a b", "/a;b", "/a$b", "/a\"b", "/a'b", "/a`b", "/a|b", "/a\nb", "/a*b", "/a(b"}) {
     EXPECT_FALSE(shell_word_is_plain(w)) << w;
   }
 }

@@ -1,5 +1,7 @@
 #include "tests/e2e_support.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/wait.h>
@@ -283,6 +285,13 @@ SimResult E2eSandbox::run(const std::vector<std::string>& args) const {
     }
     start = end + 1;
   }
+  // A sanitized program that reports a fault fails the scenario, whatever it did next
+  // (a power-off ends it with status 0 all the same).
+  std::string err = read("/sim/stderr.txt");
+  for (const char* report : {"Sanitizer", "runtime error:"}) {
+    if (err.find(report) != std::string::npos) ADD_FAILURE() << "the program reported:\n" << err;
+  }
+  EXPECT_EQ(r.cli_status, 0) << "alarm-sim could not run the program";
   r.kmsg = read("/dev/kmsg");
   r.stdout_text = read("/sim/stdout.txt");
   return r;
