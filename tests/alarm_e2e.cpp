@@ -17,40 +17,6 @@ constexpr int kMonToFri = 31;
 constexpr char kWednesdayBefore[] = "2026-12-09 06:59:40";  // 20 s before 07:00
 constexpr char kSnoozeNote[] = "/data/data/com.android.deskclock/files/alarm_delay.tmp";
 
-long long epoch_utc(int year, int month, int day, int hour, int minute, int second) {
-  struct tm tm = {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  return static_cast<long long>(timegm(&tm));
-}
-
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-// Events of `word` between two moments.
-int count_between(const SimResult& r, const std::string& word, double from, double to) {
-  int n = 0;
-  for (const TimelineEvent& e : r.events(word)) n += e.at >= from && e.at < to;
-  return n;
-}
-
-// Share of pixels that are not black in a screenshot.
-double lit_share(const std::string& png) {
-  Screenshot shot;
-  if (!read_png(png, &shot) || shot.width == 0) return -1;
-  size_t lit = 0, all = static_cast<size_t>(shot.width) * shot.height;
-  for (size_t i = 0; i < all; ++i) {
-    const uint8_t* p = &shot.rgba[i * 4];
-    lit += (p[0] | p[1] | p[2]) != 0;
-  }
-  return static_cast<double>(lit) / static_cast<double>(all);
-}
-
 }  // namespace
 
 TEST(AlarmScenario, NothingDueWithinFiftySecondsEndsWithoutStartingAndroid) {

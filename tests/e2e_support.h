@@ -69,5 +69,13 @@ class E2eSandbox {
 };
 
 std::string alarm_sim_path();
+
+// Small judgements the scenarios share.
+long long epoch_utc(int year, int month, int day, int hour, int minute, int second);
+bool contains(const std::string& text, const std::string& part);
+// Events of `word` from `from` (inclusive) to `to` (exclusive), virtual seconds.
+int count_between(const SimResult& r, const std::string& word, double from, double to);
+// Share of pixels of a PNG screenshot that are not black; -1 when it cannot be read.
+double lit_share(const std::string& png);
 // Runs a command; its exit status, with its standard output in `out`.
 int run_command(const std::vector<std::string>& argv, std::string* out);

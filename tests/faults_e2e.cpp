@@ -29,17 +29,6 @@ constexpr char kVibrator[] = "/sys/class/timed_output/vibrator/enable";
 constexpr char kBacklight[] = "/sys/class/leds/lcd-backlight/brightness";
 constexpr char kRtcParam[] = "/sys/class/rtc/rtc0/alarm_param";
 
-long long epoch_utc(int year, int month, int day, int hour, int minute, int second) {
-  struct tm tm = {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  return static_cast<long long>(timegm(&tm));
-}
-
 // The RTC wake-up for Thursday's 07:00 alarm; its base time is read at whole virtual
 // seconds, so one second either way is the same wake-up.
 bool rtc_set_for_thursday(const SimResult& r) {
@@ -48,21 +37,11 @@ bool rtc_set_for_thursday(const SimResult& r) {
   return std::llabs(rtc - (epoch_utc(2026, 12, 10, 7, 0, 0) - 20)) <= 1;
 }
 
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
 // Runs the program through alarm-sim; the run itself must work, and the program must
 // leave no sanitizer report (a power-off ends it before a report at exit could fail it).
 int count(const std::string& text, const std::string& part) {
   int n = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
-int count_between(const SimResult& r, const std::string& word, double from, double to) {
-  int n = 0;
-  for (const TimelineEvent& e : r.events(word)) n += e.at >= from && e.at < to;
   return n;
 }
 
@@ -90,18 +69,6 @@ bool remove_tree(const std::string& path) {
 bool exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
-}
-
-// Share of pixels that are not black in a screenshot; -1 when there is none.
-double lit_share(const std::string& png) {
-  Screenshot shot;
-  if (!read_png(png, &shot) || shot.width == 0) return -1;
-  size_t lit = 0, all = static_cast<size_t>(shot.width) * shot.height;
-  for (size_t i = 0; i < all; ++i) {
-    const uint8_t* p = &shot.rgba[i * 4];
-    lit += (p[0] | p[1] | p[2]) != 0;
-  }
-  return static_cast<double>(lit) / static_cast<double>(all);
 }
 
 // The ring started for the alarm that fell due (a slow start may see it due a little late).

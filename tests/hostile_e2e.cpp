@@ -27,21 +27,6 @@ constexpr char kConfig[] = "/productinfo/alarm_flag";
 constexpr char kDefaultRing[] = "/res/sounds/default_ring.mp3";
 constexpr size_t kHostileTextSize = 10000;
 
-long long epoch_utc(int year, int month, int day, int hour, int minute, int second) {
-  struct tm tm = {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  return static_cast<long long>(timegm(&tm));
-}
-
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
 // Runs the program through alarm-sim; the run itself must work, and the program must
 // leave no sanitizer report (a power-off ends it before a report at exit could fail it).
 

@@ -17,10 +17,6 @@ std::string schedule(const E2eSandbox& sb, const char* at) {
   return out;
 }
 
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
 }  // namespace
 
 TEST(ScheduleReport, ThreeAlarmsGiveTheNextOneAndTheRtcValue) {
