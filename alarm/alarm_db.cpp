@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "alarm/decimal_text.h"
 #include "alarm/kernel_log.h"
 #include "alarm/shell.h"
 #include "platform/platform.h"
@@ -36,25 +37,6 @@ std::string_view next_field(std::string_view text, size_t* pos) {
   if (end == std::string_view::npos) end = text.size();
   *pos = end;
   return text.substr(start, end - start);
-}
-
-bool is_space(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-// Decimal as atoi reads it (white space, one sign, digits up to the first other character),
-// keeping the low 32 bits of a value too large for them.
-int32_t field_to_int(std::string_view field) {
-  size_t i = 0;
-  while (i < field.size() && is_space(field[i])) ++i;
-  bool negative = false;
-  if (i < field.size() && (field[i] == '+' || field[i] == '-')) negative = field[i++] == '-';
-  uint32_t value = 0;
-  for (; i < field.size() && field[i] >= '0' && field[i] <= '9'; ++i) {
-    value = value * 10u + static_cast<uint32_t>(field[i] - '0');
-  }
-  if (negative) value = 0u - value;
-  return static_cast<int32_t>(value);
 }
 
 // Copies at most ALARM_TEXT_SIZE - 1 characters; the field's rest stays NUL.
@@ -120,13 +102,13 @@ int32_t parse_alarm_row(const char* line) {
 
   AlarmRecord* record = new (std::nothrow) AlarmRecord();
   if (record == nullptr) return -1;
-  record->id = field_to_int(fields[0]);
-  record->hour = field_to_int(fields[1]);
-  record->minute = field_to_int(fields[2]);
-  record->day_mask = field_to_int(fields[3]);
-  record->alarm_time = field_to_int(fields[4]);
-  record->enabled = field_to_int(fields[5]);
-  record->vibrate = field_to_int(fields[6]);
+  record->id = decimal_low32(fields[0]);
+  record->hour = decimal_low32(fields[1]);
+  record->minute = decimal_low32(fields[2]);
+  record->day_mask = decimal_low32(fields[3]);
+  record->alarm_time = decimal_low32(fields[4]);
+  record->enabled = decimal_low32(fields[5]);
+  record->vibrate = decimal_low32(fields[6]);
   if (count == kNumericFields + 2) {
     copy_text(record->message, fields[7]);
     copy_text(record->alert, fields[8]);

@@ -14,6 +14,7 @@
 
 #include "alarm/alarm_db.h"
 #include "alarm/alarm_flag.h"
+#include "alarm/decimal_text.h"
 #include "alarm/kernel_log.h"
 #include "platform/platform.h"
 #include "platform/unique_fd.h"
@@ -25,26 +26,10 @@ constexpr size_t kMillisDigits = 3;  // the "000" behind the seconds
 constexpr mode_t kNoteMode = 0644;   // the clock application reads the note
 constexpr int kTempNameTries = 16;
 
-bool is_space(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-int32_t text_to_int(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size() && is_space(s[i])) ++i;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-  uint32_t value = 0;
-  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
-    value = value * 10u + static_cast<uint32_t>(s[i] - '0');
-  }
-  return static_cast<int32_t>(negative ? 0u - value : value);
-}
-
 // Unsigned decimal; saturates rather than wrapping, so a damaged note is never near "now".
 int64_t text_to_seconds(std::string_view s) {
   size_t i = 0;
-  while (i < s.size() && is_space(s[i])) ++i;
+  while (i < s.size() && is_c_space(s[i])) ++i;
   int64_t value = 0;
   constexpr int64_t kLimit = int64_t{1} << 40;
   for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
@@ -158,7 +143,7 @@ AlarmSecItem* read_alarm_delay() {
     kernel_log_write(3, "<3>alarm: delay file has no snooze end\n");
     return nullptr;
   }
-  int32_t id = text_to_int(id_line);
+  int32_t id = decimal_low32(id_line);
   int64_t end = text_to_seconds(end_line.substr(0, end_line.size() - kMillisDigits));
 
   struct tm tm = {};

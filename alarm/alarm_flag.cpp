@@ -10,6 +10,7 @@
 #include <limits>
 #include <string>
 
+#include "alarm/decimal_text.h"
 #include "alarm/kernel_log.h"
 #include "platform/platform.h"
 
@@ -36,7 +37,7 @@ char g_alarm_flag_text[ALARM_FLAG_BUFFER_SIZE + 1];
 int32_t minutes_field_to_secs(const char* field) {
   if (field == nullptr) return ALARM_FLAG_DEFAULT_SECS;
   const char* p = field;
-  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  while (is_c_space(*p)) ++p;
   int64_t minutes = 0;
   for (; *p >= '0' && *p <= '9'; ++p) {
     minutes = minutes * 10 + (*p - '0');

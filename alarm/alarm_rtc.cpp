@@ -11,6 +11,7 @@
 
 #include "alarm/alarm_db.h"
 #include "alarm/alarm_schedule.h"
+#include "alarm/decimal_text.h"
 #include "alarm/kernel_log.h"
 #include "alarm/shell.h"
 #include "platform/platform.h"
@@ -23,7 +24,7 @@ constexpr int kAlarmTextSize = 12;  // "%i" of any 32-bit value and its NUL
 // false when there are no digits.
 bool leading_int32(const char* text, int32_t* out) {
   const char* p = text;
-  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  while (is_c_space(*p)) ++p;
   bool negative = false;
   if (*p == '+' || *p == '-') negative = *p++ == '-';
   if (*p < '0' || *p > '9') return false;

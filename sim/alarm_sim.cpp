@@ -195,7 +195,7 @@ int cmd_demo(const std::vector<std::string>& args) {
   }
   // A Monday-to-Friday 07:00 alarm that vibrates, seen on a Wednesday ten seconds before.
   std::string db = sandbox + "/data/data/com.android.deskclock/databases/alarms.db";
-  run_sqlite(db, "INSERT INTO alarms VALUES(1,7,0,31,0,1,1,'Wake up','');");
+  run_sqlite(db, alarm_insert_sql(1, 7, 0, 31, 1, 1, "Wake up", ""));
   // Ring for one minute before snoozing by itself; snooze for one minute.
   write_file(sandbox + "/productinfo/alarm_flag",
              "alarm_flag 1 1 /res/sounds/default_ring.mp3 1\n");

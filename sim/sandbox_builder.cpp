@@ -282,3 +282,41 @@ bool set_property_in_file(const std::string& path, const std::string& name,
   if (!replaced) out += name + "=" + value + "\n";
   return replace_text_file(path, out);
 }
+
+bool use_time_zone(const std::string& tz) {
+  if (tz != "UTC" && access(("/usr/share/zoneinfo/" + tz).c_str(), R_OK) != 0) return false;
+  setenv("TZ", tz.c_str(), 1);
+  tzset();
+  return true;
+}
+
+int64_t parse_local_time_us(const char* at) {
+  struct tm tm = {};
+  char extra = 0;
+  if (sscanf(at, "%d-%d-%d %d:%d:%d%c", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+             &tm.tm_min, &tm.tm_sec, &extra) != 6) {
+    return -1;
+  }
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  tm.tm_isdst = -1;
+  time_t t = mktime(&tm);
+  return t < 0 ? -1 : static_cast<int64_t>(t) * 1000000;
+}
+
+std::string local_time_text(int64_t epoch_secs) {
+  time_t t = static_cast<time_t>(epoch_secs);
+  struct tm tm;
+  localtime_r(&t, &tm);
+  char buf[64];
+  strftime(buf, sizeof buf, "%a %Y-%m-%d %H:%M:%S %Z", &tm);
+  return buf;
+}
+
+std::string alarm_insert_sql(int id, int hour, int minute, int days, int enabled, int vibrate,
+                             const std::string& message, const std::string& alert) {
+  char head[160];
+  snprintf(head, sizeof head, "INSERT INTO alarms VALUES(%d,%d,%d,%d,0,%d,%d,", id, hour, minute,
+           days, enabled, vibrate);
+  return head + quote_sql(message) + "," + quote_sql(alert) + ");";
+}

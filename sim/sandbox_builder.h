@@ -2,6 +2,7 @@
 // with the emulated devices the sandbox platform and alarm-sim work with.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 struct SandboxOptions {
@@ -40,6 +41,17 @@ bool run_sqlite(const std::string& db, const std::string& sql, std::string* outp
 std::string find_in_path(const char* name);
 // Directory of the running executable.
 std::string self_dir();
+// Sets the process's time zone to `tz` ("UTC" or a zone of the system's time-zone data);
+// false for a zone the system does not know.
+bool use_time_zone(const std::string& tz);
+// Microseconds since the epoch of "YYYY-MM-DD HH:MM:SS" in the process's time zone, or -1
+// when the text does not read so.
+int64_t parse_local_time_us(const char* at);
+// An epoch second as local time, "Wed 2026-12-09 07:00:00 UTC".
+std::string local_time_text(int64_t epoch_secs);
+// The statement that adds one alarm to the clock application's table (alarmtime 0).
+std::string alarm_insert_sql(int id, int hour, int minute, int days, int enabled, int vibrate,
+                             const std::string& message, const std::string& alert);
 // An SQL text literal: the text in single quotes, quotes inside doubled.
 std::string quote_sql(const std::string& text);
 // Removes a directory tree without following links.

@@ -22,15 +22,6 @@ namespace {
 
 const char* const kDayNames[7] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
 
-std::string local_text(int64_t epoch) {
-  time_t t = static_cast<time_t>(epoch);
-  struct tm tm;
-  localtime_r(&t, &tm);
-  char buf[64];
-  strftime(buf, sizeof buf, "%a %Y-%m-%d %H:%M:%S %Z", &tm);
-  return buf;
-}
-
 std::string duration_text(int64_t secs) {
   char buf[64];
   snprintf(buf, sizeof buf, "%lldd %02lldh %02lldm %02llds", static_cast<long long>(secs / 86400),
@@ -87,24 +78,18 @@ void read_settings_quietly() {
 
 bool print_schedule_report(const std::string& root, const std::string& at, const std::string& tz,
                            std::string* error) {
-  if (tz != "UTC" && access(("/usr/share/zoneinfo/" + tz).c_str(), R_OK) != 0) {
+  if (!use_time_zone(tz)) {
     *error = "unknown time zone " + tz;
     return false;
   }
-  setenv("TZ", tz.c_str(), 1);
-  tzset();
   int64_t now = time(nullptr);
   if (!at.empty()) {
-    struct tm tm = {};
-    if (sscanf(at.c_str(), "%d-%d-%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
-               &tm.tm_min, &tm.tm_sec) != 6) {
+    int64_t at_us = parse_local_time_us(at.c_str());
+    if (at_us < 0) {
       *error = "--at must read YYYY-MM-DD HH:MM:SS";
       return false;
     }
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    tm.tm_isdst = -1;
-    now = mktime(&tm);
+    now = at_us / 1000000;
   }
   if (access((root + ALARM_DB_PATH).c_str(), R_OK) != 0) {
     *error = "no alarm database at " + root + ALARM_DB_PATH;
@@ -121,7 +106,7 @@ bool print_schedule_report(const std::string& root, const std::string& at, const
   creat_alarm_sec_list();  // also reads the snooze note
   read_settings_quietly();
 
-  printf("schedule of %s\nseen at %s\n\n", root.c_str(), local_text(now).c_str());
+  printf("schedule of %s\nseen at %s\n\n", root.c_str(), local_time_text(now).c_str());
   printf("alarm records (clock application's database):\n");
   if (g_alarm_list == nullptr) printf("  none\n");
   for (const AlarmRecord* r = g_alarm_list; r; r = r->next) {
@@ -156,7 +141,7 @@ bool print_schedule_report(const std::string& root, const std::string& at, const
   } else if (first.due) {
     printf("id %d, due now (%s)\n", first.item->id, instant_text(first.item).c_str());
   } else {
-    printf("id %d at %s, in %s\n", first.item->id, local_text(now + first.secs).c_str(),
+    printf("id %d at %s, in %s\n", first.item->id, local_time_text(now + first.secs).c_str(),
            duration_text(first.secs).c_str());
     if (first.secs <= 50)
       printf("  a start now would wait for it and ring\n");
@@ -173,7 +158,7 @@ bool print_schedule_report(const std::string& root, const std::string& at, const
     int32_t delay = off.secs - RTC_WAKE_AHEAD_SECS;
     if (off.secs <= RTC_WAKE_AHEAD_SECS) delay = 1;
     printf("%lld (RTC time %lld + %d s) = %s\n", static_cast<long long>(now + delay),
-           static_cast<long long>(now), delay, local_text(now + delay).c_str());
+           static_cast<long long>(now), delay, local_time_text(now + delay).c_str());
   }
   free_alarm_sec_list();
   free_alarm_list();

@@ -118,15 +118,6 @@ class Timeline {
   std::vector<SimTimelineEntry> entries_;
 };
 
-std::string local_text(int64_t epoch_secs) {
-  time_t t = static_cast<time_t>(epoch_secs);
-  struct tm tm;
-  localtime_r(&t, &tm);
-  char buf[64];
-  strftime(buf, sizeof buf, "%a %Y-%m-%d %H:%M:%S %Z", &tm);
-  return buf;
-}
-
 UniqueFd listen_unix(const std::string& path) {
   sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
@@ -394,7 +385,7 @@ class Services {
           std::string details = value;
           char* end = nullptr;
           long long secs = strtoll(value.c_str(), &end, 10);
-          if (end != value.c_str()) details += " (" + local_text(secs) + ")";
+          if (end != value.c_str()) details += " (" + local_time_text(secs) + ")";
           // Noticed a moment after the write: date it by the file's own time.
           struct stat st;
           double at = clock_.elapsed();
@@ -523,8 +514,9 @@ class SimRun {
     open_input_writers();
     if (!spawn(&out)) return finish(&out);
     out.ran = true;
-    timeline_->add_at(0, "start",
-                      "at=" + local_text(clock_->start_us() / 1000000) + " speed=" + fmt(o_.speed));
+    timeline_->add_at(
+        0, "start",
+        "at=" + local_time_text(clock_->start_us() / 1000000) + " speed=" + fmt(o_.speed));
 
     std::vector<SimAction> actions = o_.actions;
     std::stable_sort(actions.begin(), actions.end(),
@@ -612,12 +604,10 @@ class SimRun {
       out->error = "--speed must be above 0";
       return false;
     }
-    if (o_.tz != "UTC" && access(("/usr/share/zoneinfo/" + o_.tz).c_str(), R_OK) != 0) {
+    if (!use_time_zone(o_.tz)) {
       out->error = "unknown time zone " + o_.tz;
       return false;
     }
-    setenv("TZ", o_.tz.c_str(), 1);
-    tzset();
     int64_t start_us;
     if (o_.at.empty()) {
       start_us = static_cast<int64_t>(time(nullptr)) * 1000000;
@@ -790,20 +780,6 @@ class SimRun {
     write_file(o_.root + "/sim/timeline.txt", format_timeline(out->timeline));
     write_file(o_.root + "/sim/outcome.json", format_outcome_json(*out));
     return *out;
-  }
-
-  static int64_t parse_local_time_us(const char* at) {
-    struct tm tm = {};
-    char extra = 0;
-    if (sscanf(at, "%d-%d-%d %d:%d:%d%c", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
-               &tm.tm_min, &tm.tm_sec, &extra) != 6) {
-      return -1;
-    }
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    tm.tm_isdst = -1;
-    time_t t = mktime(&tm);
-    return t < 0 ? -1 : static_cast<int64_t>(t) * 1000000;
   }
 
   SimRunOptions o_;

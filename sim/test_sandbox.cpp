@@ -21,21 +21,10 @@
 #define ALARM_BUILD_DIR "."
 #endif
 
-namespace {}  // namespace
-
 int64_t local_epoch_us(const char* at, const char* tz) {
   setenv("TZ", tz, 1);
   tzset();
-  struct tm tm = {};
-  if (sscanf(at, "%d-%d-%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
-             &tm.tm_sec) != 6) {
-    return -1;
-  }
-  tm.tm_year -= 1900;
-  tm.tm_mon -= 1;
-  tm.tm_isdst = -1;
-  time_t t = mktime(&tm);
-  return static_cast<int64_t>(t) * 1000000;
+  return parse_local_time_us(at);
 }
 
 std::string test_artwork_dir() {
@@ -122,10 +111,7 @@ std::string TestSandbox::sql(const std::string& statement) const {
 
 void TestSandbox::add_alarm(int id, int hour, int minute, int days, int enabled, int vibrate,
                             const std::string& message, const std::string& alert) const {
-  char head[160];
-  snprintf(head, sizeof head, "INSERT INTO alarms VALUES(%d,%d,%d,%d,0,%d,%d,", id, hour, minute,
-           days, enabled, vibrate);
-  sql(head + quote_sql(message) + "," + quote_sql(alert) + ");");
+  sql(alarm_insert_sql(id, hour, minute, days, enabled, vibrate, message, alert));
 }
 
 void TestSandbox::open_kernel_log() {

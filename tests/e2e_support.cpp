@@ -243,10 +243,7 @@ std::string E2eSandbox::sql(const std::string& statement) const {
 
 void E2eSandbox::add_alarm(int id, int hour, int minute, int days, int enabled, int vibrate,
                            const std::string& message, const std::string& alert) const {
-  char head[160];
-  snprintf(head, sizeof head, "INSERT INTO alarms VALUES(%d,%d,%d,%d,0,%d,%d,", id, hour, minute,
-           days, enabled, vibrate);
-  sql(head + quote_sql(message) + "," + quote_sql(alert) + ");");
+  sql(alarm_insert_sql(id, hour, minute, days, enabled, vibrate, message, alert));
 }
 
 void E2eSandbox::set_flags(int ring_minutes, const std::string& ring_file,
