@@ -1,9 +1,8 @@
 // The program on the phone: the Linux platform, then the alarm.
 #include "alarm/alarm.h"
-#include "platform/linux_platform.h"
+#include "platform/platform.h"
 
 int main() {
-  // Never destroyed: worker threads may still use it while the process ends.
-  set_platform(new LinuxPlatform);
+  set_platform(Platform::Default());
   return alarm_main();
 }

@@ -12,7 +12,6 @@
 #include <string>
 
 #include "alarm/kernel_log.h"
-#include "platform/linux_platform.h"
 #include "platform/platform.h"
 
 pid_t g_music_pid = -1;

@@ -1,7 +1,11 @@
 // The process-wide platform pointer and the helpers every module uses.
 #include "platform/platform.h"
 
+#include <pthread.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <ctime>
 
 namespace {
 Platform* g_platform = nullptr;
@@ -12,11 +16,29 @@ Platform& platform() {
   return *g_platform;
 }
 
-void set_platform(Platform* p) { g_platform = p; }
+void set_platform(Platform* p) {
+  g_platform = p;
+}
 
 WallTime read_clock() {
   WallTime now;
   while (platform().wall_time(&now) != 0) {
   }
   return now;
+}
+
+int start_detached_thread(void* (*entry)(void*)) {
+  pthread_t thread;
+  int rc = pthread_create(&thread, nullptr, entry, nullptr);
+  if (rc == 0) pthread_detach(thread);
+  return rc;
+}
+
+void sleep_real_us(int64_t usec) {
+  if (usec <= 0) return;
+  struct timespec ts;
+  ts.tv_sec = static_cast<time_t>(usec / 1000000);
+  ts.tv_nsec = static_cast<long>((usec % 1000000) * 1000);
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
 }

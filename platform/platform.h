@@ -21,7 +21,9 @@ struct WallTime {
   int64_t usec = 0;
 };
 
-inline int64_t wall_time_us(const WallTime& t) { return t.sec * 1000000 + t.usec; }
+inline int64_t wall_time_us(const WallTime& t) {
+  return t.sec * 1000000 + t.usec;
+}
 inline WallTime wall_time_from_us(int64_t us) {
   WallTime t;
   t.sec = us / 1000000;
@@ -92,6 +94,9 @@ class Platform {
   // Time: the wall clock (0, or -1 when it could not be read), local time, sleeping.
   virtual int wall_time(WallTime* now) = 0;
   virtual int local_time(time_t t, struct tm* out) = 0;
+  // Seconds since the phone was switched on (the kernel's boot clock; in a sandbox, since
+  // its virtual wake moment), or -1 where there is no such clock.
+  virtual int64_t seconds_since_boot() = 0;
   virtual void sleep_us(int64_t usec) = 0;
   // Waits until `event` is posted (true; the post is consumed) or the wall clock reaches
   // `deadline` (false).
@@ -101,6 +106,10 @@ class Platform {
   // create_thread starts a detached thread with default attributes: 0, or an error number.
   virtual int create_thread(void* (*entry)(void*)) = 0;
   virtual pid_t fork_process() = 0;
+
+  // The phone's platform: Linux with Android's property store. Made on first use and never
+  // destroyed, since detached worker threads may still use it while the process ends.
+  static Platform* Default();
 
  protected:
   // For implementations: the event's lock, condition and flag.
@@ -119,3 +128,9 @@ inline std::string device_path(const char* phone_path) {
 }
 // Reads the wall clock, repeating a failing read until it succeeds.
 WallTime read_clock();
+
+// Helpers that both platforms use.
+// A detached thread with default attributes: 0, or an error number.
+int start_detached_thread(void* (*entry)(void*));
+// Sleeps for `usec` of real time, resuming after signals.
+void sleep_real_us(int64_t usec);

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <climits>
 
-#include "platform/linux_platform.h"
+#include "platform/platform.h"
 
 VirtualClock::VirtualClock(int64_t start_us, int64_t mono_start_ns, double speed)
     : start_us_(start_us), mono_start_ns_(mono_start_ns), speed_(speed > 0 ? speed : 1.0) {}
@@ -54,9 +54,13 @@ bool VirtualClock::wait_flag(std::unique_lock<std::mutex>& lock, std::condition_
 ManualClock::ManualClock(int64_t start_us)
     : now_us_(start_us), owner_pid_(getpid()), driver_(std::this_thread::get_id()) {}
 
-bool ManualClock::in_fork() const { return getpid() != owner_pid_; }
+bool ManualClock::in_fork() const {
+  return getpid() != owner_pid_;
+}
 
-int64_t ManualClock::now_us() { return now_us_.load(); }
+int64_t ManualClock::now_us() {
+  return now_us_.load();
+}
 
 int64_t ManualClock::next_action_us() {
   std::lock_guard<std::mutex> lock(mu_);

@@ -13,8 +13,6 @@
 #include <cstring>
 #include <sstream>
 
-#include "platform/linux_platform.h"
-
 namespace {
 
 const char kFramebuffer[] = "/dev/graphics/fb0";
@@ -74,14 +72,12 @@ bool read_sandbox_fb_geometry(const std::string& fb_path, SandboxFbGeometry* g) 
 
 bool write_sandbox_fb_geometry(const std::string& fb_path, const SandboxFbGeometry& g) {
   char text[256];
-  snprintf(text, sizeof text,
-           "xres=%u\nyres=%u\nbits_per_pixel=%u\nline_length=%u\nsmem_len=%u\n", g.xres, g.yres,
-           g.bits_per_pixel, g.line_length, g.smem_len);
+  snprintf(text, sizeof text, "xres=%u\nyres=%u\nbits_per_pixel=%u\nline_length=%u\nsmem_len=%u\n",
+           g.xres, g.yres, g.bits_per_pixel, g.line_length, g.smem_len);
   return replace_text_file(fb_path + ".info", text);
 }
 
-bool read_sandbox_fb_offset(const std::string& fb_path, uint32_t* yoffset,
-                            uint32_t* yres_virtual) {
+bool read_sandbox_fb_offset(const std::string& fb_path, uint32_t* yoffset, uint32_t* yres_virtual) {
   SandboxFbGeometry g;
   if (!read_sandbox_fb_geometry(fb_path, &g)) return false;
   *yoffset = 0;
@@ -95,7 +91,7 @@ bool read_sandbox_fb_offset(const std::string& fb_path, uint32_t* yoffset,
 }
 
 SandboxPlatform::SandboxPlatform(std::string root, std::unique_ptr<SandboxClock> clock)
-    : root_(std::move(root)), clock_(std::move(clock)) {
+    : root_(std::move(root)), clock_(std::move(clock)), wake_us_(clock_->now_us()) {
   while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
 }
 
@@ -106,11 +102,12 @@ std::unique_ptr<SandboxPlatform> SandboxPlatform::from_environment() {
   long long start_us = 0;
   long long mono_ns = 0;
   double speed = 1.0;
-  if (sscanf(clock, "%lld %lld %lf", &start_us, &mono_ns, &speed) != 3 || speed <= 0) {
-    return nullptr;
-  }
+  long long wake_us = 0;
+  int fields = sscanf(clock, "%lld %lld %lf %lld", &start_us, &mono_ns, &speed, &wake_us);
+  if (fields < 3 || speed <= 0) return nullptr;
   auto p = std::make_unique<SandboxPlatform>(
       root, std::make_unique<VirtualClock>(start_us, mono_ns, speed));
+  p->set_wake_us(fields == 4 && wake_us <= start_us ? wake_us : start_us);
   const char* faults_text = getenv("ALARM_SANDBOX_FAULTS");
   SandboxFaults faults;
   std::string unknown;
@@ -221,8 +218,7 @@ int SandboxPlatform::fb_put_variable_info(int fd, const fb_var_screeninfo* info)
     return -1;
   }
   char text[96];
-  snprintf(text, sizeof text, "yoffset=%u\nyres_virtual=%u\n", info->yoffset,
-           info->yres_virtual);
+  snprintf(text, sizeof text, "yoffset=%u\nyres_virtual=%u\n", info->yoffset, info->yres_virtual);
   if (!replace_text_file(device_path(kFramebuffer) + ".var", text)) {
     errno = EIO;
     return -1;
@@ -233,7 +229,9 @@ int SandboxPlatform::fb_put_variable_info(int fd, const fb_var_screeninfo* info)
 int SandboxPlatform::console_set_mode(int fd, int kd_mode) {
   struct stat st;
   if (fstat(fd, &st) != 0) return -1;
-  const char* word = kd_mode == KD_GRAPHICS ? "graphics\n" : kd_mode == KD_TEXT ? "text\n" : nullptr;
+  const char* word = kd_mode == KD_GRAPHICS ? "graphics\n"
+                     : kd_mode == KD_TEXT   ? "text\n"
+                                            : nullptr;
   if (word == nullptr) {
     errno = EINVAL;
     return -1;
@@ -291,7 +289,9 @@ int SandboxPlatform::property_read(const char* name, char* value) {
   return len;
 }
 
-void SandboxPlatform::sync_filesystems() { synced_ = true; }
+void SandboxPlatform::sync_filesystems() {
+  synced_ = true;
+}
 
 int SandboxPlatform::power_off() {
   char text[96];
@@ -315,7 +315,14 @@ int SandboxPlatform::local_time(time_t t, struct tm* out) {
   return localtime_r(&t, out) == nullptr ? -1 : 0;
 }
 
-void SandboxPlatform::sleep_us(int64_t usec) { clock_->sleep_us(usec); }
+int64_t SandboxPlatform::seconds_since_boot() {
+  int64_t up = clock_->now_us() - wake_us_.load();
+  return up > 0 ? up / 1000000 : 0;
+}
+
+void SandboxPlatform::sleep_us(int64_t usec) {
+  clock_->sleep_us(usec);
+}
 
 bool SandboxPlatform::wait_event(WakeEvent& event, const WallTime& deadline) {
   std::unique_lock<std::mutex> lock(event_mutex(event));
@@ -331,4 +338,6 @@ int SandboxPlatform::create_thread(void* (*entry)(void*)) {
   return start_detached_thread(entry);
 }
 
-pid_t SandboxPlatform::fork_process() { return fork(); }
+pid_t SandboxPlatform::fork_process() {
+  return fork();
+}

@@ -33,6 +33,9 @@ class SandboxPlatform : public Platform {
   void set_poweroff_returns(bool v) { poweroff_returns_ = v; }
   // The Nth thread creation of the run (counted from 1) fails with EAGAIN; 0: none fails.
   void set_fail_thread_number(int n) { fail_thread_number_ = n; }
+  // The moment the RTC switched the phone on (microseconds since the epoch); the clock's
+  // reading when the platform was made, unless set.
+  void set_wake_us(int64_t wake_us) { wake_us_ = wake_us; }
 
   std::string device_path(const char* phone_path) const override;
   int fb_get_fixed_info(int fd, fb_fix_screeninfo* info) override;
@@ -46,6 +49,7 @@ class SandboxPlatform : public Platform {
   int power_off() override;
   int wall_time(WallTime* now) override;
   int local_time(time_t t, struct tm* out) override;
+  int64_t seconds_since_boot() override;
   void sleep_us(int64_t usec) override;
   bool wait_event(WakeEvent& event, const WallTime& deadline) override;
   int create_thread(void* (*entry)(void*)) override;
@@ -58,6 +62,7 @@ class SandboxPlatform : public Platform {
   std::unique_ptr<SandboxClock> clock_;
   bool poweroff_returns_ = false;
   int fail_thread_number_ = 0;
+  std::atomic<int64_t> wake_us_;
   std::atomic<int> threads_asked_{0};
   std::atomic<bool> synced_{false};
 };

@@ -1,7 +1,7 @@
 #include "platform/sandbox_platform.h"
 
-#include <linux/fb.h>
 #include <fcntl.h>
+#include <linux/fb.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,8 +25,16 @@ TEST(SandboxPlatform, LocalTimeFollowsTheZone) {
   struct tm tm;
   ASSERT_EQ(platform().local_time(static_cast<time_t>(now.sec), &tm), 0);
   EXPECT_EQ(tm.tm_hour, 7);
-  EXPECT_EQ(tm.tm_wday, 3);  // Wednesday
+  EXPECT_EQ(tm.tm_wday, 3);        // Wednesday
   EXPECT_EQ(now.sec, 1796796000);  // 06:00 UTC
+}
+
+TEST(SandboxPlatform, BootSecondsCountFromTheWakeMoment) {
+  TestSandbox sb;
+  EXPECT_EQ(platform().seconds_since_boot(), 0);
+  sb.sandbox().set_wake_us(sb.clock().now_us() - 35 * 1000000);
+  sb.clock().advance_by(1500000);
+  EXPECT_EQ(platform().seconds_since_boot(), 36);
 }
 
 TEST(ManualClock, SleepsOnTheDrivingThreadMoveTheClockAndRunActions) {

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "alarm/alarm.h"
-#include "screen/fb_capture.h"
+#include "sim/fb_capture.h"
 #include "screen/graphics.h"
 #include "screen/png_test_util.h"
 #include "screen/resources.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "screen/fb_capture.h"
+#include "sim/fb_capture.h"
 #include "sim/test_sandbox.h"
 
 namespace {

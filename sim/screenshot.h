@@ -1,10 +1,10 @@
 // Screenshots of the sandbox display, read back from PNG files (the display is captured by
-// screen/fb_capture).
+// sim/fb_capture).
 #pragma once
 
 #include <string>
 
-#include "screen/fb_capture.h"
+#include "sim/fb_capture.h"
 
 using Screenshot = FbCapture;
 

@@ -1,4 +1,4 @@
-#include "screen/fb_capture.h"
+#include "sim/fb_capture.h"
 
 #include <fcntl.h>
 #include <png.h>
