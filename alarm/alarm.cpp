@@ -9,6 +9,7 @@
 #include "alarm/alarm_delay.h"
 #include "alarm/alarm_exit.h"
 #include "alarm/alarm_flag.h"
+#include "alarm/alarm_rtc.h"
 #include "alarm/alarm_schedule.h"
 #include "alarm/kernel_log.h"
 #include "alarm/system_property.h"
@@ -70,10 +71,51 @@ void switch_to_due_alarm(AlarmSecItem** rung, WallTime* ring_start) {
   start_ring(ring_start);
 }
 
+// What a power-off the user asked for (stop, power key) does about the next alarm.
+enum class NextAlarm { kPowerOff, kRingNow, kWaitDark };
+
+NextAlarm next_alarm_at_power_off() {
+  int32_t n = get_alarm_expire(nullptr);
+  if (n == 0) return NextAlarm::kRingNow;
+  if (n > 0 && n < POWEROFF_MIN_ALARM_SECS) {
+    kernel_log_write(3, "<3>alarm: next alarm in %d s is too near to power off: waiting for it\n",
+                     n);
+    return NextAlarm::kWaitDark;
+  }
+  return NextAlarm::kPowerOff;
+}
+
+// Dark and silent, as during a snooze, until the near alarm falls due and rings.
+void wait_dark() {
+  stop_ring();
+  g_alarm_status.state = ALARM_STATE_DELAY;
+  gr_clear_screen();
+  set_backlight("off");
+}
+
 // How the main loop ended.
 enum class LoopEnd { kLeave, kPoweredOffReturned };
 
 LoopEnd run_main_loop(AlarmSecItem* rung, WallTime ring_start) {
+  // Waiting dark for an alarm too near for a power-off; a power key then powers off.
+  bool waiting_dark = false;
+  // Acts on a power-off the user asked for; false when the loop is to be left for it.
+  auto hold_back_power_off = [&]() {
+    switch (next_alarm_at_power_off()) {
+      case NextAlarm::kRingNow:
+        switch_to_due_alarm(&rung, &ring_start);
+        if (g_lcd_off != 0) set_backlight("on");
+        return true;
+      case NextAlarm::kWaitDark:
+        wait_dark();
+        waiting_dark = true;
+        return true;
+      case NextAlarm::kPowerOff:
+        break;
+    }
+    return false;
+  };
+
   for (;;) {
     int32_t b = g_button_event;
     if (b == BUTTON_SLEEP) {
@@ -81,36 +123,55 @@ LoopEnd run_main_loop(AlarmSecItem* rung, WallTime ring_start) {
         stop_ring();
         write_alarm_delay(rung);
         int32_t n = get_alarm_expire(nullptr);
-        // No alarm ahead at all (a one-shot alarm that has rung) snoozes too.
-        if (n < 0 || n > g_alarm_delay_time) {
+        if (n == 0) {
+          // Due in this very call: rung now, as the next call would pass it over.
+          switch_to_due_alarm(&rung, &ring_start);
+        } else if (n < 0 || n > g_alarm_delay_time) {
+          // No alarm ahead at all (a one-shot alarm that has rung) snoozes too.
           set_backlight("off");
           g_alarm_status.state = ALARM_STATE_DELAY;
-          if (wait_delay(g_alarm_delay_time) == 1) return LoopEnd::kLeave;
-          gr_clear_screen();
-          g_alarm_status.state = ALARM_STATE_RINGING;
-          alarm_draw_screen(IMAGE_GROUP_SCREEN);
-          set_backlight("on");
-          start_ring(&ring_start);
+          if (wait_delay(g_alarm_delay_time) == 1) {
+            g_alarm_status.exit_request = 0;
+            if (!hold_back_power_off()) return LoopEnd::kLeave;
+          } else {
+            gr_clear_screen();
+            g_alarm_status.state = ALARM_STATE_RINGING;
+            alarm_draw_screen(IMAGE_GROUP_SCREEN);
+            set_backlight("on");
+            start_ring(&ring_start);
+          }
         }
       }
       platform().sleep_us(kHalfSecondUs);
       g_button_event = BUTTON_NONE;
     } else if (b == BUTTON_STOP) {
-      stop_ring();
-      g_alarm_status.state = ALARM_STATE_SHUTDOWN;
-      gr_clear_screen();
-      platform().sleep_us(kHalfSecondUs);
-      platform().sleep_us(kHalfSecondUs);
-      alarm_shutdown();
-      kernel_log_write(3, "<3>alarm: shutdown system\n");
-      return LoopEnd::kPoweredOffReturned;
+      if (!waiting_dark) {
+        stop_ring();
+        if (!hold_back_power_off()) {
+          g_alarm_status.state = ALARM_STATE_SHUTDOWN;
+          gr_clear_screen();
+          platform().sleep_us(kHalfSecondUs);
+          platform().sleep_us(kHalfSecondUs);
+          alarm_shutdown();
+          kernel_log_write(3, "<3>alarm: shutdown system\n");
+          return LoopEnd::kPoweredOffReturned;
+        }
+      }
+      g_button_event = BUTTON_NONE;
     } else if (b == BUTTON_POWERON && g_alarm_status.state == ALARM_STATE_RINGING) {
       stop_ring();
       write_alarm_delay(rung);
       return LoopEnd::kLeave;
     }
 
-    if (get_alarm_expire(nullptr) == 0) switch_to_due_alarm(&rung, &ring_start);
+    if (get_alarm_expire(nullptr) == 0) {
+      switch_to_due_alarm(&rung, &ring_start);
+      if (waiting_dark) {
+        waiting_dark = false;
+        g_button_event = BUTTON_NONE;  // taps on the dark screen are not for this alarm
+        set_backlight("on");
+      }
+    }
 
     int64_t ring_end_us = kNoLimit;
     if (g_alarm_status.state == ALARM_STATE_RINGING) {
@@ -124,7 +185,12 @@ LoopEnd run_main_loop(AlarmSecItem* rung, WallTime ring_start) {
       }
     }
 
-    if (g_alarm_status.exit_request != 0) return LoopEnd::kLeave;
+    if (g_alarm_status.exit_request != 0) {
+      if (waiting_dark) return LoopEnd::kLeave;
+      // Taken before the look ahead, so that a press during it is not lost.
+      g_alarm_status.exit_request = 0;
+      if (!hold_back_power_off()) return LoopEnd::kLeave;
+    }
     // A snooze posted by this pass is handled by the next one at once.
     if (g_button_event != BUTTON_SLEEP) wait_for_next_pass(ring_end_us);
   }
@@ -232,6 +298,7 @@ int alarm_main() {
 
 void alarm_reset_program_state() {
   music_reset();
+  alarm_updates_reset();
   g_alarm_status.state = ALARM_STATE_OFF;
   g_alarm_status.exit_request = 0;
   g_button_event = BUTTON_NONE;

@@ -1,5 +1,8 @@
 #include "alarm/alarm_db.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -17,10 +20,12 @@ namespace {
 
 // The columns in the table's order; a line end inside a label or ring tone is printed as a
 // blank, since sqlite3's list mode would print it as it is and the rest of the text would
-// read as a row of its own (an alarm nobody set).
+// read as a row of its own (an alarm nobody set). The line end is written as the blob
+// literal X'0A', which every sqlite3 a phone ships understands (char() came only with
+// 3.7.16; Android 4.x has 3.7.11).
 constexpr char kQueryFormat[] =
     "%s %s \" select _id, hour, minutes, daysofweek, alarmtime, enabled, vibrate,"
-    " replace(message, char(10), char(32)), replace(alert, char(10), char(32)) from alarms\"";
+    " replace(message, X'0A', ' '), replace(alert, X'0A', ' ') from alarms\"";
 constexpr char kDisableFormat[] = "%s %s \" update alarms set enabled=0 where _id=%d\"";
 constexpr char kSeparator = '|';
 constexpr int kNumericFields = 7;
@@ -57,13 +62,44 @@ bool plain_path(const char* phone_path, std::string* out) {
   return shell_word_is_plain(*out);
 }
 
-// Reads the rest of a line that did not fit into the line buffer and drops it.
-void discard_rest_of_line(FILE* stream) {
-  int c;
-  do {
-    c = getc(stream);
-  } while (c != EOF && c != '\n');
-}
+// Cuts the query's output into lines as fgets into a buffer of ALARM_LINE_SIZE would, and
+// hands each to parse_alarm_row: a line longer than the buffer is one row, made of its first
+// ALARM_LINE_SIZE - 1 characters; the rest of it is dropped.
+class RowSplitter {
+ public:
+  void feed(const char* data, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+      char c = data[i];
+      if (dropping_) {
+        if (c == '\n') dropping_ = false;
+        continue;
+      }
+      line_[used_++] = c;
+      if (c == '\n') {
+        emit();
+      } else if (used_ == sizeof line_ - 1) {
+        emit();
+        dropping_ = true;
+      }
+    }
+  }
+  // The last line, when the output does not end with a line end.
+  void end() {
+    if (used_ > 0) emit();
+  }
+
+ private:
+  void emit() {
+    line_[used_] = '\0';
+    parse_alarm_row(line_);
+    memset(line_, 0, sizeof line_);
+    used_ = 0;
+  }
+
+  char line_[ALARM_LINE_SIZE] = {};
+  size_t used_ = 0;
+  bool dropping_ = false;
+};
 
 }  // namespace
 
@@ -123,24 +159,29 @@ int32_t parse_alarm_row(const char* line) {
 
 int32_t read_alarm_db() {
   char command[ALARM_LINE_SIZE];
-  pid_t pid = -1;
-  FILE* out = nullptr;
-  if (alarm_db_query_command(command, sizeof command)) out = shell_popen(command, &pid);
-  if (out == nullptr) {
+  ShellJob query;
+  if (!alarm_db_query_command(command, sizeof command) || !query.start(command)) {
     kernel_log_write(3, "<3>alarm: popen db");
     return -1;
   }
-  char line[ALARM_LINE_SIZE];
-  memset(line, 0, sizeof line);
-  while (fgets(line, sizeof line, out) != nullptr) {
-    size_t len = strlen(line);
-    bool cut = len == sizeof line - 1 && line[len - 1] != '\n';
-    parse_alarm_row(line);
-    // A longer line is one row: its first 1023 characters were parsed, the rest is dropped.
-    if (cut) discard_rest_of_line(out);
-    memset(line, 0, sizeof line);
+  WallTime deadline = wall_time_from_us(wall_time_us(read_clock()) + ALARM_DB_READ_LIMIT_US);
+  RowSplitter rows;
+  char chunk[ALARM_LINE_SIZE];
+  for (;;) {
+    int ready = platform().wait_readable(query.output(), deadline);
+    if (ready == 0) {
+      kernel_log_write(3, "<3>alarm: sqlite3 gave no end of its rows in %d s: ended\n",
+                       static_cast<int>(ALARM_DB_READ_LIMIT_US / 1000000));
+      query.finish(deadline);
+      return -1;
+    }
+    ssize_t n = ready < 0 ? -1 : read(query.output(), chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    rows.feed(chunk, static_cast<size_t>(n));
   }
-  shell_pclose(out, pid);
+  rows.end();
+  query.finish(deadline);
   return 0;
 }
 

@@ -10,6 +10,9 @@ constexpr char SQLITE_TOOL_PATH[] = "/system/xbin/sqlite3";
 // Lines with fewer fields are skipped (blank lines, garbage). A row whose two texts are
 // empty still has eight: the line end that follows its seventh column is a field.
 constexpr int ALARM_ROW_MIN_FIELDS = 8;
+// The query may take this long; a sqlite3 that has not finished by then is ended, and the
+// rows it printed in full are all there is.
+constexpr int64_t ALARM_DB_READ_LIMIT_US = 10 * 1000000;
 
 struct AlarmRecord {
   int32_t id;
@@ -27,7 +30,7 @@ struct AlarmRecord {
 extern AlarmRecord* g_alarm_list;
 
 // Runs the query and appends one record per row: 0 when the output was read to its end,
-// -1 when the command could not be started.
+// -1 when the command could not be started or gave no end within ALARM_DB_READ_LIMIT_US.
 int32_t read_alarm_db();
 // Appends the record of one output line (a line with too few fields appends nothing): 0, or
 // -1 when no memory could be had.

@@ -3,6 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -278,6 +282,7 @@ TEST(AlarmDbReader, TextFromTheDatabaseNeverReachesAShell) {
   ASSERT_NE(g_alarm_sec_list, nullptr);
   g_cur_alarm = g_alarm_sec_list;
   disable_alarm();
+  finish_alarm_updates();
   EXPECT_FALSE(sb.exists("/pwned"));
   EXPECT_EQ(sb.sql("SELECT enabled FROM alarms WHERE _id=7;"), "0\n");
 }
@@ -314,11 +319,63 @@ TEST(AlarmDbReader, CommandLinesNameTheToolTheDatabaseAndTheQuery) {
   EXPECT_EQ(std::string(command),
             sb.path(SQLITE_TOOL_PATH) + " " + db +
                 " \" select _id, hour, minutes, daysofweek, alarmtime, enabled, vibrate,"
-                " replace(message, char(10), char(32)), replace(alert, char(10), char(32))"
-                " from alarms\"");
+                " replace(message, X'0A', ' '), replace(alert, X'0A', ' ') from alarms\"");
   ASSERT_TRUE(alarm_db_disable_command(7, command, sizeof command));
   EXPECT_EQ(std::string(command),
             sb.path(SQLITE_TOOL_PATH) + " " + db + " \" update alarms set enabled=0 where _id=7\"");
+}
+
+// Android 4.x phones ship sqlite3 3.7.11: the query may call only functions it has.
+TEST(AlarmDbReader, TheQueryCallsOnlyFunctionsOfSqlite3711) {
+  static const std::set<std::string> k3711 = {"abs",
+                                              "changes",
+                                              "coalesce",
+                                              "glob",
+                                              "ifnull",
+                                              "hex",
+                                              "last_insert_rowid",
+                                              "length",
+                                              "like",
+                                              "lower",
+                                              "ltrim",
+                                              "max",
+                                              "min",
+                                              "nullif",
+                                              "quote",
+                                              "random",
+                                              "randomblob",
+                                              "replace",
+                                              "round",
+                                              "rtrim",
+                                              "substr",
+                                              "total_changes",
+                                              "trim",
+                                              "typeof",
+                                              "upper",
+                                              "zeroblob",
+                                              "date",
+                                              "time",
+                                              "datetime",
+                                              "julianday",
+                                              "strftime",
+                                              "avg",
+                                              "count",
+                                              "group_concat",
+                                              "sum",
+                                              "total"};
+  TestSandbox sb;
+  char command[ALARM_LINE_SIZE];
+  ASSERT_TRUE(alarm_db_query_command(command, sizeof command));
+  std::string sql = strchr(command, '"');
+  std::regex call("([A-Za-z_][A-Za-z_0-9]*)\\s*\\(");
+  int calls = 0;
+  for (auto m = std::sregex_iterator(sql.begin(), sql.end(), call); m != std::sregex_iterator();
+       ++m, ++calls) {
+    std::string name = (*m)[1];
+    std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+    EXPECT_EQ(k3711.count(name), 1u) << name << " is newer than sqlite3 3.7.11";
+  }
+  EXPECT_GT(calls, 0);
 }
 
 TEST(AlarmDbReader, FreeingLeavesTheListEmpty) {

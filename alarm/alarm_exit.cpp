@@ -39,6 +39,7 @@ void alarm_exit(int power_on) {
     platform().sleep_us(kCenteredImagePauseUs);
     free_all_images();
     set_backlight("on");
+    finish_alarm_updates();
     return;
   }
 
@@ -55,6 +56,7 @@ void alarm_exit(int power_on) {
 void alarm_shutdown() {
   g_alarm_status.state = ALARM_STATE_OFF;
   set_rtc_alarm();
+  finish_alarm_updates();  // before the flush, so that a finished update reaches the disk
   platform().sync_filesystems();
   platform().power_off();
 }

@@ -48,7 +48,30 @@ ssize_t read_retrying(int fd, char* buf, size_t size) {
   return got;
 }
 
+// Updates of the database run one at a time, beside the alarm: two sqlite3 writing at once
+// would find the database locked, and one of the alarms would stay enabled.
+constexpr int kMaxQueuedUpdates = 16;
+ShellJob g_running_update;
+int32_t g_queued_ids[kMaxQueuedUpdates];
+int g_queued = 0;
+
 }  // namespace
+
+void pump_alarm_updates() {
+  if (g_running_update.started() && !g_running_update.try_finish()) return;
+  while (g_queued > 0) {
+    int32_t id = g_queued_ids[0];
+    --g_queued;
+    memmove(g_queued_ids, g_queued_ids + 1, sizeof g_queued_ids[0] * g_queued);
+    char command[ALARM_LINE_SIZE];
+    if (!alarm_db_disable_command(id, command, sizeof command)) {
+      kernel_log_write(3, "<3>alarm: cannot build the command to switch alarm %d off\n", id);
+      continue;
+    }
+    if (g_running_update.start(command)) return;
+    kernel_log_write(3, "<3>alarm: cannot start the command to switch alarm %d off\n", id);
+  }
+}
 
 int32_t write_rtc_alarm(int32_t delay) {
   char base_text[RTC_READ_SIZE + 1];
@@ -98,12 +121,35 @@ int32_t set_rtc_alarm() {
 }
 
 void disable_alarm() {
-  if (g_cur_alarm == nullptr || g_cur_alarm->day != -1) return;
-  char command[ALARM_LINE_SIZE];
-  if (!alarm_db_disable_command(g_cur_alarm->id, command, sizeof command)) {
-    kernel_log_write(3, "<3>alarm: cannot build the command to switch alarm %d off\n",
-                     g_cur_alarm->id);
+  disable_alarm_item(g_cur_alarm);
+}
+
+void disable_alarm_item(const AlarmSecItem* item) {
+  if (item == nullptr || item->day != -1) return;
+  pump_alarm_updates();
+  if (g_queued == kMaxQueuedUpdates) {
+    kernel_log_write(3, "<3>alarm: too many database updates waiting: alarm %d not switched off\n",
+                     item->id);
     return;
   }
-  shell_system(command);
+  g_queued_ids[g_queued++] = item->id;
+  pump_alarm_updates();
+}
+
+void finish_alarm_updates() {
+  WallTime deadline = wall_time_from_us(wall_time_us(read_clock()) + ALARM_UPDATE_GRACE_US);
+  while (g_running_update.started()) {
+    if (g_running_update.finish(deadline) == -1) {
+      kernel_log_write(3, "<3>alarm: database update gave no end in time: ended, %d dropped\n",
+                       g_queued);
+      g_queued = 0;
+      return;
+    }
+    pump_alarm_updates();
+  }
+}
+
+void alarm_updates_reset() {
+  g_running_update = ShellJob();
+  g_queued = 0;
 }

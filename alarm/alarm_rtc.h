@@ -3,12 +3,22 @@
 
 #include <cstdint>
 
+struct AlarmSecItem;
+
 constexpr char RTC_ALARM_OP_PATH[] = "/sys/class/rtc/rtc0/alarm_op";
 constexpr char RTC_ALARM_PARAM_PATH[] = "/sys/class/rtc/rtc0/alarm_param";
 constexpr int32_t RTC_WAKE_AHEAD_SECS = 20;
 // The shortest delay programmed: never a wake-up in the past.
 constexpr int32_t RTC_MIN_DELAY_SECS = 1;
 constexpr int RTC_READ_SIZE = 512;
+// The RTC alarm must lie this far after the power-off to wake the phone for sure: set closer,
+// it may fire while the kernel is still going down, and the wake-up is lost.
+constexpr int32_t RTC_MIN_WAKE_LEAD_SECS = 10;
+// A power-off with the next alarm nearer than this waits for that alarm instead: the
+// wake-up lies RTC_WAKE_AHEAD_SECS before the alarm and must lie RTC_MIN_WAKE_LEAD_SECS
+// after the power-off, which comes up to a second after the decision, and the seconds to the
+// alarm are counted from the start of the current one.
+constexpr int32_t POWEROFF_MIN_ALARM_SECS = RTC_WAKE_AHEAD_SECS + RTC_MIN_WAKE_LEAD_SECS + 2;
 
 // Programs the wake-up `delay` seconds after the RTC's base time: 0 when written, -1 when
 // alarm_op gave no base time or alarm_param could not be written.
@@ -18,3 +28,16 @@ int32_t write_rtc_alarm(int32_t delay);
 int32_t set_rtc_alarm();
 // Switches g_cur_alarm off in the database when it is a one-shot item.
 void disable_alarm();
+// Switches `item` off in the database when it is a one-shot item. The update runs beside
+// the alarm and never delays it; finish_alarm_updates waits for it.
+void disable_alarm_item(const AlarmSecItem* item);
+// Starts the next waiting update once the one running has ended; every look at the schedule
+// calls it, so the updates go on while the alarm rings.
+void pump_alarm_updates();
+// Updates still running get this long to finish before the program ends them.
+constexpr int64_t ALARM_UPDATE_GRACE_US = 2000000;
+// Waits for the database updates still running, at most ALARM_UPDATE_GRACE_US, and ends
+// those that are not done by then (a sqlite3 that hangs must not keep the phone on).
+void finish_alarm_updates();
+// Tests: ends every update still running and forgets it.
+void alarm_updates_reset();

@@ -114,6 +114,7 @@ TEST(RtcAlarm, TheNextAlarmAnHourAwayWakesTwentySecondsBefore) {
 
 TEST(RtcAlarm, OnWednesdayAfterTheAlarmTheWakeUpIsThursdays) {
   TestSandbox sb("2026-12-09 07:00:59");
+  sb.booted_seconds_ago(80);
   set_base(sb, "1000000\n");
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0, "a", "tone");
   ASSERT_NE(build_schedule(), nullptr);
@@ -157,6 +158,7 @@ TEST(RtcAlarm, AOneShotAlarmThatRangIsNeverProgrammed) {
   sb.write(RTC_ALARM_PARAM_PATH, "untouched");
   EXPECT_EQ(set_rtc_alarm(), -1);
   EXPECT_EQ(programmed(sb), "untouched");
+  finish_alarm_updates();
   EXPECT_EQ(sb.sql("SELECT enabled FROM alarms WHERE _id=7;"), "0\n");
 }
 
@@ -170,13 +172,14 @@ TEST(DisableAlarm, AOneShotItemIsSwitchedOffInTheDatabaseOncePerCall) {
   ASSERT_NE(build_schedule(), nullptr);
   g_cur_alarm = g_alarm_sec_list;
   disable_alarm();
+  finish_alarm_updates();
   std::string call = sb.path(ALARM_DB_PATH) + "  update alarms set enabled=0 where _id=7\n";
   std::string query = sb.path(ALARM_DB_PATH) +
                       "  select _id, hour, minutes, daysofweek, alarmtime, enabled, vibrate,"
-                      " replace(message, char(10), char(32)), replace(alert, char(10), char(32))"
-                      " from alarms\n";
+                      " replace(message, X'0A', ' '), replace(alert, X'0A', ' ') from alarms\n";
   EXPECT_EQ(sb.read("/sqlite_calls"), query + call);
   disable_alarm();
+  finish_alarm_updates();
   EXPECT_EQ(sb.read("/sqlite_calls"), query + call + call);
   EXPECT_EQ(sb.sql("SELECT _id, enabled FROM alarms ORDER BY _id;"), "7|0\n8|1\n");
 }
@@ -195,6 +198,7 @@ TEST(DisableAlarm, RepeatingAndSnoozeItemsAreLeftAlone) {
   disable_alarm();
   g_cur_alarm = nullptr;
   disable_alarm();
+  finish_alarm_updates();
   EXPECT_EQ(sb.read("/sqlite_calls").find("update"), std::string::npos);
   EXPECT_EQ(sb.sql("SELECT enabled FROM alarms;"), "1\n");
 }

@@ -71,6 +71,20 @@ int64_t real_seconds_until(int64_t now, const LocalClock& now_clock, int64_t loc
   return after > now ? after - now : 1;
 }
 
+// Seconds of wall-clock time that the window (since, now] spans: an instant that the clock
+// skips forward over is due, and when the clock is set back only the current second is.
+int64_t local_look_back(const LocalClock& now_clock, int64_t now, int64_t since) {
+  int64_t window_start = since < now - 1 ? since : now - 1;
+  int64_t look_back =
+      now_clock.local_secs(now) - local_clock(window_start).local_secs(window_start);
+  return look_back < 1 ? 1 : look_back;
+}
+
+// Seconds since the most recent weekly occurrence of `item` (0 in its own second).
+int32_t seconds_since_occurrence(const AlarmSecItem* item, const LocalClock& now_clock) {
+  return mod_week(static_cast<int64_t>(now_clock.week_secs) - item->secs);
+}
+
 bool passed_over(const AlarmSecItem* item, int64_t now) {
   return item->day == -1 && item->one_shot_due_sec != 0 && item->one_shot_due_sec != now;
 }
@@ -96,6 +110,27 @@ AlarmSecItem* new_item(const AlarmRecord* r, int32_t day, int32_t secs) {
 
 // The previous call's time (epoch seconds); none before the first call of a run.
 std::optional<int64_t> g_last_expire_check;
+// Where the run's first call looks back to; fixed when first asked for.
+std::optional<int64_t> g_first_look_back_start;
+// The wake lay further back than the look-back reaches: instants in between are missed.
+std::optional<int64_t> g_missed_since;
+
+// Logs every item whose most recent occurrence lies between the wake and the start of the
+// look-back: the phone booted too long to ring it.
+void log_missed(AlarmSecItem* head, int64_t now) {
+  if (!g_missed_since) return;
+  LocalClock now_clock = local_clock(now);
+  int64_t from = local_look_back(now_clock, now, *g_missed_since);
+  int64_t to = local_look_back(now_clock, now, *g_first_look_back_start);
+  for (const AlarmSecItem* item = head; item != nullptr; item = item->next) {
+    int32_t back = seconds_since_occurrence(item, now_clock);
+    if (back >= to && back < from) {
+      kernel_log_write(3, "<3>alarm: alarm %d missed: due %d s ago, before the phone was up\n",
+                       item->id, back);
+    }
+  }
+  g_missed_since.reset();
+}
 
 }  // namespace
 
@@ -109,11 +144,32 @@ int32_t get_week_secs(int mode) {
   return mode == 1 ? secs : SECONDS_PER_WEEK - secs;
 }
 
+int64_t first_look_back_start(int64_t now) {
+  if (!g_first_look_back_start) {
+    int64_t up = platform().seconds_since_boot();
+    if (up < 0) {
+      g_first_look_back_start = now - ALARM_FIRST_LOOK_BACK_SECS - 1;
+    } else {
+      // The boot clock counts whole seconds: the wake may lie up to a second earlier.
+      int64_t before_wake = now - up - 2;
+      int64_t limit = now - ALARM_WAKE_LOOK_BACK_LIMIT_SECS - 1;
+      if (before_wake < limit) g_missed_since = before_wake;
+      g_first_look_back_start = before_wake < limit ? limit : before_wake;
+    }
+  }
+  return *g_first_look_back_start;
+}
+
 int32_t check_alarm_day(int32_t time_of_day) {
-  int32_t now = week_secs_at(read_clock().sec);
-  int32_t day = now / SECONDS_PER_DAY;
-  int32_t now_of_day = now % SECONDS_PER_DAY;
-  if (now_of_day - ONE_SHOT_GRACE_SECS > time_of_day) ++day;
+  int64_t now = read_clock().sec;
+  LocalClock now_clock = local_clock(now);
+  int64_t look_back = local_look_back(now_clock, now, first_look_back_start(now));
+  int32_t now_of_day = now_clock.week_secs % SECONDS_PER_DAY;
+  int32_t back = (now_of_day - time_of_day + SECONDS_PER_DAY) % SECONDS_PER_DAY;
+  // Due: the day it fell on, which is yesterday for an instant just before midnight.
+  if (back < look_back) return mod_week(int64_t{now_clock.week_secs} - back) / SECONDS_PER_DAY;
+  int32_t day = now_clock.week_secs / SECONDS_PER_DAY;
+  if (time_of_day < now_of_day) ++day;
   return day == kDaysPerWeek ? 0 : day;
 }
 
@@ -169,12 +225,7 @@ void dump_alarm_sec_list(const AlarmSecItem* head) {
 
 AlarmExpiry find_alarm_expiry(AlarmSecItem* head, int64_t now, int64_t since) {
   LocalClock now_clock = local_clock(now);
-  int64_t window_start = since < now - 1 ? since : now - 1;
-  // The window in wall-clock seconds: an instant that the clock skips forward over is due,
-  // and when the clock is set back only the current second is.
-  int64_t look_back =
-      now_clock.local_secs(now) - local_clock(window_start).local_secs(window_start);
-  if (look_back < 1) look_back = 1;
+  int64_t look_back = local_look_back(now_clock, now, since);
 
   AlarmSecItem* due = nullptr;
   int32_t due_back = -1;  // how long ago the chosen due occurrence was
@@ -182,7 +233,7 @@ AlarmExpiry find_alarm_expiry(AlarmSecItem* head, int64_t now, int64_t since) {
   int32_t next_distance = std::numeric_limits<int32_t>::max();
   for (AlarmSecItem* item = head; item != nullptr; item = item->next) {
     if (passed_over(item, now)) continue;
-    int32_t back = mod_week(static_cast<int64_t>(now_clock.week_secs) - item->secs);
+    int32_t back = seconds_since_occurrence(item, now_clock);
     if (back < look_back) {
       if (back > due_back) {  // the earliest occurrence; the first of equal ones stays
         due = item;
@@ -209,18 +260,26 @@ AlarmExpiry find_alarm_expiry(AlarmSecItem* head, int64_t now, int64_t since) {
 int32_t get_alarm_expire(AlarmSecItem** chosen) {
   if (chosen != nullptr) *chosen = nullptr;
   int64_t now = read_clock().sec;
-  int64_t since = g_last_expire_check.value_or(now - ALARM_FIRST_LOOK_BACK_SECS - 1);
+  bool first = !g_last_expire_check;
+  int64_t since = first ? first_look_back_start(now) : *g_last_expire_check;
   g_last_expire_check = now;
+  pump_alarm_updates();
   if (g_alarm_sec_list == nullptr) return -1;
+  if (first) log_missed(g_alarm_sec_list, now);
 
   AlarmExpiry e = find_alarm_expiry(g_alarm_sec_list, now, since);
   g_cur_alarm = e.item;
   if (e.item == nullptr) return -1;
   if (!e.due) return e.secs;
   if (chosen != nullptr) *chosen = g_cur_alarm;
-  if (g_cur_alarm->day == -1) {
-    if (g_cur_alarm->one_shot_due_sec == 0) g_cur_alarm->one_shot_due_sec = now;
-    disable_alarm();
+  // One ring serves every alarm due now; each one-shot alarm among them is switched off.
+  LocalClock now_clock = local_clock(now);
+  int64_t look_back = local_look_back(now_clock, now, since);
+  for (AlarmSecItem* item = g_alarm_sec_list; item != nullptr; item = item->next) {
+    if (item->day != -1 || passed_over(item, now)) continue;
+    if (seconds_since_occurrence(item, now_clock) >= look_back) continue;
+    if (item->one_shot_due_sec == 0) item->one_shot_due_sec = now;
+    disable_alarm_item(item);
   }
   return 0;
 }
@@ -236,5 +295,7 @@ void free_alarm_sec_list() {
 
 void alarm_schedule_reset() {
   g_last_expire_check.reset();
+  g_first_look_back_start.reset();
+  g_missed_since.reset();
   g_cur_alarm = nullptr;
 }

@@ -6,11 +6,13 @@
 
 constexpr int32_t SECONDS_PER_DAY = 86400;
 constexpr int32_t SECONDS_PER_WEEK = 604800;
-// How far the first get_alarm_expire of a run looks back: the phone may finish booting
-// after the alarm's second.
+// The first get_alarm_expire of a run looks back to the moment the phone was switched on:
+// the alarm it was woken for may have come while it booted, and an instant before the wake
+// belongs to the run that powered the phone off. It looks no further back than this; an
+// older instant is logged as missed.
+constexpr int32_t ALARM_WAKE_LOOK_BACK_LIMIT_SECS = 600;
+// How far the first call looks back where the platform has no boot clock.
 constexpr int32_t ALARM_FIRST_LOOK_BACK_SECS = 60;
-// A one-shot alarm laid onto today even when its time of day is this much in the past.
-constexpr int32_t ONE_SHOT_GRACE_SECS = 40;
 
 struct AlarmSecItem {
   int32_t day;  // 0 Monday ... 6 Sunday; -1 a one-shot alarm
@@ -28,6 +30,9 @@ extern AlarmSecItem* g_alarm_sec_list;
 extern AlarmSecItem* g_cur_alarm;
 
 AlarmSecItem* creat_alarm_sec_list();
+// The weekday (0 Monday ... 6 Sunday) of a one-shot alarm at `time_of_day`: the day of its
+// most recent occurrence when that lies inside the first call's look-back (it is due), else
+// today when it is still ahead, else tomorrow.
 int32_t check_alarm_day(int32_t time_of_day);
 int32_t get_week_secs(int mode);
 // Seconds until the due alarm: 0 due now (the item goes to *chosen and g_cur_alarm; a
@@ -37,6 +42,11 @@ int32_t get_alarm_expire(AlarmSecItem** chosen);
 void dump_alarm_sec_list(const AlarmSecItem* head);
 void free_alarm_sec_list();
 void alarm_schedule_reset();  // tests: forget the previous call's time
+
+// Where the first call of a run starts looking (epoch seconds; an instant is due when it lies
+// after it): the second before the phone woke, at most ALARM_WAKE_LOOK_BACK_LIMIT_SECS back,
+// or ALARM_FIRST_LOOK_BACK_SECS back without a boot clock. Fixed by the first call of a run.
+int64_t first_look_back_start(int64_t now);
 
 // The expiry of a list at one moment, without side effects (get_alarm_expire adds the
 // program's state: the previous call's time, the database update, g_cur_alarm).

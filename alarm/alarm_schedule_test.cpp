@@ -10,6 +10,7 @@
 
 #include "alarm/alarm_db.h"
 #include "alarm/alarm_delay.h"
+#include "alarm/alarm_rtc.h"
 #include "sim/sandbox_builder.h"
 #include "sim/test_sandbox.h"
 
@@ -82,13 +83,33 @@ TEST(WeekSeconds, CountInLocalTime) {
   EXPECT_EQ(get_week_secs(1), 25200);
 }
 
-TEST(OneShotDay, UpTo40SecondsPastIsStillToday) {
-  TestSandbox sb("2026-12-09 06:30:30");  // Wednesday
-  EXPECT_EQ(check_alarm_day(6 * 3600 + 30 * 60), 2);
-  move_to(sb, "2026-12-09 06:30:40");
-  EXPECT_EQ(check_alarm_day(6 * 3600 + 30 * 60), 2);
-  move_to(sb, "2026-12-09 06:30:41");
+TEST(OneShotDay, PastButSinceThePhoneWokeIsToday) {
+  {
+    TestSandbox sb("2026-12-09 06:30:50");  // Wednesday, after a 70-second boot
+    sb.booted_seconds_ago(70);
+    EXPECT_EQ(check_alarm_day(6 * 3600 + 30 * 60), 2);
+  }
+  TestSandbox sb("2026-12-09 06:30:30");  // woke at 06:30:10: 06:30 was the last run's
+  sb.booted_seconds_ago(20);
   EXPECT_EQ(check_alarm_day(6 * 3600 + 30 * 60), 3);
+  EXPECT_EQ(check_alarm_day(6 * 3600 + 31 * 60), 2);  // still ahead
+}
+
+TEST(OneShotDay, WithoutABootClockSixtySecondsPastIsToday) {
+  TestSandbox sb("2026-12-09 06:31:00");
+  sb.platform().boot_clock = false;
+  EXPECT_EQ(check_alarm_day(6 * 3600 + 30 * 60), 2);
+  EXPECT_EQ(check_alarm_day(6 * 3600 + 29 * 60), 3);
+}
+
+TEST(OneShotDay, JustAfterMidnightYesterdaysInstantIsDue) {
+  TestSandbox sb("2026-12-14 00:00:30");  // Monday; woke on Sunday at 23:58:50
+  sb.booted_seconds_ago(100);
+  sb.add_alarm(7, 23, 59, 0, 1, 0, "late", "tone");
+  ASSERT_NE(build_schedule(), nullptr);
+  EXPECT_EQ(g_alarm_sec_list->day, -1);
+  EXPECT_EQ(g_alarm_sec_list->secs, 6 * 86400 + 23 * 3600 + 59 * 60);
+  EXPECT_EQ(get_alarm_expire(nullptr), 0);
 }
 
 TEST(OneShotDay, PastOnASundayFallsOnMonday) {
@@ -133,6 +154,7 @@ TEST(AlarmSecList, OnlyTheSevenWeekdayBitsCount) {
 
 TEST(AlarmSecList, AOneShotAlarmIsLaidOntoItsDay) {
   TestSandbox sb("2026-12-09 06:30:30");
+  sb.booted_seconds_ago(40);
   sb.open_kernel_log();
   sb.add_alarm(7, 6, 30, 0, 1, 0, "once", "tone");
   ASSERT_NE(build_schedule(), nullptr);
@@ -207,6 +229,7 @@ TEST(AlarmExpire, CountsDownToTheItemAndIsDueInItsSecond) {
 
 TEST(AlarmExpire, AFirstCallJustAfterTheInstantStillRingsIt) {
   TestSandbox sb("2026-12-09 07:00:10");
+  sb.booted_seconds_ago(30);
   sb.add_alarm(1, 7, 0, kWed, 1, 0, "a", "tone");
   ASSERT_NE(build_schedule(), nullptr);
   EXPECT_EQ(get_alarm_expire(nullptr), 0);
@@ -215,14 +238,48 @@ TEST(AlarmExpire, AFirstCallJustAfterTheInstantStillRingsIt) {
   EXPECT_EQ(get_alarm_expire(nullptr), 604789);
 }
 
-TEST(AlarmExpire, TheFirstCallLooksBackSixtySeconds) {
+TEST(AlarmExpire, TheFirstCallLooksBackToThePhonesWake) {
+  {
+    TestSandbox sb("2026-12-09 07:01:10");  // a 75-second boot: woke at 06:59:55
+    sb.booted_seconds_ago(75);
+    sb.add_alarm(1, 7, 0, kWed, 1, 0, "a", "tone");
+    ASSERT_NE(build_schedule(), nullptr);
+    EXPECT_EQ(get_alarm_expire(nullptr), 0);
+  }
+  // Woke at 07:00:05, right after a run that rang 07:00 and powered off: not again.
+  TestSandbox sb("2026-12-09 07:00:40");
+  sb.booted_seconds_ago(35);
+  sb.add_alarm(1, 7, 0, kWed, 1, 0, "a", "tone");
+  sb.add_alarm(2, 7, 1, kWed, 1, 0, "b", "tone");
+  ASSERT_NE(build_schedule(), nullptr);
+  EXPECT_EQ(get_alarm_expire(nullptr), 20);
+  EXPECT_EQ(g_cur_alarm->id, 2);
+}
+
+TEST(AlarmExpire, AnInstantMoreThanTenMinutesBeforeTheStartIsLoggedAsMissed) {
+  TestSandbox sb("2026-12-09 07:11:00");
+  sb.open_kernel_log();
+  sb.booted_seconds_ago(12 * 60);
+  sb.add_alarm(1, 7, 0, kWed, 1, 0, "a", "tone");
+  sb.add_alarm(2, 7, 5, kWed, 1, 0, "b", "tone");
+  ASSERT_NE(build_schedule(), nullptr);
+  EXPECT_EQ(get_alarm_expire(nullptr), 0);
+  EXPECT_EQ(g_cur_alarm->id, 2);
+  EXPECT_NE(sb.kmsg().find("<3>alarm: alarm 1 missed: due 660 s ago"), std::string::npos)
+      << sb.kmsg();
+  EXPECT_EQ(sb.kmsg().find("alarm 2 missed"), std::string::npos);
+}
+
+TEST(AlarmExpire, WithoutABootClockTheFirstCallLooksBackSixtySeconds) {
   {
     TestSandbox sb("2026-12-09 07:01:00");
+    sb.platform().boot_clock = false;
     sb.add_alarm(1, 7, 0, kWed, 1, 0, "a", "tone");
     ASSERT_NE(build_schedule(), nullptr);
     EXPECT_EQ(get_alarm_expire(nullptr), 0);
   }
   TestSandbox later("2026-12-09 07:01:01");
+  later.platform().boot_clock = false;
   later.add_alarm(1, 7, 0, kWed, 1, 0, "a", "tone");
   ASSERT_NE(build_schedule(), nullptr);
   EXPECT_EQ(get_alarm_expire(nullptr), 604800 - 61);
@@ -250,6 +307,7 @@ TEST(AlarmExpire, AnInstantEarlierInTheWeekDoesNotHideTodays) {
 
 TEST(AlarmExpire, MondayToFridayRingsOnThursdayAfterWednesday) {
   TestSandbox sb("2026-12-09 07:00:50");
+  sb.booted_seconds_ago(60);
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0, "a", "tone");
   ASSERT_NE(build_schedule(), nullptr);
   EXPECT_EQ(get_alarm_expire(nullptr), 0);  // looked back onto 07:00:00
@@ -265,6 +323,7 @@ TEST(AlarmExpire, MondayToFridayRingsOnThursdayAfterWednesday) {
 
 TEST(AlarmExpire, AmongDueInstantsTheEarliestIsChosen) {
   TestSandbox sb("2026-12-09 07:00:00");
+  sb.booted_seconds_ago(90);
   sb.add_alarm(1, 7, 0, kWed, 1, 0, "seven", "tone");
   sb.add_alarm(2, 6, 59, kWed, 1, 0, "one minute before", "tone");
   ASSERT_NE(build_schedule(), nullptr);
@@ -314,6 +373,7 @@ TEST(AlarmExpire, ALateCallAcrossTheWeekEndStillRings) {
 
 TEST(AlarmExpire, TheFirstLookBackReachesIntoTheWeekBefore) {
   TestSandbox sb("2026-12-14 00:00:00");  // Monday; the alarm was Sunday 23:59:00
+  sb.booted_seconds_ago(90);
   sb.add_alarm(1, 23, 59, kSun, 1, 0, "late", "tone");
   ASSERT_NE(build_schedule(), nullptr);
   EXPECT_EQ(get_alarm_expire(nullptr), 0);
@@ -331,9 +391,11 @@ TEST(AlarmExpire, ADueOneShotAlarmIsSwitchedOffOncePerCallThenPassedOver) {
   AlarmSecItem* chosen = nullptr;
   EXPECT_EQ(get_alarm_expire(&chosen), 0);
   EXPECT_EQ(chosen->id, 7);
+  finish_alarm_updates();
   EXPECT_EQ(database_updates(sb), 1);
   EXPECT_EQ(sb.sql("SELECT _id, enabled FROM alarms ORDER BY _id;"), "7|0\n8|1\n");
   EXPECT_EQ(get_alarm_expire(nullptr), 0);  // the same second: reported, and updated, again
+  finish_alarm_updates();
   EXPECT_EQ(database_updates(sb), 2);
   move_by(sb, 1);
   EXPECT_EQ(get_alarm_expire(nullptr), 86399);  // Thursday's; the one-shot takes no part
@@ -341,6 +403,22 @@ TEST(AlarmExpire, ADueOneShotAlarmIsSwitchedOffOncePerCallThenPassedOver) {
   EXPECT_EQ(database_updates(sb), 2);
   EXPECT_NE(sb.read("/sqlite_calls").find(" update alarms set enabled=0 where _id=7\n"),
             std::string::npos);
+}
+
+TEST(AlarmExpire, EveryOneShotAlarmDueIsSwitchedOffByTheOneRing) {
+  TestSandbox sb("2026-12-09 06:59:59");
+  sb.add_alarm(7, 7, 0, 0, 1, 0, "once", "tone");
+  sb.add_alarm(8, 7, 0, 0, 1, 0, "once more", "tone");
+  sb.add_alarm(9, 7, 1, 0, 1, 0, "a minute later", "tone");
+  ASSERT_NE(build_schedule(), nullptr);
+  move_by(sb, 1);
+  EXPECT_EQ(get_alarm_expire(nullptr), 0);
+  EXPECT_EQ(g_cur_alarm->id, 7);
+  finish_alarm_updates();
+  EXPECT_EQ(sb.sql("SELECT _id, enabled FROM alarms ORDER BY _id;"), "7|0\n8|0\n9|1\n");
+  move_by(sb, 1);
+  EXPECT_EQ(get_alarm_expire(nullptr), 59);  // neither of the two rings again
+  EXPECT_EQ(g_cur_alarm->id, 9);
 }
 
 TEST(AlarmExpire, AOneShotAlarmAloneLeavesNoAlarmOnceItRang) {

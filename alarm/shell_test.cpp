@@ -1,10 +1,12 @@
 #include "alarm/shell.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -15,22 +17,30 @@
 
 namespace {
 
-std::string read_all(FILE* f) {
-  std::string out;
-  char buf[256];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  return out;
+WallTime seconds_ahead(int secs) {
+  return wall_time_from_us(wall_time_us(read_clock()) + int64_t{secs} * 1000000);
 }
 
 std::string run_and_read(const std::string& command, int* status = nullptr) {
-  pid_t pid = -1;
-  FILE* f = shell_popen(command.c_str(), &pid);
-  if (f == nullptr) return "<not started>";
-  std::string out = read_all(f);
-  int s = shell_pclose(f, pid);
+  ShellJob job;
+  if (!job.start(command.c_str())) return "<not started>";
+  std::string out;
+  char buf[256];
+  ssize_t n;
+  while ((n = read(job.output(), buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  int s = job.finish(seconds_ahead(5));
   if (status != nullptr) *status = s;
   return out;
+}
+
+int run(const std::string& command) {
+  ShellJob job;
+  if (!job.start(command.c_str())) return -1;
+  return job.finish(seconds_ahead(5));
+}
+
+bool process_exists(pid_t pid) {
+  return kill(pid, 0) == 0;
 }
 
 class NoForkPlatform : public PlatformWrapper {
@@ -49,9 +59,9 @@ TEST(Shell, ACommandsOutputIsReadFromThePipe) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST(Shell, SystemWaitsAndGivesTheWaitStatus) {
+TEST(Shell, FinishWaitsAndGivesTheWaitStatus) {
   TestSandbox sb;
-  int status = shell_system(("touch " + sb.path("/ran") + "; exit 3").c_str());
+  int status = run("touch " + sb.path("/ran") + "; exit 3");
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 3);
   EXPECT_TRUE(sb.exists("/ran"));
@@ -66,7 +76,7 @@ TEST(Shell, ThePhonesShellIsRunWithDashC) {
   chmod(sh.c_str(), 0755);
   EXPECT_EQ(run_and_read("echo hi"), "hi\n");
   EXPECT_EQ(sb.read("/shell_args"), "-c|echo hi|");
-  shell_system("true");
+  run("true");
   EXPECT_EQ(sb.read("/shell_args"), "-c|true|");
 }
 
@@ -74,10 +84,11 @@ TEST(Shell, AFailingForkStartsNothing) {
   TestSandbox sb;
   NoForkPlatform no_fork(&sb.platform());
   set_platform(&no_fork);
-  pid_t pid = 12345;
-  EXPECT_EQ(shell_popen("echo hi", &pid), nullptr);
-  EXPECT_EQ(pid, 12345);
-  EXPECT_EQ(shell_system("true"), -1);
+  ShellJob job;
+  EXPECT_FALSE(job.start("echo hi"));
+  EXPECT_FALSE(job.started());
+  EXPECT_EQ(job.output(), -1);
+  EXPECT_EQ(job.finish(seconds_ahead(1)), -1);
   set_platform(&sb.platform());
 }
 
@@ -87,7 +98,45 @@ TEST(Shell, AMissingShellGivesExitStatus127) {
   int status = -1;
   EXPECT_EQ(run_and_read("echo hi", &status), "");
   EXPECT_EQ(WEXITSTATUS(status), 127);
-  EXPECT_EQ(WEXITSTATUS(shell_system("true")), 127);
+  EXPECT_EQ(WEXITSTATUS(run("true")), 127);
+}
+
+TEST(Shell, ACommandThatOverstaysItsDeadlineIsEndedWithWhatItStarted) {
+  TestSandbox sb;
+  ShellJob job;
+  ASSERT_TRUE(job.start(("sleep 1000 & echo $! > " + sb.path("/child") + "; wait").c_str()));
+  int64_t before = read_clock().sec;
+  EXPECT_EQ(job.finish(seconds_ahead(3)), -1);
+  EXPECT_GE(read_clock().sec - before, 3);  // the clock reached the deadline
+  pid_t child = atoi(sb.read("/child").c_str());
+  ASSERT_GT(child, 0);
+  // Killed with its group; it is reaped by init, so it may linger a moment as a zombie.
+  for (int i = 0; i < 100 && process_exists(child); ++i) {
+    std::string stat;
+    if (read_text_file("/proc/" + std::to_string(child) + "/stat", &stat) &&
+        stat.find(") Z ") != std::string::npos) {
+      break;
+    }
+    usleep(10000);
+  }
+  std::string stat;
+  EXPECT_TRUE(!read_text_file("/proc/" + std::to_string(child) + "/stat", &stat) ||
+              stat.find(") Z ") != std::string::npos)
+      << stat;
+}
+
+TEST(Shell, TheOwnerEndsACommandStillRunning) {
+  TestSandbox sb;
+  pid_t pid = -1;
+  {
+    ShellJob job;
+    ASSERT_TRUE(job.start("echo $$ > /dev/stdout; sleep 1000"));
+    char buf[32] = {};
+    ASSERT_GT(read(job.output(), buf, sizeof buf - 1), 0);
+    pid = atoi(buf);
+    EXPECT_FALSE(job.try_finish());
+  }
+  EXPECT_FALSE(process_exists(pid));  // ended and reaped
 }
 
 TEST(Shell, TheCommandInheritsNoDescriptorOfOurs) {

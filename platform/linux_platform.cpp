@@ -112,6 +112,17 @@ class LinuxPlatform : public Platform {
     return true;
   }
 
+  int wait_readable(int fd, const WallTime& deadline) override {
+    for (;;) {
+      WallTime now;
+      if (wall_time(&now) != 0) return -1;
+      int64_t left_us = wall_time_us(deadline) - wall_time_us(now);
+      if (left_us <= 0) return poll_readable(fd, 0);
+      int r = poll_readable(fd, ms_for(left_us));
+      if (r != 0) return r;
+    }
+  }
+
   int create_thread(void* (*entry)(void*)) override {
     return start_detached_thread(entry);
   }

@@ -1,6 +1,7 @@
 // The process-wide platform pointer and the helpers every module uses.
 #include "platform/platform.h"
 
+#include <poll.h>
 #include <pthread.h>
 
 #include <cerrno>
@@ -41,4 +42,19 @@ void sleep_real_us(int64_t usec) {
   ts.tv_nsec = static_cast<long>((usec % 1000000) * 1000);
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
+}
+
+int poll_readable(int fd, int timeout_ms) {
+  struct pollfd p = {fd, POLLIN, 0};
+  int r = poll(&p, 1, timeout_ms);
+  if (r < 0) return errno == EINTR ? 0 : -1;
+  if (r == 0) return 0;
+  return (p.revents & POLLNVAL) != 0 ? -1 : 1;
+}
+
+int ms_for(int64_t usec) {
+  constexpr int64_t kLongestPollMs = 60000;
+  int64_t ms = (usec + 999) / 1000;
+  if (ms < 0) ms = 0;
+  return static_cast<int>(ms > kLongestPollMs ? kLongestPollMs : ms);
 }

@@ -101,6 +101,9 @@ class Platform {
   // Waits until `event` is posted (true; the post is consumed) or the wall clock reaches
   // `deadline` (false).
   virtual bool wait_event(WakeEvent& event, const WallTime& deadline) = 0;
+  // Waits until `fd` can be read without blocking (data, end of file or an error): 1; 0 when
+  // the wall clock reaches `deadline` first; -1 when the descriptor cannot be waited on.
+  virtual int wait_readable(int fd, const WallTime& deadline) = 0;
 
   // Threads and processes, where a test must be able to make creation fail.
   // create_thread starts a detached thread with default attributes: 0, or an error number.
@@ -134,3 +137,8 @@ WallTime read_clock();
 int start_detached_thread(void* (*entry)(void*));
 // Sleeps for `usec` of real time, resuming after signals.
 void sleep_real_us(int64_t usec);
+// One poll of `fd` for reading, for at most `timeout_ms` of real time: 1 readable (or hung
+// up), 0 not within the time (also when a signal came), -1 on error.
+int poll_readable(int fd, int timeout_ms);
+// Milliseconds for a poll that must not end before `usec` have passed (capped at a minute).
+int ms_for(int64_t usec);

@@ -32,6 +32,7 @@ class PlatformWrapper : public Platform {
   int64_t seconds_since_boot() override { return target_->seconds_since_boot(); }
   void sleep_us(int64_t us) override { target_->sleep_us(us); }
   bool wait_event(WakeEvent& e, const WallTime& d) override { return target_->wait_event(e, d); }
+  int wait_readable(int fd, const WallTime& d) override { return target_->wait_readable(fd, d); }
   int create_thread(void* (*entry)(void*)) override { return target_->create_thread(entry); }
   pid_t fork_process() override { return target_->fork_process(); }
 

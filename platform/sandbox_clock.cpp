@@ -51,6 +51,16 @@ bool VirtualClock::wait_flag(std::unique_lock<std::mutex>& lock, std::condition_
   return pending;
 }
 
+int VirtualClock::wait_readable(int fd, int64_t deadline_us) {
+  int64_t target_ns = real_ns_at(deadline_us);
+  for (;;) {
+    int64_t left_ns = target_ns - monotonic_ns();
+    if (left_ns <= 0) return poll_readable(fd, 0);
+    int r = poll_readable(fd, ms_for((left_ns + 999) / 1000));
+    if (r != 0) return r;
+  }
+}
+
 ManualClock::ManualClock(int64_t start_us)
     : now_us_(start_us), owner_pid_(getpid()), driver_(std::this_thread::get_id()) {}
 
@@ -129,4 +139,18 @@ bool ManualClock::wait_flag(std::unique_lock<std::mutex>& lock, std::condition_v
     cv.wait_for(lock, std::chrono::milliseconds(1));
   }
   return pending;
+}
+
+int ManualClock::wait_readable(int fd, int64_t deadline_us) {
+  constexpr int kRealSliceMs = 200;
+  constexpr int64_t kVirtualStepUs = 1000000;
+  for (;;) {
+    int r = poll_readable(fd, kRealSliceMs);
+    if (r != 0) return r;
+    int64_t now = now_us();
+    if (now >= deadline_us) return 0;
+    if (on_driver() && !in_fork()) {
+      advance_to(deadline_us - now < kVirtualStepUs ? deadline_us : now + kVirtualStepUs);
+    }
+  }
 }

@@ -22,6 +22,9 @@ class SandboxClock {
   // or the clock reaches `deadline_us`. Returns the flag; the caller consumes it.
   virtual bool wait_flag(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
                          bool& pending, int64_t deadline_us) = 0;
+  // Waits until `fd` can be read or the clock reaches `deadline_us`: as
+  // Platform::wait_readable.
+  virtual int wait_readable(int fd, int64_t deadline_us) = 0;
 };
 
 class VirtualClock : public SandboxClock {
@@ -33,6 +36,7 @@ class VirtualClock : public SandboxClock {
   void sleep_us(int64_t usec) override;
   bool wait_flag(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, bool& pending,
                  int64_t deadline_us) override;
+  int wait_readable(int fd, int64_t deadline_us) override;
 
   static int64_t monotonic_ns();
   double speed() const { return speed_; }
@@ -53,6 +57,9 @@ class ManualClock : public SandboxClock {
   void sleep_us(int64_t usec) override;
   bool wait_flag(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, bool& pending,
                  int64_t deadline_us) override;
+  // The descriptor is waited on in real time; on the driving thread the clock moves on a
+  // second at a time while nothing comes, so a peer that never answers meets the deadline.
+  int wait_readable(int fd, int64_t deadline_us) override;
 
   // Moves the clock forward to `t_us`, running every action scheduled up to then, each at
   // its own moment. Only the driving thread advances the clock.

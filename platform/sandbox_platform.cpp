@@ -332,6 +332,10 @@ bool SandboxPlatform::wait_event(WakeEvent& event, const WallTime& deadline) {
   return woken;
 }
 
+int SandboxPlatform::wait_readable(int fd, const WallTime& deadline) {
+  return clock_->wait_readable(fd, wall_time_us(deadline));
+}
+
 int SandboxPlatform::create_thread(void* (*entry)(void*)) {
   int number = threads_asked_.fetch_add(1) + 1;
   if (fail_thread_number_ != 0 && number == fail_thread_number_) return EAGAIN;

@@ -52,6 +52,7 @@ class SandboxPlatform : public Platform {
   int64_t seconds_since_boot() override;
   void sleep_us(int64_t usec) override;
   bool wait_event(WakeEvent& event, const WallTime& deadline) override;
+  int wait_readable(int fd, const WallTime& deadline) override;
   int create_thread(void* (*entry)(void*)) override;
   pid_t fork_process() override;
 

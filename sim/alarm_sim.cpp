@@ -31,7 +31,7 @@ const char kUsage[] =
     "      --no-property-service: nothing answers on /dev/socket/property_service\n"
     "      --rtc-op TEXT: the RTC's alarm_op gives TEXT all along instead of its time\n"
     "  alarm-sim demo [OUTDIR]\n"
-    "  alarm-sim schedule DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE]\n"
+    "  alarm-sim schedule DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE] [--boot S]\n"
     "      DIR: a phone's files copied into the sandbox layout\n";
 
 int usage_error(const std::string& why) {
@@ -235,17 +235,23 @@ int cmd_demo(const std::vector<std::string>& args) {
 int cmd_schedule(const std::vector<std::string>& args) {
   if (args.empty()) return usage_error("schedule needs DIR");
   std::string at, tz = "UTC";
+  int boot_secs = 0;
   for (size_t i = 1; i < args.size(); ++i) {
     if (args[i] == "--at" && i + 1 < args.size()) {
       at = args[++i];
     } else if (args[i] == "--tz" && i + 1 < args.size()) {
       tz = args[++i];
+    } else if (args[i] == "--boot" && i + 1 < args.size()) {
+      char* end = nullptr;
+      long v = strtol(args[++i].c_str(), &end, 10);
+      if (*end != '\0' || v < 0 || v > 86400) return usage_error("--boot takes seconds");
+      boot_secs = static_cast<int>(v);
     } else {
       return usage_error("unknown schedule option " + args[i]);
     }
   }
   std::string error;
-  if (!print_schedule_report(absolute(args[0]), at, tz, &error)) {
+  if (!print_schedule_report(absolute(args[0]), at, tz, boot_secs, &error)) {
     fprintf(stderr, "alarm-sim: %s\n", error.c_str());
     return 1;
   }

@@ -77,7 +77,7 @@ void read_settings_quietly() {
 }  // namespace
 
 bool print_schedule_report(const std::string& root, const std::string& at, const std::string& tz,
-                           std::string* error) {
+                           int boot_secs, std::string* error) {
   if (!use_time_zone(tz)) {
     *error = "unknown time zone " + tz;
     return false;
@@ -101,6 +101,7 @@ bool print_schedule_report(const std::string& root, const std::string& at, const
   }
 
   SandboxPlatform sandbox(root, std::make_unique<ManualClock>(now * 1000000));
+  sandbox.set_wake_us((now - boot_secs) * 1000000);
   set_platform(&sandbox);
   read_alarm_db();
   creat_alarm_sec_list();  // also reads the snooze note
@@ -132,9 +133,8 @@ bool print_schedule_report(const std::string& root, const std::string& at, const
     printf("  %s  id %-4d %-9s vibrate %d\n", instant_text(i).c_str(), i->id, kind, i->vib);
   }
 
-  // As the program's first look after start-up sees it (60 s back).
-  AlarmExpiry first =
-      find_alarm_expiry(g_alarm_sec_list, now, now - ALARM_FIRST_LOOK_BACK_SECS - 1);
+  // As the program's first look after start-up sees it (back to the wake).
+  AlarmExpiry first = find_alarm_expiry(g_alarm_sec_list, now, first_look_back_start(now));
   printf("\nnext alarm: ");
   if (first.item == nullptr) {
     printf("none\n");
@@ -154,6 +154,8 @@ bool print_schedule_report(const std::string& root, const std::string& at, const
   printf("RTC alarm at a power-off now: ");
   if (off.item == nullptr) {
     printf("not programmed (no alarm)\n");
+  } else if (off.secs < POWEROFF_MIN_ALARM_SECS) {
+    printf("none: the alarm is too near, the program would wait for it dark instead\n");
   } else {
     int32_t delay = off.secs - RTC_WAKE_AHEAD_SECS;
     if (off.secs <= RTC_WAKE_AHEAD_SECS) delay = 1;

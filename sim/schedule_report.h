@@ -6,6 +6,7 @@
 #include <string>
 
 // Prints the report for the sandbox-shaped tree at `root` seen at `at` (local time in `tz`,
-// "YYYY-MM-DD HH:MM:SS"; empty: now). False with a reason in `error` when it cannot.
+// "YYYY-MM-DD HH:MM:SS"; empty: now) by a program that starts then, `boot_secs` seconds after
+// the RTC switched the phone on. False with a reason in `error` when it cannot.
 bool print_schedule_report(const std::string& root, const std::string& at, const std::string& tz,
-                           std::string* error);
+                           int boot_secs, std::string* error);

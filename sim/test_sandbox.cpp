@@ -44,6 +44,10 @@ int TestPlatform::create_thread(void* (*entry)(void*)) {
   return PlatformWrapper::create_thread(entry);
 }
 
+int64_t TestPlatform::seconds_since_boot() {
+  return boot_clock ? PlatformWrapper::seconds_since_boot() : -1;
+}
+
 int TestPlatform::power_off() {
   ++power_offs;
   WallTime now;
@@ -116,6 +120,10 @@ void TestSandbox::add_alarm(int id, int hour, int minute, int days, int enabled,
 
 void TestSandbox::open_kernel_log() {
   kernel_log_open();
+}
+
+void TestSandbox::booted_seconds_ago(int secs) {
+  sandbox_->set_wake_us(clock_->now_us() - int64_t{secs} * 1000000);
 }
 
 PropertyRecorder::PropertyRecorder(const TestSandbox& sb) {

@@ -26,6 +26,7 @@ class TestPlatform : public PlatformWrapper {
   int create_thread(void* (*entry)(void*)) override;
   int power_off() override;
   void sync_filesystems() override;
+  int64_t seconds_since_boot() override;
 
   bool start_threads = true;              // false: threads are recorded, not started
   int fail_thread_number = 0;             // the Nth creation (from 1) fails
@@ -33,6 +34,7 @@ class TestPlatform : public PlatformWrapper {
   int power_offs = 0;
   int64_t power_off_at_us = -1;  // wall clock of the last power-off
   int syncs = 0;
+  bool boot_clock = true;  // false: a platform that cannot tell when the phone booted
 };
 
 class TestSandbox {
@@ -63,6 +65,8 @@ class TestSandbox {
                  const std::string& message = "", const std::string& alert = "") const;
   // Opens the kernel log of the program (as its start-up does).
   void open_kernel_log();
+  // The phone was switched on by its RTC `secs` seconds ago (0 when the sandbox is made).
+  void booted_seconds_ago(int secs);
 
  private:
   std::string root_;
