@@ -1,0 +1,89 @@
+// Alarms on a phone's real timing: an RTC wake-up that must lie well after the power-off,
+// several alarms in one minute, a button in the very second another alarm falls due.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/e2e_support.h"
+
+namespace {
+
+constexpr int kMonToFri = 31;
+constexpr char kWednesdayBefore[] = "2026-12-09 06:59:40";  // 20 s before 07:00
+
+}  // namespace
+
+// 07:00 and 07:01: stopped at 07:00:45, the next alarm is 15 s away, too near for an RTC
+// wake-up after a power-off. The phone waits dark and silent and rings 07:01 in its second.
+TEST(PhoneTiming, StopWithTheNextAlarmTooNearWaitsDarkAndRingsIt) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
+  sb.add_alarm(2, 7, 1, kMonToFri, 1, 0);
+  SimResult r = sb.run(
+      {"--at", kWednesdayBefore, "--speed", "10", "--until", "150", "65:tap:mid", "95:tap:mid"});
+  EXPECT_TRUE(r.powered_off()) << r.timeline_text();
+  std::vector<TimelineEvent> rings = r.events("player-start");
+  ASSERT_EQ(rings.size(), 2u) << r.timeline_text();
+  EXPECT_LT(rings[0].at, 65.0);
+  EXPECT_GE(rings[1].at, 80.0);  // 07:01:00 and the second before every ring
+  EXPECT_LT(rings[1].at, 83.0);
+  std::vector<TimelineEvent> light = r.events("backlight");
+  ASSERT_GE(light.size(), 3u) << r.timeline_text();
+  EXPECT_EQ(light[1].details, "0");  // dark at the stop
+  EXPECT_GT(light[1].at, 65.0);
+  EXPECT_EQ(light[2].details, "25");  // lit again for 07:01
+  EXPECT_GE(light[2].at, 80.0);
+  // Only the second stop powers off, with Thursday's 07:00 programmed.
+  const TimelineEvent* off = r.first("poweroff");
+  ASSERT_NE(off, nullptr);
+  EXPECT_GT(off->at, 95.0);
+  EXPECT_LE(std::llabs(atoll(r.outcome["rtc_alarm_param"].s.c_str()) -
+                       (epoch_utc(2026, 12, 10, 7, 0, 0) - 20)),
+            1);
+  EXPECT_TRUE(contains(r.kmsg, "too near to power off: waiting for it")) << r.kmsg;
+}
+
+// The power key during that dark wait powers off as it always does.
+TEST(PhoneTiming, ThePowerKeyDuringTheDarkWaitPowersOff) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
+  sb.add_alarm(2, 7, 1, kMonToFri, 1, 0);
+  SimResult r = sb.run(
+      {"--at", kWednesdayBefore, "--speed", "10", "--until", "120", "65:tap:mid", "70:key:power"});
+  EXPECT_TRUE(r.powered_off()) << r.timeline_text();
+  const TimelineEvent* off = r.first("poweroff");
+  ASSERT_NE(off, nullptr);
+  EXPECT_GT(off->at, 70.0);
+  EXPECT_LT(off->at, 80.0);
+  EXPECT_EQ(r.events("player-start").size(), 1u) << r.timeline_text();
+}
+
+// Two one-shot alarms of the same minute ring once, and neither is left enabled to ring
+// again on a later boot.
+TEST(PhoneTiming, TwoOneShotAlarmsOfOneMinuteRingOnceAndAreBothSwitchedOff) {
+  E2eSandbox sb;
+  sb.add_alarm(3, 7, 0, 0, 1, 0, "once", "");
+  sb.add_alarm(4, 7, 0, 0, 1, 0, "once too", "");
+  sb.add_alarm(5, 9, 0, kMonToFri, 1, 0);
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "60", "35:tap:mid"});
+  EXPECT_TRUE(r.powered_off()) << r.timeline_text();
+  EXPECT_EQ(r.events("player-start").size(), 1u) << r.timeline_text();
+  EXPECT_EQ(sb.sql("SELECT _id, enabled FROM alarms ORDER BY _id;"), "3|0\n4|0\n5|1\n");
+}
+
+// 06:59 rings, is touched left at 06:59:10 and stays silent and lit (07:01 is nearer than
+// the snooze period); from 07:00:01 the ring period is over and the loop snoozes twice a
+// second. Whichever look first finds 07:01 due, the snooze step's or the loop's own, 07:01
+// rings at once: left to a later look in the next second, it would be switched off in the
+// database without ever ringing.
+TEST(PhoneTiming, AnAlarmFoundDueBySnoozingRingsAtOnce) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 6, 59, kMonToFri, 1, 0);
+  sb.add_alarm(2, 7, 1, 0, 1, 0, "once", "");
+  sb.set_flags(1, "/res/sounds/default_ring.mp3", 5);
+  SimResult r = sb.run({"--at", "2026-12-09 06:58:58", "--speed", "10", "--until", "140",
+                        "12:tap:left", "135:key:power"});
+  EXPECT_TRUE(r.powered_off()) << r.timeline_text();
+  EXPECT_EQ(count_between(r, "player-start", 122.0, 124.5), 1) << r.timeline_text();
+  EXPECT_EQ(sb.sql("SELECT _id, enabled FROM alarms ORDER BY _id;"), "1|1\n2|0\n");
+}
