@@ -1,0 +1,591 @@
+#include "sim/life_report.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+#include <tuple>
+
+#include "alarm/alarm_db.h"
+#include "alarm/decimal_text.h"
+#include "platform/sandbox_platform.h"
+#include "sim/life_picture.h"
+#include "sim/sandbox_builder.h"
+
+namespace {
+
+constexpr int64_t kSecondsPerDay = 86400;
+constexpr int kWeekdayMask = 0x7f;  // Monday (bit 0) to Sunday (bit 6)
+// The phone's path of the snooze note the program leaves (checked against the program's
+// own writer by the tests).
+constexpr char kSnoozeNotePath[] = "/data/data/com.android.deskclock/files/alarm_delay.tmp";
+constexpr size_t kNoteMillisDigits = 3;
+constexpr char kAlarmQuery[] =
+    "SELECT _id, hour, minutes, daysofweek, enabled FROM alarms ORDER BY _id;";
+constexpr size_t kAlarmQueryColumns = 5;
+const char* const kDayNames[7] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+
+// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's civil algorithms).
+int64_t days_from_civil(int64_t y, int m, int d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+struct LocalFields {
+  int64_t day = 0;  // life_local_day
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  long gmtoff = 0;
+};
+
+LocalFields local_fields(int64_t epoch) {
+  time_t t = static_cast<time_t>(epoch);
+  struct tm tm = {};
+  localtime_r(&t, &tm);
+  LocalFields f;
+  f.day = days_from_civil(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+  f.hour = tm.tm_hour;
+  f.minute = tm.tm_min;
+  f.second = tm.tm_sec;
+  f.gmtoff = tm.tm_gmtoff;
+  return f;
+}
+
+int64_t local_instant_of_day(int64_t day, int hour, int minute) {
+  int y, m, d;
+  life_civil_date(day, &y, &m, &d);
+  return life_local_instant(y, m, d, hour, minute);
+}
+
+// The end of the judged span: `to`, or the moment the phone was left on when earlier.
+int64_t judged_end(const LifeParams& p) {
+  return p.phone_on_from && *p.phone_on_from < p.to ? *p.phone_on_from : p.to;
+}
+
+bool names_an_alarm(const std::vector<LifeAlarm>& alarms, int id) {
+  return std::any_of(alarms.begin(), alarms.end(), [id](const LifeAlarm& a) { return a.id == id; });
+}
+
+// Digits only, after trimming blanks; false when there are none or anything else.
+bool plain_digits(std::string_view s, bool allow_sign, int64_t* value) {
+  while (!s.empty() && is_c_space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_c_space(s.back())) s.remove_suffix(1);
+  bool negative = false;
+  if (allow_sign && !s.empty() && (s.front() == '-' || s.front() == '+')) {
+    negative = s.front() == '-';
+    s.remove_prefix(1);
+  }
+  constexpr size_t kMaxDigits = 18;
+  if (s.empty() || s.size() > kMaxDigits) return false;
+  int64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  *value = negative ? -v : v;
+  return true;
+}
+
+// ---- Text helpers shared by the JSON and the person's text.
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+  va_list args, again;
+  va_start(args, fmt);
+  va_copy(again, args);
+  int size = vsnprintf(nullptr, 0, fmt, args);
+  va_end(args);
+  std::string out(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+  if (size > 0) vsnprintf(&out[0], out.size() + 1, fmt, again);
+  va_end(again);
+  return out;
+}
+
+std::string json_string(const std::string& s) {
+  std::string out = "\"";
+  for (char ch : s) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c < 0x20) {
+      out += format("\\u%04x", c);
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+
+std::string json_seconds(double t) {
+  return format("%.3f", t);
+}
+
+std::string json_number(double v) {
+  return std::isfinite(v) ? format("%g", v) : "null";
+}
+
+template <typename T, typename F>
+std::string json_optional(const std::optional<T>& v, F&& text) {
+  return v ? text(*v) : "null";
+}
+
+std::string int_text(int64_t v) {
+  return format("%lld", static_cast<long long>(v));
+}
+
+// An epoch as local time with the weekday, milliseconds when asked for.
+std::string local_text(double t, bool millis) {
+  double whole = std::floor(t);
+  int ms = static_cast<int>(std::lround((t - whole) * 1000));
+  if (ms == 1000) {
+    whole += 1;
+    ms = 0;
+  }
+  time_t secs = static_cast<time_t>(whole);
+  struct tm tm = {};
+  localtime_r(&secs, &tm);
+  char day[40], zone[16];
+  strftime(day, sizeof day, "%a %Y-%m-%d %H:%M:%S", &tm);
+  strftime(zone, sizeof zone, "%Z", &tm);
+  return millis ? format("%s.%03d %s", day, ms, zone) : format("%s %s", day, zone);
+}
+
+// The time of day alone when `t` falls on the local date of `ref`, else the whole text.
+std::string clock_text(double t, int64_t ref, bool millis) {
+  std::string full = local_text(t, millis);
+  if (life_local_day(static_cast<int64_t>(std::floor(t))) != life_local_day(ref)) return full;
+  size_t start = full.find(' ', 4) + 1;  // after "Wed 2026-12-09 "
+  return full.substr(start, full.rfind(' ') - start);
+}
+
+std::string days_text(int mask) {
+  if ((mask & kWeekdayMask) == 0) return "once";
+  std::string out;
+  for (int i = 0; i < 7; ++i) {
+    if (mask & (1 << i)) out += std::string(out.empty() ? "" : ",") + kDayNames[i];
+  }
+  return out;
+}
+
+}  // namespace
+
+const char* life_result_name(LifeResult result) {
+  switch (result) {
+    case LifeResult::kOnTime:
+      return "on-time";
+    case LifeResult::kLate:
+      return "late";
+    case LifeResult::kMissed:
+      break;
+  }
+  return "missed";
+}
+
+double life_on_time_allowance(double boot_seconds) {
+  return std::max(0.0, boot_seconds - LIFE_RTC_AHEAD_SECS) + LIFE_ON_TIME_SLACK_SECS;
+}
+
+int64_t life_local_day(int64_t epoch) {
+  return local_fields(epoch).day;
+}
+
+void life_civil_date(int64_t day, int* year, int* month, int* mday) {
+  int64_t z = day + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  *mday = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  *month = m;
+  *year = static_cast<int>(yoe + era * 400 + (m <= 2));
+}
+
+int life_weekday(int64_t day) {
+  constexpr int64_t kThursday = 3;  // 1970-01-01
+  return static_cast<int>(((day % 7) + 7 + kThursday) % 7);
+}
+
+int64_t life_local_instant(int year, int month, int day, int hour, int minute) {
+  const int64_t civil_day = days_from_civil(year, month, day);
+  // The wall time read as if it were UTC; the zone's offset a day before and a day after
+  // brackets any change of offset near it (zones change at most once in two days).
+  const int64_t naive = civil_day * kSecondsPerDay + hour * 3600 + minute * 60;
+  const long before = local_fields(naive - kSecondsPerDay).gmtoff;
+  const long after = local_fields(naive + kSecondsPerDay).gmtoff;
+  int64_t best = std::numeric_limits<int64_t>::max();
+  for (long offset : {before, after}) {
+    int64_t t = naive - offset;
+    LocalFields f = local_fields(t);
+    if (f.day == civil_day && f.hour == hour && f.minute == minute && f.second == 0) {
+      best = std::min(best, t);
+    }
+  }
+  // Skipped by the clocks: the offset before the skip moves it on by the skip's length.
+  return best != std::numeric_limits<int64_t>::max() ? best : naive - before;
+}
+
+int64_t life_span_end(int64_t from, int days) {
+  LocalFields f = local_fields(from);
+  return local_instant_of_day(f.day + days, f.hour, f.minute) + f.second;
+}
+
+std::vector<LifeInstant> life_expected_instants(const LifeInput& input) {
+  const LifeParams& p = input.params;
+  const int64_t end = judged_end(p);
+  std::vector<LifeInstant> out;
+  if (end <= p.from) return out;
+  const int64_t first_day = life_local_day(p.from);
+  const int64_t last_day = life_local_day(end - 1);
+  auto add = [&](int64_t due, int id, bool snooze) {
+    if (due < p.from || due >= end) return;
+    LifeInstant instant;
+    instant.due = due;
+    instant.alarm_id = id;
+    instant.snooze = snooze;
+    out.push_back(instant);
+  };
+
+  for (const LifeAlarm& a : input.alarms) {
+    if (!a.enabled || a.hour < 0 || a.hour > 23 || a.minutes < 0 || a.minutes > 59) continue;
+    const int mask = a.daysofweek & kWeekdayMask;
+    if (mask == 0) {
+      int64_t due = local_instant_of_day(first_day, a.hour, a.minutes);
+      if (due < p.from) due = local_instant_of_day(first_day + 1, a.hour, a.minutes);
+      add(due, a.id, false);
+      continue;
+    }
+    for (int64_t day = first_day; day <= last_day; ++day) {
+      if (mask & (1 << life_weekday(day))) {
+        add(local_instant_of_day(day, a.hour, a.minutes), a.id, false);
+      }
+    }
+  }
+
+  std::vector<LifeSnoozeNote> notes = input.notes;
+  if (input.note_at_start) notes.insert(notes.begin(), *input.note_at_start);
+  for (const LifeSnoozeNote& n : notes) {
+    if (names_an_alarm(input.alarms, n.alarm_id)) add(n.end, n.alarm_id, true);
+  }
+
+  auto key = [](const LifeInstant& i) { return std::make_tuple(i.due, i.snooze, i.alarm_id); };
+  std::sort(out.begin(), out.end(),
+            [&](const LifeInstant& a, const LifeInstant& b) { return key(a) < key(b); });
+  out.erase(
+      std::unique(out.begin(), out.end(),
+                  [&](const LifeInstant& a, const LifeInstant& b) { return key(a) == key(b); }),
+      out.end());
+  return out;
+}
+
+LifeReport judge_life(const LifeInput& input) {
+  LifeReport report;
+  report.expected = life_expected_instants(input);
+  std::vector<double> rings = input.rings;
+  std::sort(rings.begin(), rings.end());
+  std::vector<bool> matched(rings.size(), false);
+  const double allowance = life_on_time_allowance(input.params.boot_seconds);
+
+  std::vector<LifeInstant>& e = report.expected;
+  for (size_t first = 0; first < e.size();) {
+    size_t next = first;
+    while (next < e.size() && e[next].due == e[first].due) ++next;
+    const double lo = static_cast<double>(e[first].due) - LIFE_RING_EARLY_SECS;
+    const double hi = next < e.size() ? static_cast<double>(e[next].due) - LIFE_RING_EARLY_SECS
+                                      : std::numeric_limits<double>::infinity();
+    auto ring = std::lower_bound(rings.begin(), rings.end(), lo);
+    if (ring != rings.end() && *ring < hi) {
+      matched[static_cast<size_t>(ring - rings.begin())] = true;
+      const double late = std::max(0.0, *ring - static_cast<double>(e[first].due));
+      for (size_t i = first; i < next; ++i) {
+        e[i].rang_at = *ring;
+        e[i].late_seconds = late;
+        e[i].result = late <= allowance ? LifeResult::kOnTime : LifeResult::kLate;
+      }
+    }
+    first = next;
+  }
+  for (size_t i = 0; i < rings.size(); ++i) {
+    if (!matched[i]) report.unexpected_rings.push_back(rings[i]);
+  }
+
+  for (size_t b = 0; b < input.boots.size(); ++b) {
+    const LifeBoot& boot = input.boots[b];
+    if (!boot.powered_off || boot.rtc_wakes) continue;
+    const double off = boot.poweroff_at ? *boot.poweroff_at : static_cast<double>(boot.start);
+    if (!e.empty() && static_cast<double>(e.back().due) > off) report.lost_wake_boots.push_back(b);
+  }
+
+  LifeSummary& s = report.summary;
+  s.expected = static_cast<int>(e.size());
+  for (const LifeInstant& i : e) {
+    s.on_time += i.result == LifeResult::kOnTime;
+    s.late += i.result == LifeResult::kLate;
+    s.missed += i.result == LifeResult::kMissed;
+  }
+  s.unexpected = static_cast<int>(report.unexpected_rings.size());
+  s.boots = static_cast<int>(input.boots.size());
+  s.lost_wakes = static_cast<int>(report.lost_wake_boots.size());
+  return report;
+}
+
+bool read_life_alarms(const std::string& dir, std::vector<LifeAlarm>* out, std::string* error) {
+  const std::string db = dir + ALARM_DB_PATH;
+  if (access(db.c_str(), R_OK) != 0) {
+    *error = "no alarm database at " + db;
+    return false;
+  }
+  std::string text;
+  if (!run_sqlite(db, kAlarmQuery, &text)) {
+    *error = "sqlite3 could not read the alarms of " + db;
+    return false;
+  }
+  out->clear();
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string_view line(text.data() + pos, end - pos);
+    pos = end + 1;
+    std::vector<std::string_view> fields;
+    for (size_t start = 0;;) {
+      size_t bar = line.find('|', start);
+      fields.push_back(line.substr(start, bar == std::string_view::npos ? bar : bar - start));
+      if (bar == std::string_view::npos) break;
+      start = bar + 1;
+    }
+    if (fields.size() != kAlarmQueryColumns) continue;
+    LifeAlarm a;
+    a.id = decimal_low32(fields[0]);
+    a.hour = decimal_low32(fields[1]);
+    a.minutes = decimal_low32(fields[2]);
+    a.daysofweek = decimal_low32(fields[3]);
+    a.enabled = decimal_low32(fields[4]) == 1;  // as the clock application reads it
+    out->push_back(a);
+  }
+  return true;
+}
+
+std::optional<LifeSnoozeNote> parse_life_snooze_note(std::string_view text) {
+  text = text.substr(0, text.find('\0'));
+  std::string_view lines[2];
+  size_t pos = 0;
+  for (std::string_view& line : lines) {
+    size_t start = text.find_first_not_of('\n', pos);
+    if (start == std::string_view::npos) return std::nullopt;
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    line = text.substr(start, end - start);
+    pos = end;
+  }
+  int64_t id = 0, end_ms = 0;
+  if (!plain_digits(lines[0], true, &id) || !plain_digits(lines[1], false, &end_ms)) {
+    return std::nullopt;
+  }
+  if (lines[1].size() <= kNoteMillisDigits || id < std::numeric_limits<int>::min() ||
+      id > std::numeric_limits<int>::max()) {
+    return std::nullopt;
+  }
+  LifeSnoozeNote note;
+  note.alarm_id = static_cast<int>(id);
+  note.end = end_ms / 1000;
+  return note;
+}
+
+std::optional<LifeSnoozeNote> read_life_snooze_note(const std::string& dir) {
+  std::string text;
+  if (!read_text_file(dir + kSnoozeNotePath, &text)) return std::nullopt;
+  return parse_life_snooze_note(text);
+}
+
+std::string life_json(const LifeInput& input, const LifeReport& report) {
+  const LifeParams& p = input.params;
+  auto secs = [](double t) { return json_seconds(t); };
+  auto whole = [](int64_t t) { return int_text(t); };
+  std::string j = "{\n";
+  j += "  \"from\": " + int_text(p.from) + ",\n";
+  j += "  \"to\": " + int_text(p.to) + ",\n";
+  j += "  \"days\": " + int_text(p.days) + ",\n";
+  j += "  \"tz\": " + json_string(p.tz) + ",\n";
+  j += "  \"boot\": " + json_number(p.boot_seconds) + ",\n";
+  j += "  \"rtc_min_lead\": " + int_text(p.rtc_min_lead) + ",\n";
+  j += "  \"user\": " + json_string(p.user) + ",\n";
+  j += "  \"speed\": " + json_number(p.speed) + ",\n";
+  j +=
+      "  \"ended_early\": " + (p.ended_early.empty() ? "null" : json_string(p.ended_early)) + ",\n";
+  j += "  \"phone_on_from\": " + json_optional(p.phone_on_from, whole) + ",\n";
+
+  j += "  \"boots\": [";
+  for (size_t b = 0; b < input.boots.size(); ++b) {
+    const LifeBoot& boot = input.boots[b];
+    bool lost = std::find(report.lost_wake_boots.begin(), report.lost_wake_boots.end(), b) !=
+                report.lost_wake_boots.end();
+    j += b ? ",\n    " : "\n    ";
+    j +=
+        "{\"wake\": " + int_text(boot.wake) + ", \"start\": " + int_text(boot.start) +
+        ", \"exit_status\": " + json_optional(boot.exit_status, [](int v) { return int_text(v); }) +
+        ", \"powered_off\": " + (boot.powered_off ? "true" : "false") +
+        ", \"poweroff_at\": " + json_optional(boot.poweroff_at, secs) +
+        ", \"rtc_alarm\": " + json_optional(boot.rtc_alarm, whole) +
+        ", \"rtc_wakes\": " + (boot.rtc_wakes ? "true" : "false") +
+        ", \"lost_wake\": " + (lost ? "true" : "false") + "}";
+  }
+  j += input.boots.empty() ? "],\n" : "\n  ],\n";
+
+  std::vector<double> rings = input.rings;
+  std::sort(rings.begin(), rings.end());
+  j += "  \"rings\": [";
+  for (size_t i = 0; i < rings.size(); ++i) j += (i ? ", " : "") + secs(rings[i]);
+  j += "],\n";
+
+  j += "  \"snooze_notes\": [";
+  for (size_t i = 0; i < input.notes.size(); ++i) {
+    const LifeSnoozeNote& n = input.notes[i];
+    j += (i ? ", " : "") + format("{\"written_at\": %lld, \"alarm_id\": %d, \"end\": %lld}",
+                                  static_cast<long long>(n.written_at), n.alarm_id,
+                                  static_cast<long long>(n.end));
+  }
+  j += "],\n";
+
+  j += "  \"expected\": [";
+  for (size_t i = 0; i < report.expected.size(); ++i) {
+    const LifeInstant& e = report.expected[i];
+    bool missed = e.result == LifeResult::kMissed;
+    j += i ? ",\n    " : "\n    ";
+    j += "{\"due\": " + int_text(e.due) + ", \"alarm_id\": " + int_text(e.alarm_id) +
+         ", \"snooze\": " + (e.snooze ? "true" : "false") + ", \"result\": \"" +
+         life_result_name(e.result) + "\", \"rang_at\": " + json_optional(e.rang_at, secs) +
+         ", \"late_seconds\": " + (missed ? "null" : secs(e.late_seconds)) + "}";
+  }
+  j += report.expected.empty() ? "],\n" : "\n  ],\n";
+
+  j += "  \"unexpected_rings\": [";
+  for (size_t i = 0; i < report.unexpected_rings.size(); ++i) {
+    j += (i ? ", " : "") + secs(report.unexpected_rings[i]);
+  }
+  j += "],\n";
+
+  const LifeSummary& s = report.summary;
+  j += format(
+      "  \"summary\": {\"expected\": %d, \"on_time\": %d, \"late\": %d, \"missed\": %d, "
+      "\"unexpected\": %d, \"boots\": %d, \"lost_wakes\": %d}\n",
+      s.expected, s.on_time, s.late, s.missed, s.unexpected, s.boots, s.lost_wakes);
+  return j + "}\n";
+}
+
+std::string life_text(const LifeInput& input, const LifeReport& report) {
+  const LifeParams& p = input.params;
+  std::string t;
+  t += "life from " + local_text(p.from, false) + " to " + local_text(p.to, false) + " (" +
+       int_text(p.days) + " days), zone " + p.tz + "\n";
+  t += format("boot delay %g s (on time: rung within %g s), RTC min lead %d s, user %s, speed %g\n",
+              p.boot_seconds, life_on_time_allowance(p.boot_seconds), p.rtc_min_lead,
+              p.user.empty() ? "(default)" : p.user.c_str(), p.speed);
+  if (!p.ended_early.empty()) {
+    t += "ended early: " + p.ended_early;
+    if (p.phone_on_from) t += " (phone on from " + local_text(*p.phone_on_from, false) + ")";
+    t += "\n";
+  }
+
+  t += "\nalarms at the start:\n";
+  if (input.alarms.empty()) t += "  none\n";
+  for (const LifeAlarm& a : input.alarms) {
+    t += format("  id %-4d %02d:%02d  %-27s %s\n", a.id, a.hour, a.minutes,
+                days_text(a.daysofweek).c_str(), a.enabled ? "enabled" : "disabled");
+  }
+  if (input.note_at_start) {
+    t += format("  snooze note: alarm %d until ", input.note_at_start->alarm_id) +
+         local_text(input.note_at_start->end, false) + "\n";
+  }
+
+  t += "\nboots:\n";
+  if (input.boots.empty()) t += "  none\n";
+  for (size_t b = 0; b < input.boots.size(); ++b) {
+    const LifeBoot& boot = input.boots[b];
+    std::string line = format("  %3zu  woke ", b + 1) + local_text(boot.wake, false) +
+                       ", started " + clock_text(boot.start, boot.wake, false);
+    line += boot.exit_status ? format(", exit %d", *boot.exit_status) : ", stopped (no exit)";
+    if (boot.powered_off) {
+      line += ", powered off";
+      if (boot.poweroff_at) line += " at " + clock_text(*boot.poweroff_at, boot.wake, true);
+    } else {
+      line += ", phone left on";
+    }
+    if (boot.rtc_alarm) {
+      line += ", RTC " + clock_text(static_cast<double>(*boot.rtc_alarm), boot.wake, false);
+    } else {
+      line += ", no RTC alarm";
+    }
+    line += boot.rtc_wakes ? " (wakes)" : " (would not wake)";
+    if (std::find(report.lost_wake_boots.begin(), report.lost_wake_boots.end(), b) !=
+        report.lost_wake_boots.end()) {
+      line += "  LOST WAKE";
+    }
+    t += line + "\n";
+  }
+
+  t += "\nsnooze notes written:\n";
+  if (input.notes.empty()) t += "  none\n";
+  for (const LifeSnoozeNote& n : input.notes) {
+    t += "  " + local_text(n.written_at, false) + format("  alarm %d until ", n.alarm_id) +
+         clock_text(n.end, n.written_at, false) + "\n";
+  }
+
+  t += "\nexpected:\n";
+  if (report.expected.empty()) t += "  none\n";
+  for (const LifeInstant& e : report.expected) {
+    std::string line = "  " + local_text(e.due, false) +
+                       format("  alarm %-4d %-7s %-9s", e.alarm_id, e.snooze ? "snooze" : "",
+                              life_result_name(e.result));
+    if (e.rang_at) {
+      line += format("rang +%.3f s", e.late_seconds);
+      if (e.result == LifeResult::kLate) line += " at " + clock_text(*e.rang_at, e.due, true);
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    t += line + "\n";
+  }
+
+  t += "\nunexpected rings:\n";
+  if (report.unexpected_rings.empty()) t += "  none\n";
+  for (double r : report.unexpected_rings) t += "  " + local_text(r, true) + "\n";
+
+  const LifeSummary& s = report.summary;
+  t += format(
+      "\nsummary: %d expected, %d on time, %d late, %d missed, %d unexpected, %d boots, "
+      "%d lost wakes\n",
+      s.expected, s.on_time, s.late, s.missed, s.unexpected, s.boots, s.lost_wakes);
+  return t;
+}
+
+bool write_life_files(const std::string& dir, const LifeInput& input, const LifeReport& report,
+                      std::string* error) {
+  const std::string sim = dir + "/sim";
+  if (!make_dirs(sim)) {
+    *error = "cannot make " + sim;
+    return false;
+  }
+  if (!replace_text_file(sim + "/life.json", life_json(input, report))) {
+    *error = "cannot write " + sim + "/life.json";
+    return false;
+  }
+  if (!replace_text_file(sim + "/life.txt", life_text(input, report))) {
+    *error = "cannot write " + sim + "/life.txt";
+    return false;
+  }
+  if (!fb_capture_write_png(life_picture(input, report), sim + "/life.png")) {
+    *error = "cannot write " + sim + "/life.png";
+    return false;
+  }
+  return true;
+}
