@@ -3,9 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <cctype>
 #include <cstring>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -367,12 +366,17 @@ TEST(AlarmDbReader, TheQueryCallsOnlyFunctionsOfSqlite3711) {
   char command[ALARM_LINE_SIZE];
   ASSERT_TRUE(alarm_db_query_command(command, sizeof command));
   std::string sql = strchr(command, '"');
-  std::regex call("([A-Za-z_][A-Za-z_0-9]*)\\s*\\(");
   int calls = 0;
-  for (auto m = std::sregex_iterator(sql.begin(), sql.end(), call); m != std::sregex_iterator();
-       ++m, ++calls) {
-    std::string name = (*m)[1];
-    std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+  for (size_t open = sql.find('('); open != std::string::npos; open = sql.find('(', open + 1)) {
+    size_t end = open;
+    while (end > 0 && sql[end - 1] == ' ') --end;
+    size_t begin = end;
+    while (begin > 0 &&
+           (isalnum(static_cast<unsigned char>(sql[begin - 1])) || sql[begin - 1] == '_'))
+      --begin;
+    std::string name = sql.substr(begin, end - begin);
+    for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    ++calls;
     EXPECT_EQ(k3711.count(name), 1u) << name << " is newer than sqlite3 3.7.11";
   }
   EXPECT_GT(calls, 0);
