@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "alarm/alarm.h"
+#include "alarm/alarm_status.h"
 #include "alarm/kernel_log.h"
 #include "devices/control_file.h"
 #include "platform/platform.h"

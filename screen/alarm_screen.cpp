@@ -4,7 +4,7 @@
 #include <ctime>
 #include <thread>
 
-#include "alarm/alarm.h"
+#include "alarm/alarm_status.h"
 #include "alarm/kernel_log.h"
 #include "screen/graphics.h"
 #include "screen/resources.h"

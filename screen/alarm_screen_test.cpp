@@ -8,11 +8,11 @@
 #include <string>
 #include <thread>
 
-#include "alarm/alarm.h"
-#include "sim/fb_capture.h"
+#include "alarm/alarm_status.h"
 #include "screen/graphics.h"
 #include "screen/png_test_util.h"
 #include "screen/resources.h"
+#include "sim/fb_capture.h"
 #include "sim/test_sandbox.h"
 
 namespace {

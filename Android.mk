@@ -1,0 +1,44 @@
+# The power-off alarm for a firmware tree built with make (Android 4.x to 6). The files are
+# those of cmake/alarm_sources.cmake's ALARM_PHONE_SOURCES (the SourceLists test compares
+# them), as in Android.bp for Soong trees. It defines the module only in trees of Android
+# 4.0 to 6.0 (SDK 14 to 23): in later trees Android.bp does, and a module defined twice
+# would clash. The module is C++17: a tree whose own compiler is older needs a newer clang
+# for it. Make installs no init file in these trees: the lines of android/poweroff_alarm.rc
+# go into the device's init.<device>.rc.
+LOCAL_PATH := $(call my-dir)
+
+ifneq ($(filter 14 15 16 17 18 19 20 21 22 23,$(PLATFORM_SDK_VERSION)),)
+include $(CLEAR_VARS)
+LOCAL_MODULE := poweroff_alarm
+LOCAL_MODULE_TAGS := optional
+LOCAL_SRC_FILES := \
+    alarm/alarm.cpp \
+    alarm/alarm_db.cpp \
+    alarm/alarm_delay.cpp \
+    alarm/alarm_exit.cpp \
+    alarm/alarm_flag.cpp \
+    alarm/alarm_rtc.cpp \
+    alarm/alarm_schedule.cpp \
+    alarm/alarm_status.cpp \
+    alarm/kernel_log.cpp \
+    alarm/shell.cpp \
+    alarm/system_property.cpp \
+    devices/backlight.cpp \
+    devices/control_file.cpp \
+    devices/music.cpp \
+    devices/vibrator.cpp \
+    input/input_devices.cpp \
+    input/input_event.cpp \
+    input/tp_calibration.cpp \
+    raster/raster.cpp \
+    screen/alarm_screen.cpp \
+    screen/graphics.cpp \
+    screen/resources.cpp \
+    platform/platform.cpp \
+    platform/linux_platform.cpp \
+    alarm/phone_main.cpp
+LOCAL_C_INCLUDES := $(LOCAL_PATH) external/libpng external/zlib
+LOCAL_CPPFLAGS := -std=c++17 -Wall -Wextra -Werror
+LOCAL_STATIC_LIBRARIES := libpng libz
+include $(BUILD_EXECUTABLE)
+endif

@@ -1,0 +1,58 @@
+# The program's source files, named once, relative to the project root. The main build
+# (CMakeLists.txt) and the fuzz build (fuzz/CMakeLists.txt) take them from here; Android.bp
+# and Android.mk name the same phone files, and the SourceLists test fails when they differ
+# or when a source file of the program's folders is in no list. A new module is one line
+# here and the same line in Android.bp and Android.mk.
+
+# The program's modules: the same code on the phone and in the sandbox, without main().
+set(ALARM_PROGRAM_SOURCES
+  alarm/alarm.cpp
+  alarm/alarm_db.cpp
+  alarm/alarm_delay.cpp
+  alarm/alarm_exit.cpp
+  alarm/alarm_flag.cpp
+  alarm/alarm_rtc.cpp
+  alarm/alarm_schedule.cpp
+  alarm/alarm_status.cpp
+  alarm/kernel_log.cpp
+  alarm/shell.cpp
+  alarm/system_property.cpp
+  devices/backlight.cpp
+  devices/control_file.cpp
+  devices/music.cpp
+  devices/vibrator.cpp
+  input/input_devices.cpp
+  input/input_event.cpp
+  input/tp_calibration.cpp
+  raster/raster.cpp
+  screen/alarm_screen.cpp
+  screen/graphics.cpp
+  screen/resources.cpp
+)
+
+# The platform seam: the helpers both sides use, and the Linux side (the phone).
+set(ALARM_PLATFORM_SOURCES
+  platform/platform.cpp
+)
+set(ALARM_LINUX_PLATFORM_SOURCES
+  platform/linux_platform.cpp
+)
+
+# The phone's main(): the Linux platform, then the alarm.
+set(ALARM_PHONE_MAIN_SOURCES
+  alarm/phone_main.cpp
+)
+
+# The phone program, as Android.bp and Android.mk build it.
+set(ALARM_PHONE_SOURCES
+  ${ALARM_PROGRAM_SOURCES}
+  ${ALARM_PLATFORM_SOURCES}
+  ${ALARM_LINUX_PLATFORM_SOURCES}
+  ${ALARM_PHONE_MAIN_SOURCES}
+)
+
+# The sandbox side of the seam, for the host only.
+set(ALARM_SANDBOX_PLATFORM_SOURCES
+  platform/sandbox_clock.cpp
+  platform/sandbox_platform.cpp
+)

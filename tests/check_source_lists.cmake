@@ -1,0 +1,83 @@
+# Fails when Android.bp or Android.mk names other files for the phone program than
+# cmake/alarm_sources.cmake, when a firmware build file globs or excludes, when a listed file
+# is missing, or when a source file of the program's folders is in no list.
+#   cmake -DROOT=<project root> -P tests/check_source_lists.cmake
+cmake_minimum_required(VERSION 3.16)
+include(${ROOT}/cmake/alarm_sources.cmake)
+
+set(problems "")
+macro(problem text)
+  string(APPEND problems "\n  ${text}")
+endmacro()
+
+# Reports the names that only one of two lists holds.
+function(compare what expected actual)
+  set(only_expected ${expected})
+  set(only_actual ${actual})
+  if(actual)
+    list(REMOVE_ITEM only_expected ${actual})
+  endif()
+  if(expected)
+    list(REMOVE_ITEM only_actual ${expected})
+  endif()
+  set(dups ${actual})
+  list(REMOVE_DUPLICATES dups)
+  list(LENGTH dups unique_count)
+  list(LENGTH actual count)
+  set(out "")
+  if(only_expected)
+    string(APPEND out "\n  ${what} lacks: ${only_expected}")
+  endif()
+  if(only_actual)
+    string(APPEND out "\n  ${what} has besides: ${only_actual}")
+  endif()
+  if(NOT unique_count EQUAL count)
+    string(APPEND out "\n  ${what} names a file twice")
+  endif()
+  set(problems "${problems}${out}" PARENT_SCOPE)
+endfunction()
+
+# Android.bp: the quoted names of srcs.
+file(READ ${ROOT}/Android.bp bp)
+if(NOT bp MATCHES "srcs: *\\[([^]]*)\\]")
+  problem("Android.bp has no srcs list")
+endif()
+string(REGEX MATCHALL "\"[^\"]*\"" bp_srcs "${CMAKE_MATCH_1}")
+string(REPLACE "\"" "" bp_srcs "${bp_srcs}")
+if(bp MATCHES "exclude_srcs" OR bp_srcs MATCHES "\\*")
+  problem("Android.bp globs or excludes; it names each file instead")
+endif()
+compare("Android.bp" "${ALARM_PHONE_SOURCES}" "${bp_srcs}")
+
+# Android.mk: the words of LOCAL_SRC_FILES, its continued lines joined.
+file(READ ${ROOT}/Android.mk mk)
+string(REGEX REPLACE "\\\\\n" " " mk "${mk}")
+if(NOT mk MATCHES "LOCAL_SRC_FILES[ \t]*:=([^\n]*)")
+  problem("Android.mk has no LOCAL_SRC_FILES")
+endif()
+string(STRIP "${CMAKE_MATCH_1}" mk_srcs)
+string(REGEX REPLACE "[ \t]+" ";" mk_srcs "${mk_srcs}")
+if(mk_srcs MATCHES "[*%]|wildcard")
+  problem("Android.mk globs; it names each file instead")
+endif()
+compare("Android.mk" "${ALARM_PHONE_SOURCES}" "${mk_srcs}")
+
+# Every source file of the program's folders, tests aside, is in one of the lists.
+set(listed ${ALARM_PHONE_SOURCES} ${ALARM_SANDBOX_PLATFORM_SOURCES})
+foreach(file ${listed})
+  if(NOT EXISTS ${ROOT}/${file})
+    problem("${file} is listed but does not exist")
+  endif()
+endforeach()
+file(GLOB_RECURSE found RELATIVE ${ROOT} ${ROOT}/alarm/*.cpp ${ROOT}/screen/*.cpp
+     ${ROOT}/input/*.cpp ${ROOT}/devices/*.cpp ${ROOT}/raster/*.cpp ${ROOT}/platform/*.cpp)
+list(FILTER found EXCLUDE REGEX "_test\\.cpp$")
+list(SORT found)
+list(SORT listed)
+compare("cmake/alarm_sources.cmake" "${found}" "${listed}")
+
+if(problems)
+  message(FATAL_ERROR "The phone program's source lists differ:${problems}")
+endif()
+list(LENGTH ALARM_PHONE_SOURCES n)
+message(STATUS "Android.bp, Android.mk and cmake/alarm_sources.cmake name the same ${n} files")
