@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "alarm/alarm_db.h"
+#include "alarm/alarm_flag.h"
 #include "platform/sandbox_platform.h"
 #include "sim/sandbox_builder.h"
 #include "sim/schedule_report.h"
@@ -194,11 +196,10 @@ int cmd_demo(const std::vector<std::string>& args) {
     return 1;
   }
   // A Monday-to-Friday 07:00 alarm that vibrates, seen on a Wednesday ten seconds before.
-  std::string db = sandbox + "/data/data/com.android.deskclock/databases/alarms.db";
-  run_sqlite(db, alarm_insert_sql(1, 7, 0, 31, 1, 1, "Wake up", ""));
+  run_sqlite(sandbox + ALARM_DB_PATH, alarm_insert_sql(1, 7, 0, 31, 1, 1, "Wake up", ""));
   // Ring for one minute before snoozing by itself; snooze for one minute.
-  write_file(sandbox + "/productinfo/alarm_flag",
-             "alarm_flag 1 1 /res/sounds/default_ring.mp3 1\n");
+  write_file(sandbox + ALARM_FLAG_PATH,
+             std::string("alarm_flag 1 1 ") + DEFAULT_RING_PATH + " 1\n");
 
   SimRunOptions o;
   o.root = sandbox;
