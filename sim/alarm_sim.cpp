@@ -23,11 +23,11 @@ const char kUsage[] =
     "usage:\n"
     "  alarm-sim init DIR [--screen WxHxBPP] [--rotation 0|180] [--tp KIND]\n"
     "  alarm-sim run DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE] [--speed N] [--until S]\n"
-    "                    [--play S] [--poweroff-returns] [--fault NAME]... "
-    "[--no-property-service]\n"
-    "                    [--rtc-op TEXT] [ACTION...]\n"
+    "                    [--play S] [--boot S] [--poweroff-returns] [--fault NAME]...\n"
+    "                    [--no-property-service] [--rtc-op TEXT] [ACTION...]\n"
     "      ACTION: S:tap:left|mid|right  S:touch:X,Y  S:key:power  S:shot:FILE.png\n"
     "              (S: virtual seconds since the program started)\n"
+    "      --boot S: the RTC woke the phone S virtual seconds before --at (default 0)\n"
     "      --fault NAME: a broken phone: poweroff-returns (the power-off fails and returns),\n"
     "              thread-fail:N (the Nth thread the program starts, from 1, cannot be made)\n"
     "      --no-property-service: nothing answers on /dev/socket/property_service\n"
@@ -140,13 +140,16 @@ bool parse_run_options(const std::vector<std::string>& args, SimRunOptions* o, s
       o->at = args[++i];
     } else if (a == "--tz" && has_value) {
       o->tz = args[++i];
-    } else if ((a == "--speed" || a == "--until" || a == "--play") && has_value) {
+    } else if ((a == "--speed" || a == "--until" || a == "--play" || a == "--boot") && has_value) {
       double v = strtod(args[++i].c_str(), &end);
       if (*end != '\0' || !(v >= 0)) {
         *error = a + " takes a number";
         return false;
       }
-      (a == "--speed" ? o->speed : a == "--until" ? o->until : o->play_seconds) = v;
+      (a == "--speed"   ? o->speed
+       : a == "--until" ? o->until
+       : a == "--play"  ? o->play_seconds
+                        : o->boot_seconds) = v;
     } else if (a == "--poweroff-returns") {
       o->poweroff_returns = true;
     } else if (a == "--fault" && has_value) {
