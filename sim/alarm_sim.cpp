@@ -23,11 +23,13 @@ const char kUsage[] =
     "usage:\n"
     "  alarm-sim init DIR [--screen WxHxBPP] [--rotation 0|180] [--tp KIND]\n"
     "  alarm-sim run DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE] [--speed N] [--until S]\n"
-    "                    [--play S] [--boot S] [--poweroff-returns] [--fault NAME]...\n"
-    "                    [--no-property-service] [--rtc-op TEXT] [ACTION...]\n"
+    "                    [--play S] [--boot S] [--rtc-min-lead S] [--poweroff-returns]\n"
+    "                    [--fault NAME]... [--no-property-service] [--rtc-op TEXT] [ACTION...]\n"
     "      ACTION: S:tap:left|mid|right  S:touch:X,Y  S:key:power  S:shot:FILE.png\n"
     "              (S: virtual seconds since the program started)\n"
     "      --boot S: the RTC woke the phone S virtual seconds before --at (default 0)\n"
+    "      --rtc-min-lead S: an RTC alarm less than S seconds after the power-off does not\n"
+    "              wake the phone (outcome.json rtc_wakes; default 10)\n"
     "      --fault NAME: a broken phone: poweroff-returns (the power-off fails and returns),\n"
     "              thread-fail:N (the Nth thread the program starts, from 1, cannot be made)\n"
     "      --no-property-service: nothing answers on /dev/socket/property_service\n"
@@ -123,6 +125,11 @@ void print_summary(const SimOutcome& o, const std::string& root) {
   }
   printf("ring player runs: %d; RTC alarm: %s\n", o.player_runs,
          o.has_rtc_alarm_param ? o.rtc_alarm_param.c_str() : "not programmed");
+  if (o.poweroff_at) {
+    printf("powered off at %s; the RTC alarm %s\n",
+           local_time_text(static_cast<int64_t>(*o.poweroff_at)).c_str(),
+           o.rtc_wakes ? "wakes the phone" : "does not wake the phone");
+  }
   for (const auto& p : o.properties_set)
     printf("property set: %s=%s\n", p.first.c_str(), p.second.c_str());
   for (const std::string& s : o.screenshots) printf("screenshot: %s\n", s.c_str());
@@ -140,7 +147,9 @@ bool parse_run_options(const std::vector<std::string>& args, SimRunOptions* o, s
       o->at = args[++i];
     } else if (a == "--tz" && has_value) {
       o->tz = args[++i];
-    } else if ((a == "--speed" || a == "--until" || a == "--play" || a == "--boot") && has_value) {
+    } else if ((a == "--speed" || a == "--until" || a == "--play" || a == "--boot" ||
+                a == "--rtc-min-lead") &&
+               has_value) {
       double v = strtod(args[++i].c_str(), &end);
       if (*end != '\0' || !(v >= 0)) {
         *error = a + " takes a number";
@@ -149,7 +158,8 @@ bool parse_run_options(const std::vector<std::string>& args, SimRunOptions* o, s
       (a == "--speed"   ? o->speed
        : a == "--until" ? o->until
        : a == "--play"  ? o->play_seconds
-                        : o->boot_seconds) = v;
+       : a == "--boot"  ? o->boot_seconds
+                        : o->rtc_min_lead) = v;
     } else if (a == "--poweroff-returns") {
       o->poweroff_returns = true;
     } else if (a == "--fault" && has_value) {
