@@ -17,6 +17,9 @@ namespace {
 const char kFramebuffer[] = "/dev/graphics/fb0";
 const char kConsole[] = "/dev/tty0";
 
+// The longest delay "sqlite-slow:S" takes: a day of virtual time.
+constexpr double kSqliteSlowLimitSecs = 86400;
+
 }  // namespace
 
 SandboxPlatform::SandboxPlatform(std::string root, std::unique_ptr<SandboxClock> clock)
@@ -43,6 +46,8 @@ std::unique_ptr<SandboxPlatform> SandboxPlatform::from_environment() {
 bool parse_sandbox_faults(const std::string& text, SandboxFaults* faults, std::string* unknown) {
   constexpr char kThreadFail[] = "thread-fail:";
   constexpr size_t kThreadFailLen = sizeof kThreadFail - 1;
+  constexpr char kSqliteSlow[] = "sqlite-slow:";
+  constexpr size_t kSqliteSlowLen = sizeof kSqliteSlow - 1;
   constexpr size_t kMaxDigits = 6;
   bool all_known = true;
   size_t start = 0;
@@ -55,6 +60,19 @@ bool parse_sandbox_faults(const std::string& text, SandboxFaults* faults, std::s
     if (name == "poweroff-returns") {
       faults->poweroff_returns = true;
       continue;
+    }
+    if (name == "sqlite-hang:read" || name == "sqlite-hang:update") {
+      (name == "sqlite-hang:read" ? faults->sqlite_hang_read : faults->sqlite_hang_update) = true;
+      continue;
+    }
+    if (name.compare(0, kSqliteSlowLen, kSqliteSlow) == 0 && name.size() > kSqliteSlowLen) {
+      char* end = nullptr;
+      double secs = strtod(name.c_str() + kSqliteSlowLen, &end);
+      if (*end == '\0' && secs > 0 && secs <= kSqliteSlowLimitSecs &&
+          name.find_first_not_of("0123456789.", kSqliteSlowLen) == std::string::npos) {
+        faults->sqlite_slow_seconds = secs;
+        continue;
+      }
     }
     if (name.compare(0, kThreadFailLen, kThreadFail) == 0 && name.size() > kThreadFailLen &&
         name.size() <= kThreadFailLen + kMaxDigits &&

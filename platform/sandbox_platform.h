@@ -70,10 +70,21 @@ class SandboxPlatform : public Platform {
 
 // Faults of a broken phone that a sandboxed program meets, named in ALARM_SANDBOX_FAULTS
 // (comma-separated): "poweroff-returns" (the power-off fails and returns), "thread-fail:N"
-// (the Nth thread creation, counted from 1, fails).
+// (the Nth thread creation, counted from 1, fails). The sqlite3 faults are acted out by the
+// sandbox's stand-in for the tool, which the program starts through the shell; the
+// program's platform accepts and ignores them: "sqlite-hang:read" and "sqlite-hang:update"
+// (that kind of command never returns), "sqlite-slow:S" (each command takes S more virtual
+// seconds).
 struct SandboxFaults {
   bool poweroff_returns = false;
   int fail_thread_number = 0;
+  bool sqlite_hang_read = false;
+  bool sqlite_hang_update = false;
+  double sqlite_slow_seconds = 0;
+
+  bool any_sqlite() const {
+    return sqlite_hang_read || sqlite_hang_update || sqlite_slow_seconds > 0;
+  }
 };
 // Adds the faults named in `text` to `faults`; false, with the first name it does not know
 // in `unknown`, when a name is not one of the above.

@@ -22,6 +22,7 @@
 #include <memory>
 #include <thread>
 
+#include "alarm/alarm_db.h"
 #include "alarm/alarm_rtc.h"
 #include "platform/sandbox_files.h"
 #include "platform/sandbox_platform.h"
@@ -78,6 +79,26 @@ std::string number_text(double v) {
   char buf[32];
   snprintf(buf, sizeof buf, "%g", v);
   return buf;
+}
+
+// The sandbox's sqlite3 is a link to the host's tool; under a sqlite3 fault, for the run
+// only, a link to the stand-in that acts the fault out.
+bool is_sqlite_standin_link(const std::string& link) {
+  char target[4096];
+  ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+  if (n <= 0) return false;
+  std::string t(target, static_cast<size_t>(n));
+  std::string suffix = std::string("/") + SQLITE_STANDIN_NAME;
+  return t.size() >= suffix.size() &&
+         t.compare(t.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+void restore_sqlite_link(const std::string& root) {
+  std::string link = root + SQLITE_TOOL_PATH;
+  if (!is_sqlite_standin_link(link)) return;
+  std::string host = find_in_path("sqlite3");
+  unlink(link.c_str());
+  if (!host.empty()) symlink(host.c_str(), link.c_str());
 }
 
 // Waits for the program on a thread of its own and says so on an eventfd, so the run's
@@ -191,6 +212,8 @@ class SimRun {
 
     faults_ = o_.poweroff_returns ? "poweroff-returns" : "";
     for (const std::string& f : o_.faults) faults_ += (faults_.empty() ? "" : ",") + f;
+    SandboxFaults faults;
+    parse_sandbox_faults(faults_, &faults, nullptr);
 
     make_dirs(o_.root + "/sim");
     for (const char* f : {kOutcomeFile, kTimelineFile, SANDBOX_POWEROFF_RECORD, SANDBOX_PLAYER_LOG,
@@ -199,6 +222,17 @@ class SimRun {
     }
     write_file(o_.root + SANDBOX_KMSG_FILE, "");
     write_file(o_.root + RTC_ALARM_PARAM_PATH, "");
+    restore_sqlite_link(o_.root);
+    if (faults.any_sqlite()) {
+      std::string dir = program_.substr(0, program_.rfind('/'));
+      std::string standin = dir + "/" + SQLITE_STANDIN_NAME;
+      std::string link = o_.root + SQLITE_TOOL_PATH;
+      if (access(standin.c_str(), X_OK) != 0) return fail(out, "cannot run " + standin);
+      unlink(link.c_str());
+      if (symlink(standin.c_str(), link.c_str()) != 0) {
+        return fail(out, "cannot put the sqlite3 stand-in at " + link);
+      }
+    }
     return true;
   }
 
@@ -338,6 +372,7 @@ class SimRun {
       out->snooze_notes = services_->snooze_notes();
     }
     performer_.reset();
+    if (!o_.root.empty() && sandbox_root_is_safe(o_.root)) restore_sqlite_link(o_.root);
     if (clock_ == nullptr) return *out;
 
     out->wake_at = static_cast<double>(wake_us_) / 1e6;

@@ -32,3 +32,6 @@ struct SimRunOptions {
 
 // Runs the program and writes DIR/sim/outcome.json and DIR/sim/timeline.txt.
 SimOutcome run_simulation(const SimRunOptions& options);
+
+// The file name of the sqlite3 stand-in, beside the sandboxed program.
+constexpr char SQLITE_STANDIN_NAME[] = "alarm-sqlite-standin";

@@ -1,7 +1,12 @@
 // alarm-sim itself: the phone's timing it plays (the boot delay, the RTC's lead, a slow or
 // hung sqlite3) and the user it plays, judged by the outcome and the timeline it writes.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -76,5 +81,98 @@ TEST(SimulatorScenario, TheRtcWakesOnlyWhenItsAlarmLiesTheLeadAfterThePowerOff) 
                          (epoch_utc(2026, 12, 9, 7, 0, 0) - 20)),
               1);
     EXPECT_FALSE(r.outcome["rtc_wakes"].b);
+  }
+}
+
+namespace {
+
+constexpr char kSqliteTool[] = "/system/xbin/sqlite3";
+
+// Processes whose command line names the sandbox: the program's, left behind.
+int processes_of(const std::string& root) {
+  int found = 0;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return -1;
+  while (dirent* e = readdir(proc)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    std::string cmdline;
+    FILE* f = fopen((std::string("/proc/") + e->d_name + "/cmdline").c_str(), "re");
+    if (f == nullptr) continue;
+    char buf[4096];
+    size_t n = fread(buf, 1, sizeof buf, f);
+    fclose(f);
+    cmdline.assign(buf, n);
+    found += contains(cmdline, root);
+  }
+  closedir(proc);
+  return found;
+}
+
+// The sandbox's sqlite3 is the host's tool again after a run.
+bool tool_is_the_hosts(const E2eSandbox& sb) {
+  char target[4096] = {};
+  ssize_t n = readlink(sb.path(kSqliteTool).c_str(), target, sizeof target - 1);
+  return n > 0 && !contains(target, "standin") && contains(target, "sqlite3");
+}
+
+}  // namespace
+
+// Each sqlite3 command takes S more virtual seconds: the read at start-up ends 30 s later,
+// so the program sees the 07:00 alarm 70 s away instead of 100 s.
+TEST(SimulatorScenario, SqliteSlowDelaysEachCommandBySecondsOfVirtualTime) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
+  SimResult r = sb.run({"--at", "2026-12-09 06:58:20", "--speed", "20", "--until", "80", "--fault",
+                        "sqlite-slow:30"});
+  std::vector<TimelineEvent> sqlite = r.events("sqlite");
+  ASSERT_EQ(sqlite.size(), 2u) << r.timeline_text();
+  EXPECT_EQ(sqlite[0].details, "read delayed 30");
+  EXPECT_EQ(sqlite[1].details, "read runs");
+  EXPECT_GE(sqlite[1].at - sqlite[0].at, 30.0);
+  EXPECT_LT(sqlite[1].at - sqlite[0].at, 31.0);
+  size_t at = r.kmsg.find("<3>alarm: alarm expire: ");
+  ASSERT_NE(at, std::string::npos) << r.kmsg;
+  int expire = atoi(r.kmsg.c_str() + at + 24);
+  EXPECT_LE(expire, 70);
+  EXPECT_GE(expire, 65);
+  EXPECT_TRUE(tool_is_the_hosts(sb));
+}
+
+// A command of the hung kind never returns: it is held until the run ends, never reaches
+// the database, and the end of the run leaves no process behind.
+TEST(SimulatorScenario, SqliteHangHoldsItsKindOfCommandUntilTheRunEnds) {
+  {
+    E2eSandbox sb;
+    sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
+    SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "20", "--until", "30", "--fault",
+                          "sqlite-hang:read"});
+    std::vector<TimelineEvent> sqlite = r.events("sqlite");
+    ASSERT_FALSE(sqlite.empty()) << r.timeline_text();
+    for (const TimelineEvent& e : sqlite) EXPECT_EQ(e.details, "read held");
+    EXPECT_FALSE(contains(r.kmsg, "<3>alarm: id = 1\n")) << "no row was read";
+    EXPECT_EQ(processes_of(sb.root()), 0);
+    EXPECT_TRUE(tool_is_the_hosts(sb));
+  }
+  {
+    // A one-shot alarm is switched off in the database when it falls due: that update hangs.
+    E2eSandbox sb;
+    sb.add_alarm(3, 7, 0, 0, 1, 0);
+    SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "20", "--until", "40", "--fault",
+                          "sqlite-hang:update"});
+    const TimelineEvent* read = r.first("sqlite");
+    ASSERT_NE(read, nullptr) << r.timeline_text();
+    EXPECT_EQ(read->details, "read runs");
+    bool held = false;
+    for (const TimelineEvent& e : r.events("sqlite")) {
+      EXPECT_NE(e.details, "update runs");
+      if (e.details == "update held") {
+        held = true;
+        EXPECT_GE(e.at, 19.5);  // when the alarm fell due
+      }
+    }
+    EXPECT_TRUE(held) << r.timeline_text();
+    EXPECT_EQ(sb.sql("SELECT enabled FROM alarms WHERE _id=3;"), "1\n");
+    EXPECT_EQ(processes_of(sb.root()), 0);
+    EXPECT_TRUE(tool_is_the_hosts(sb));
   }
 }
