@@ -23,13 +23,18 @@ const char kUsage[] =
     "usage:\n"
     "  alarm-sim init DIR [--screen WxHxBPP] [--rotation 0|180] [--tp KIND]\n"
     "  alarm-sim run DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE] [--speed N] [--until S]\n"
-    "                    [--play S] [--boot S] [--rtc-min-lead S] [--poweroff-returns]\n"
-    "                    [--fault NAME]... [--no-property-service] [--rtc-op TEXT] [ACTION...]\n"
+    "                    [--play S] [--boot S] [--rtc-min-lead S] [--user POLICY]\n"
+    "                    [--poweroff-returns] [--fault NAME]... [--no-property-service]\n"
+    "                    [--rtc-op TEXT] [ACTION...]\n"
     "      ACTION: S:tap:left|mid|right  S:touch:X,Y  S:key:power  S:shot:FILE.png\n"
     "              (S: virtual seconds since the program started)\n"
     "      --boot S: the RTC woke the phone S virtual seconds before --at (default 0)\n"
     "      --rtc-min-lead S: an RTC alarm less than S seconds after the power-off does not\n"
     "              wake the phone (outcome.json rtc_wakes; default 10)\n"
+    "      --user POLICY: answers each ring: none (default), ignore, stop:S (middle button\n"
+    "              S virtual seconds after each ring starts), snooze-then-stop:S (left button\n"
+    "              S seconds after the first ring start, middle button after each later\n"
+    "              one), power-key:S (the power key S seconds after each ring start)\n"
     "      --fault NAME: a broken phone: poweroff-returns (the power-off fails and returns),\n"
     "              thread-fail:N (the Nth thread the program starts, from 1, cannot be made),\n"
     "              sqlite-hang:read, sqlite-hang:update (that kind of sqlite3 command never\n"
@@ -125,7 +130,7 @@ void print_summary(const SimOutcome& o, const std::string& root) {
   } else {
     printf("exit status %d%s\n", o.exit_status, o.powered_off ? ", powered off" : "");
   }
-  printf("ring player runs: %d; RTC alarm: %s\n", o.player_runs,
+  printf("rings: %zu; ring player runs: %d; RTC alarm: %s\n", o.ring_starts.size(), o.player_runs,
          o.has_rtc_alarm_param ? o.rtc_alarm_param.c_str() : "not programmed");
   if (o.poweroff_at) {
     printf("powered off at %s; the RTC alarm %s\n",
@@ -162,6 +167,8 @@ bool parse_run_options(const std::vector<std::string>& args, SimRunOptions* o, s
        : a == "--play"  ? o->play_seconds
        : a == "--boot"  ? o->boot_seconds
                         : o->rtc_min_lead) = v;
+    } else if (a == "--user" && has_value) {
+      if (!parse_user_policy(args[++i], &o->user, error)) return false;
     } else if (a == "--poweroff-returns") {
       o->poweroff_returns = true;
     } else if (a == "--fault" && has_value) {

@@ -442,6 +442,15 @@ void SimServices::rtc_alarm_written() {
 
 void SimServices::snooze_note_written() {
   std::string path = config_.root + ALARM_DELAY_PATH;
+  // The program renames its new note into place and closes it after: one note, two events.
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return;
+  if (st.st_ino == note_inode_ && st.st_mtim.tv_sec == note_mtime_.tv_sec &&
+      st.st_mtim.tv_nsec == note_mtime_.tv_nsec) {
+    return;
+  }
+  note_inode_ = st.st_ino;
+  note_mtime_ = st.st_mtim;
   std::string text;
   if (!read_control_text(path, &text)) return;
   double at = clock_.elapsed();

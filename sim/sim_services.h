@@ -3,7 +3,10 @@
 // (vibrator, backlight, the RTC alarm, the snooze note), each event put on the timeline.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <set>
@@ -103,6 +106,8 @@ class SimServices {
   std::atomic<bool> stopping_{false};
   std::atomic<int> player_runs_{0};
   int64_t rtc_secs_ = -1;
+  ino_t note_inode_ = 0;  // the snooze note last taken
+  timespec note_mtime_ = {};
 
   std::mutex mu_;  // guards what follows
   std::vector<std::pair<std::string, std::string>> properties_;

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "sim/sim_run.h"
 #include "tests/e2e_support.h"
 
 namespace {
@@ -175,4 +176,77 @@ TEST(SimulatorScenario, SqliteHangHoldsItsKindOfCommandUntilTheRunEnds) {
     EXPECT_EQ(processes_of(sb.root()), 0);
     EXPECT_TRUE(tool_is_the_hosts(sb));
   }
+}
+
+// The user answers each ring relative to its start: a ring is the first start of the player
+// by a ring controller, not each replay of a short ring file.
+TEST(SimulatorScenario, TheUserActsAfterEachRingStartAndReplaysAreNoRings) {
+  {
+    E2eSandbox sb;
+    sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
+    SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "20", "--until", "90", "--play", "3",
+                          "--user", "stop:10"});
+    ASSERT_TRUE(r.powered_off()) << r.timeline_text();
+    ASSERT_EQ(r.events("ring").size(), 1u) << r.timeline_text();
+    EXPECT_GE(r.player_runs(), 3);  // the 3-second ring file played again and again
+    const Json& rings = r.outcome["ring_starts"];
+    ASSERT_EQ(rings.a.size(), 1u);
+    double ring = r.first("ring")->at;
+    EXPECT_NEAR(rings.a[0].n - r.outcome["start_at"].n, ring, 0.002);
+    std::vector<TimelineEvent> touches = r.events("touch");
+    ASSERT_EQ(touches.size(), 1u);
+    EXPECT_TRUE(contains(touches[0].details, "mid"));
+    EXPECT_GE(touches[0].at, ring + 10.0);
+    EXPECT_LT(touches[0].at, ring + 11.0);
+  }
+  {
+    E2eSandbox sb;
+    sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
+    SimResult r = sb.run(
+        {"--at", kWednesdayBefore, "--speed", "20", "--until", "60", "--user", "power-key:4"});
+    ASSERT_TRUE(r.powered_off()) << r.timeline_text();
+    const TimelineEvent* key = r.first("key");
+    ASSERT_NE(key, nullptr);
+    EXPECT_GE(key->at, r.first("ring")->at + 4.0);
+    EXPECT_LT(key->at, r.first("ring")->at + 5.0);
+  }
+}
+
+// What a chain of runs uses: a run called in process at an epoch moment, with a boot delay
+// and a user who snoozes the first ring and stops the next; the outcome holds the ring
+// starts and the snooze note the program wrote.
+TEST(SimulatorScenario, ARunInProcessGivesRingStartsAndSnoozeNotes) {
+  E2eSandbox sb;
+  sb.add_alarm(4, 7, 0, kMonToFri, 1, 0);
+  sb.set_flags(5, "/res/sounds/default_ring.mp3", 1);
+  SimRunOptions o;
+  o.root = sb.root();
+  o.at = "2030-01-01 00:00:00";  // start_us wins
+  o.start_us = (epoch_utc(2026, 12, 9, 6, 59, 40) * 1000000LL) + 250000;
+  o.boot_seconds = 35;
+  o.speed = 20;
+  o.until = 150;
+  o.play_seconds = 3600;
+  o.program = alarm_sim_path().substr(0, alarm_sim_path().rfind('/')) + "/poweroff_alarm_sandbox";
+  std::string error;
+  ASSERT_TRUE(parse_user_policy("snooze-then-stop:5", &o.user, &error)) << error;
+  SimOutcome out = run_simulation(o);
+  ASSERT_TRUE(out.ran) << out.error;
+  EXPECT_DOUBLE_EQ(out.start_at, static_cast<double>(o.start_us) / 1e6);
+  EXPECT_DOUBLE_EQ(out.wake_at, out.start_at - 35);
+  EXPECT_TRUE(out.powered_off);
+  ASSERT_EQ(out.ring_starts.size(), 2u) << format_timeline(out.timeline);
+  const double due = static_cast<double>(epoch_utc(2026, 12, 9, 7, 0, 0));
+  EXPECT_GT(out.ring_starts[0], due);
+  EXPECT_LT(out.ring_starts[0], due + 3);
+  ASSERT_EQ(out.snooze_notes.size(), 1u);
+  const SimSnoozeNote& note = out.snooze_notes[0];
+  EXPECT_EQ(note.alarm_id, 4);
+  EXPECT_GT(note.written_at, out.ring_starts[0] + 5);
+  EXPECT_LE(std::llabs(note.snooze_end - static_cast<long long>(note.written_at) - 60), 1);
+  // The snooze ends and the alarm rings again; the user stops it.
+  EXPECT_GT(out.ring_starts[1], static_cast<double>(note.snooze_end) - 1);
+  EXPECT_LT(out.ring_starts[1], static_cast<double>(note.snooze_end) + 3);
+  ASSERT_TRUE(out.poweroff_at.has_value());
+  EXPECT_GT(*out.poweroff_at, out.ring_starts[1] + 5);
 }
