@@ -22,6 +22,11 @@ TEST(SandboxFiles, EachRecordReadsBackAsWrittenAndDamagedOnesAreRefused) {
   sb.write(SANDBOX_POWEROFF_RECORD, "soon\n");
   EXPECT_FALSE(read_sandbox_poweroff(sb.root(), &back));
 
+  std::string console = sb.path("/dev/tty0");
+  EXPECT_EQ(read_sandbox_console_mode(console), "");
+  ASSERT_TRUE(write_sandbox_console_mode(console, true));
+  EXPECT_EQ(read_sandbox_console_mode(console), "graphics");
+
   PlayerStart start;
   start.pid = 41;
   start.parent_pid = 40;
