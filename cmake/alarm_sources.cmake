@@ -54,5 +54,6 @@ set(ALARM_PHONE_SOURCES
 # The sandbox side of the seam, for the host only.
 set(ALARM_SANDBOX_PLATFORM_SOURCES
   platform/sandbox_clock.cpp
+  platform/sandbox_files.cpp
   platform/sandbox_platform.cpp
 )

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,79 +15,12 @@
 namespace {
 
 const char kFramebuffer[] = "/dev/graphics/fb0";
-const char kKmsgFile[] = "/dev/kmsg";
-const char kPropertyFile[] = "/default.prop";
-const char kPoweroffRecord[] = "/sim/poweroff";
+const char kConsole[] = "/dev/tty0";
 
-bool parse_key_values(const std::string& text, const char* key, uint32_t* value) {
-  std::istringstream in(text);
-  std::string line;
-  size_t klen = strlen(key);
-  while (std::getline(in, line)) {
-    if (line.compare(0, klen, key) == 0 && line.size() > klen && line[klen] == '=') {
-      char* end = nullptr;
-      unsigned long v = strtoul(line.c_str() + klen + 1, &end, 10);
-      if (end == line.c_str() + klen + 1) return false;
-      *value = static_cast<uint32_t>(v);
-      return true;
-    }
-  }
-  return false;
-}
+// The longest delay "sqlite-slow:S" takes: a day of virtual time.
+constexpr double kSqliteSlowLimitSecs = 86400;
 
 }  // namespace
-
-bool read_text_file(const std::string& path, std::string* out) {
-  FILE* f = fopen(path.c_str(), "rbe");
-  if (f == nullptr) return false;
-  out->clear();
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
-  bool ok = !ferror(f);
-  fclose(f);
-  return ok;
-}
-
-bool replace_text_file(const std::string& path, const std::string& text) {
-  std::string tmp = path + ".tmp." + std::to_string(getpid());
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  close(fd);
-  if (ok) ok = rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) unlink(tmp.c_str());
-  return ok;
-}
-
-bool read_sandbox_fb_geometry(const std::string& fb_path, SandboxFbGeometry* g) {
-  std::string text;
-  if (!read_text_file(fb_path + ".info", &text)) return false;
-  return parse_key_values(text, "xres", &g->xres) && parse_key_values(text, "yres", &g->yres) &&
-         parse_key_values(text, "bits_per_pixel", &g->bits_per_pixel) &&
-         parse_key_values(text, "line_length", &g->line_length) &&
-         parse_key_values(text, "smem_len", &g->smem_len);
-}
-
-bool write_sandbox_fb_geometry(const std::string& fb_path, const SandboxFbGeometry& g) {
-  char text[256];
-  snprintf(text, sizeof text, "xres=%u\nyres=%u\nbits_per_pixel=%u\nline_length=%u\nsmem_len=%u\n",
-           g.xres, g.yres, g.bits_per_pixel, g.line_length, g.smem_len);
-  return replace_text_file(fb_path + ".info", text);
-}
-
-bool read_sandbox_fb_offset(const std::string& fb_path, uint32_t* yoffset, uint32_t* yres_virtual) {
-  SandboxFbGeometry g;
-  if (!read_sandbox_fb_geometry(fb_path, &g)) return false;
-  *yoffset = 0;
-  *yres_virtual = g.yres;
-  std::string text;
-  if (read_text_file(fb_path + ".var", &text)) {
-    parse_key_values(text, "yoffset", yoffset);
-    parse_key_values(text, "yres_virtual", yres_virtual);
-  }
-  return true;
-}
 
 SandboxPlatform::SandboxPlatform(std::string root, std::unique_ptr<SandboxClock> clock)
     : root_(std::move(root)), clock_(std::move(clock)), wake_us_(clock_->now_us()) {
@@ -96,22 +28,14 @@ SandboxPlatform::SandboxPlatform(std::string root, std::unique_ptr<SandboxClock>
 }
 
 std::unique_ptr<SandboxPlatform> SandboxPlatform::from_environment() {
-  const char* root = getenv("ALARM_SANDBOX_ROOT");
-  const char* clock = getenv("ALARM_SANDBOX_CLOCK");
-  if (root == nullptr || root[0] != '/' || clock == nullptr) return nullptr;
-  long long start_us = 0;
-  long long mono_ns = 0;
-  double speed = 1.0;
-  long long wake_us = 0;
-  int fields = sscanf(clock, "%lld %lld %lf %lld", &start_us, &mono_ns, &speed, &wake_us);
-  if (fields < 3 || speed <= 0) return nullptr;
+  SandboxEnvironment env;
+  if (!read_sandbox_environment(&env)) return nullptr;
   auto p = std::make_unique<SandboxPlatform>(
-      root, std::make_unique<VirtualClock>(start_us, mono_ns, speed));
-  p->set_wake_us(fields == 4 && wake_us <= start_us ? wake_us : start_us);
-  const char* faults_text = getenv("ALARM_SANDBOX_FAULTS");
+      env.root, std::make_unique<VirtualClock>(env.start_us, env.mono_start_ns, env.speed));
+  p->set_wake_us(env.wake_us);
   SandboxFaults faults;
   std::string unknown;
-  if (faults_text != nullptr && !parse_sandbox_faults(faults_text, &faults, &unknown)) {
+  if (!parse_sandbox_faults(env.faults, &faults, &unknown)) {
     fprintf(stderr, "sandbox: unknown fault \"%s\" ignored\n", unknown.c_str());
   }
   p->set_poweroff_returns(faults.poweroff_returns);
@@ -122,6 +46,8 @@ std::unique_ptr<SandboxPlatform> SandboxPlatform::from_environment() {
 bool parse_sandbox_faults(const std::string& text, SandboxFaults* faults, std::string* unknown) {
   constexpr char kThreadFail[] = "thread-fail:";
   constexpr size_t kThreadFailLen = sizeof kThreadFail - 1;
+  constexpr char kSqliteSlow[] = "sqlite-slow:";
+  constexpr size_t kSqliteSlowLen = sizeof kSqliteSlow - 1;
   constexpr size_t kMaxDigits = 6;
   bool all_known = true;
   size_t start = 0;
@@ -134,6 +60,19 @@ bool parse_sandbox_faults(const std::string& text, SandboxFaults* faults, std::s
     if (name == "poweroff-returns") {
       faults->poweroff_returns = true;
       continue;
+    }
+    if (name == "sqlite-hang:read" || name == "sqlite-hang:update") {
+      (name == "sqlite-hang:read" ? faults->sqlite_hang_read : faults->sqlite_hang_update) = true;
+      continue;
+    }
+    if (name.compare(0, kSqliteSlowLen, kSqliteSlow) == 0 && name.size() > kSqliteSlowLen) {
+      char* end = nullptr;
+      double secs = strtod(name.c_str() + kSqliteSlowLen, &end);
+      if (*end == '\0' && secs > 0 && secs <= kSqliteSlowLimitSecs &&
+          name.find_first_not_of("0123456789.", kSqliteSlowLen) == std::string::npos) {
+        faults->sqlite_slow_seconds = secs;
+        continue;
+      }
     }
     if (name.compare(0, kThreadFailLen, kThreadFail) == 0 && name.size() > kThreadFailLen &&
         name.size() <= kThreadFailLen + kMaxDigits &&
@@ -217,9 +156,7 @@ int SandboxPlatform::fb_put_variable_info(int fd, const fb_var_screeninfo* info)
     errno = EINVAL;
     return -1;
   }
-  char text[96];
-  snprintf(text, sizeof text, "yoffset=%u\nyres_virtual=%u\n", info->yoffset, info->yres_virtual);
-  if (!replace_text_file(device_path(kFramebuffer) + ".var", text)) {
+  if (!write_sandbox_fb_offset(device_path(kFramebuffer), info->yoffset, info->yres_virtual)) {
     errno = EIO;
     return -1;
   }
@@ -229,14 +166,11 @@ int SandboxPlatform::fb_put_variable_info(int fd, const fb_var_screeninfo* info)
 int SandboxPlatform::console_set_mode(int fd, int kd_mode) {
   struct stat st;
   if (fstat(fd, &st) != 0) return -1;
-  const char* word = kd_mode == KD_GRAPHICS ? "graphics\n"
-                     : kd_mode == KD_TEXT   ? "text\n"
-                                            : nullptr;
-  if (word == nullptr) {
+  if (kd_mode != KD_GRAPHICS && kd_mode != KD_TEXT) {
     errno = EINVAL;
     return -1;
   }
-  return replace_text_file(device_path("/dev/tty0") + ".mode", word) ? 0 : -1;
+  return write_sandbox_console_mode(device_path(kConsole), kd_mode == KD_GRAPHICS) ? 0 : -1;
 }
 
 int SandboxPlatform::input_device_name(int fd, const char* dev_path, char* name, size_t size) {
@@ -249,7 +183,7 @@ int SandboxPlatform::input_device_name(int fd, const char* dev_path, char* name,
     return -1;
   }
   std::string text;
-  std::string sys = device_path("/sys/class/input/input") + (base + 5) + "/name";
+  std::string sys = device_path(SANDBOX_INPUT_SYSFS_PREFIX) + (base + 5) + "/name";
   if (!read_text_file(sys, &text)) {
     errno = ENOTTY;
     return -1;
@@ -262,7 +196,7 @@ int SandboxPlatform::input_device_name(int fd, const char* dev_path, char* name,
 }
 
 int SandboxPlatform::make_kmsg_node(const char* path) {
-  std::string kmsg = device_path(kKmsgFile);
+  std::string kmsg = device_path(SANDBOX_KMSG_FILE);
   int fd = open(kmsg.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   if (fd >= 0) close(fd);
   return link(kmsg.c_str(), path);
@@ -272,7 +206,7 @@ int SandboxPlatform::property_read(const char* name, char* value) {
   constexpr size_t kValueMax = 91;
   value[0] = '\0';
   std::string text;
-  if (!read_text_file(device_path(kPropertyFile), &text)) return 0;
+  if (!read_text_file(device_path(SANDBOX_PROPERTY_FILE), &text)) return 0;
   std::istringstream in(text);
   std::string line;
   size_t nlen = strlen(name);
@@ -294,11 +228,10 @@ void SandboxPlatform::sync_filesystems() {
 }
 
 int SandboxPlatform::power_off() {
-  char text[96];
-  int64_t now = clock_->now_us();
-  snprintf(text, sizeof text, "%" PRId64 ".%06" PRId64 " %s\n", now / 1000000, now % 1000000,
-           synced_ ? "synced" : "unsynced");
-  replace_text_file(device_path(kPoweroffRecord), text);
+  SandboxPoweroff record;
+  record.at_us = clock_->now_us();
+  record.synced = synced_;
+  write_sandbox_poweroff(root_, record);
   if (poweroff_returns_) {
     errno = EPERM;
     return -1;

@@ -1,7 +1,7 @@
 // The host's side of the seam: every phone path lives under a sandbox root, devices are
 // emulated by plain files, FIFOs and sockets there, and time runs on a sandbox clock.
 //
-// Emulated devices:
+// Emulated devices (their files and formats in platform/sandbox_files.h):
 //   /dev/graphics/fb0       a plain file the size of the device memory, mapped for real;
 //                           its geometry in fb0.info and the shown buffer in fb0.var
 //   /dev/tty0               a plain file; the console mode is kept in tty0.mode
@@ -17,14 +17,15 @@
 
 #include "platform/platform.h"
 #include "platform/sandbox_clock.h"
+#include "platform/sandbox_files.h"
 
 class SandboxPlatform : public Platform {
  public:
   SandboxPlatform(std::string root, std::unique_ptr<SandboxClock> clock);
 
   // The platform a sandboxed program runs on, configured by alarm-sim through the
-  // environment: ALARM_SANDBOX_ROOT, ALARM_SANDBOX_CLOCK ("start_us mono_start_ns speed"),
-  // ALARM_SANDBOX_FAULTS (see SandboxFaults). Null when not configured.
+  // environment (SandboxEnvironment; the faults as SandboxFaults names them). Null when not
+  // configured.
   static std::unique_ptr<SandboxPlatform> from_environment();
 
   const std::string& root() const { return root_; }
@@ -70,30 +71,22 @@ class SandboxPlatform : public Platform {
 
 // Faults of a broken phone that a sandboxed program meets, named in ALARM_SANDBOX_FAULTS
 // (comma-separated): "poweroff-returns" (the power-off fails and returns), "thread-fail:N"
-// (the Nth thread creation, counted from 1, fails).
+// (the Nth thread creation, counted from 1, fails). The sqlite3 faults are acted out by the
+// sandbox's stand-in for the tool, which the program starts through the shell; the
+// program's platform accepts and ignores them: "sqlite-hang:read" and "sqlite-hang:update"
+// (that kind of command never returns), "sqlite-slow:S" (each command takes S more virtual
+// seconds).
 struct SandboxFaults {
   bool poweroff_returns = false;
   int fail_thread_number = 0;
+  bool sqlite_hang_read = false;
+  bool sqlite_hang_update = false;
+  double sqlite_slow_seconds = 0;
+
+  bool any_sqlite() const {
+    return sqlite_hang_read || sqlite_hang_update || sqlite_slow_seconds > 0;
+  }
 };
 // Adds the faults named in `text` to `faults`; false, with the first name it does not know
 // in `unknown`, when a name is not one of the above.
 bool parse_sandbox_faults(const std::string& text, SandboxFaults* faults, std::string* unknown);
-
-// Framebuffer geometry as kept beside the sandbox device, shared with alarm-sim.
-struct SandboxFbGeometry {
-  uint32_t xres = 0;
-  uint32_t yres = 0;
-  uint32_t bits_per_pixel = 0;
-  uint32_t line_length = 0;
-  uint32_t smem_len = 0;
-};
-// Reads "<fb>.info"; false when missing or damaged.
-bool read_sandbox_fb_geometry(const std::string& fb_path, SandboxFbGeometry* g);
-bool write_sandbox_fb_geometry(const std::string& fb_path, const SandboxFbGeometry& g);
-// The shown buffer from "<fb>.var": yoffset and yres_virtual (0 and yres when never set).
-bool read_sandbox_fb_offset(const std::string& fb_path, uint32_t* yoffset, uint32_t* yres_virtual);
-
-// Reads a whole small file; false when it cannot be read.
-bool read_text_file(const std::string& path, std::string* out);
-// Replaces a file's content through a temporary file and rename.
-bool replace_text_file(const std::string& path, const std::string& text);

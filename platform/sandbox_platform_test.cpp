@@ -142,8 +142,19 @@ TEST(SandboxFaults, NamesAreParsedAndUnknownOnesReported) {
   EXPECT_TRUE(parse_sandbox_faults("poweroff-returns,thread-fail:3", &f, &unknown));
   EXPECT_TRUE(f.poweroff_returns);
   EXPECT_EQ(f.fail_thread_number, 3);
-  for (const char* bad : {"thread-fail:", "thread-fail:0", "thread-fail:-1", "thread-fail:2x",
-                          "thread-fail:99999999999", "poweroff", "Poweroff-returns"}) {
+  EXPECT_FALSE(f.any_sqlite());
+  // The sqlite3 faults are the stand-in's; the program's platform takes them without a word.
+  EXPECT_TRUE(parse_sandbox_faults("sqlite-hang:update,sqlite-slow:2.5", &f, &unknown));
+  EXPECT_FALSE(f.sqlite_hang_read);
+  EXPECT_TRUE(f.sqlite_hang_update);
+  EXPECT_DOUBLE_EQ(f.sqlite_slow_seconds, 2.5);
+  EXPECT_TRUE(parse_sandbox_faults("sqlite-hang:read", &f, &unknown));
+  EXPECT_TRUE(f.sqlite_hang_read);
+  for (const char* bad :
+       {"thread-fail:", "thread-fail:0", "thread-fail:-1", "thread-fail:2x",
+        "thread-fail:99999999999", "poweroff", "Poweroff-returns", "sqlite-hang:write",
+        "sqlite-hang", "sqlite-slow:", "sqlite-slow:0", "sqlite-slow:-1", "sqlite-slow:1e3",
+        "sqlite-slow:x", "sqlite-slow:99999"}) {
     SandboxFaults g;
     EXPECT_FALSE(parse_sandbox_faults(std::string("poweroff-returns,") + bad, &g, &unknown)) << bad;
     EXPECT_EQ(unknown, bad);

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the simulated alarm (alarm-sim demo).
+# Installs what is missing, builds what the demo runs (alarm-sim, the program on the sandbox
+# platform, the stand-in player and the artwork; not the tests and benchmarks), and runs the
+# simulated alarm (alarm-sim demo).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-scripts/build.sh build
+cmake -S . -B build -G Ninja >/dev/null
+ninja -C build alarm-sim poweroff_alarm_sandbox alarm-player-standin artwork
 build/sim/alarm-sim demo "${1:-alarm-demo}"

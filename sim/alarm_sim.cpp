@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "alarm/alarm_db.h"
+#include "alarm/alarm_flag.h"
 #include "platform/sandbox_platform.h"
 #include "sim/sandbox_builder.h"
 #include "sim/schedule_report.h"
@@ -21,13 +23,22 @@ const char kUsage[] =
     "usage:\n"
     "  alarm-sim init DIR [--screen WxHxBPP] [--rotation 0|180] [--tp KIND]\n"
     "  alarm-sim run DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE] [--speed N] [--until S]\n"
-    "                    [--play S] [--poweroff-returns] [--fault NAME]... "
-    "[--no-property-service]\n"
+    "                    [--play S] [--boot S] [--rtc-min-lead S] [--user POLICY]\n"
+    "                    [--poweroff-returns] [--fault NAME]... [--no-property-service]\n"
     "                    [--rtc-op TEXT] [ACTION...]\n"
     "      ACTION: S:tap:left|mid|right  S:touch:X,Y  S:key:power  S:shot:FILE.png\n"
     "              (S: virtual seconds since the program started)\n"
+    "      --boot S: the RTC woke the phone S virtual seconds before --at (default 0)\n"
+    "      --rtc-min-lead S: an RTC alarm less than S seconds after the power-off does not\n"
+    "              wake the phone (outcome.json rtc_wakes; default 10)\n"
+    "      --user POLICY: answers each ring: none (default), ignore, stop:S (middle button\n"
+    "              S virtual seconds after each ring starts), snooze-then-stop:S (left button\n"
+    "              S seconds after the first ring start, middle button after each later\n"
+    "              one), power-key:S (the power key S seconds after each ring start)\n"
     "      --fault NAME: a broken phone: poweroff-returns (the power-off fails and returns),\n"
-    "              thread-fail:N (the Nth thread the program starts, from 1, cannot be made)\n"
+    "              thread-fail:N (the Nth thread the program starts, from 1, cannot be made),\n"
+    "              sqlite-hang:read, sqlite-hang:update (that kind of sqlite3 command never\n"
+    "              returns), sqlite-slow:S (each sqlite3 command takes S more seconds)\n"
     "      --no-property-service: nothing answers on /dev/socket/property_service\n"
     "      --rtc-op TEXT: the RTC's alarm_op gives TEXT all along instead of its time\n"
     "  alarm-sim demo [OUTDIR]\n"
@@ -119,8 +130,13 @@ void print_summary(const SimOutcome& o, const std::string& root) {
   } else {
     printf("exit status %d%s\n", o.exit_status, o.powered_off ? ", powered off" : "");
   }
-  printf("ring player runs: %d; RTC alarm: %s\n", o.player_runs,
+  printf("rings: %zu; ring player runs: %d; RTC alarm: %s\n", o.ring_starts.size(), o.player_runs,
          o.has_rtc_alarm_param ? o.rtc_alarm_param.c_str() : "not programmed");
+  if (o.poweroff_at) {
+    printf("powered off at %s; the RTC alarm %s\n",
+           local_time_text(static_cast<int64_t>(*o.poweroff_at)).c_str(),
+           o.rtc_wakes ? "wakes the phone" : "does not wake the phone");
+  }
   for (const auto& p : o.properties_set)
     printf("property set: %s=%s\n", p.first.c_str(), p.second.c_str());
   for (const std::string& s : o.screenshots) printf("screenshot: %s\n", s.c_str());
@@ -138,13 +154,21 @@ bool parse_run_options(const std::vector<std::string>& args, SimRunOptions* o, s
       o->at = args[++i];
     } else if (a == "--tz" && has_value) {
       o->tz = args[++i];
-    } else if ((a == "--speed" || a == "--until" || a == "--play") && has_value) {
+    } else if ((a == "--speed" || a == "--until" || a == "--play" || a == "--boot" ||
+                a == "--rtc-min-lead") &&
+               has_value) {
       double v = strtod(args[++i].c_str(), &end);
       if (*end != '\0' || !(v >= 0)) {
         *error = a + " takes a number";
         return false;
       }
-      (a == "--speed" ? o->speed : a == "--until" ? o->until : o->play_seconds) = v;
+      (a == "--speed"   ? o->speed
+       : a == "--until" ? o->until
+       : a == "--play"  ? o->play_seconds
+       : a == "--boot"  ? o->boot_seconds
+                        : o->rtc_min_lead) = v;
+    } else if (a == "--user" && has_value) {
+      if (!parse_user_policy(args[++i], &o->user, error)) return false;
     } else if (a == "--poweroff-returns") {
       o->poweroff_returns = true;
     } else if (a == "--fault" && has_value) {
@@ -194,11 +218,10 @@ int cmd_demo(const std::vector<std::string>& args) {
     return 1;
   }
   // A Monday-to-Friday 07:00 alarm that vibrates, seen on a Wednesday ten seconds before.
-  std::string db = sandbox + "/data/data/com.android.deskclock/databases/alarms.db";
-  run_sqlite(db, alarm_insert_sql(1, 7, 0, 31, 1, 1, "Wake up", ""));
+  run_sqlite(sandbox + ALARM_DB_PATH, alarm_insert_sql(1, 7, 0, 31, 1, 1, "Wake up", ""));
   // Ring for one minute before snoozing by itself; snooze for one minute.
-  write_file(sandbox + "/productinfo/alarm_flag",
-             "alarm_flag 1 1 /res/sounds/default_ring.mp3 1\n");
+  write_file(sandbox + ALARM_FLAG_PATH,
+             std::string("alarm_flag 1 1 ") + DEFAULT_RING_PATH + " 1\n");
 
   SimRunOptions o;
   o.root = sandbox;

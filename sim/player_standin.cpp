@@ -1,11 +1,11 @@
 // The sandbox's stand-in for "/system/bin/mplayer": it "plays" the ring file for a set time
 // and exits, and ends on SIGUSR2 as a player that installs no handler does.
 //
-// Under alarm-sim it reports each start on the simulator's socket "<root>/sim/player.sock"
-// ("start PID ARGS...") and is told how long to play ("play MILLISECONDS"); it keeps the
-// connection open until it ends, so the simulator sees the end whatever its cause. Without
-// a simulator it appends "start PID ARGS" and "end PID" lines to "<root>/sim/player.log"
-// and plays for the real seconds in "<root>/sim/player_seconds" (default one hour).
+// Under alarm-sim it reports each start, stamped on the sandbox's virtual clock and with the
+// ring controller that started it, on the simulator's socket and is told how long to play;
+// it keeps the connection open until it ends, so the simulator sees the end whatever its
+// cause. Without a simulator it logs its start and end and plays for the real seconds of
+// the seconds file (default one hour). The formats are in platform/sandbox_files.h.
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -21,34 +21,41 @@
 #include <ctime>
 #include <string>
 
+#include "devices/music.h"
+#include "platform/sandbox_clock.h"
+#include "platform/sandbox_files.h"
+
 namespace {
 
-constexpr char kSelfSuffix[] = "/system/bin/mplayer";
 constexpr long kDefaultPlayMs = 3600L * 1000;
 constexpr int kReplyTimeoutMs = 2000;
+constexpr size_t kReplySize = 64;
 
-std::string sandbox_root() {
-  const char* env = getenv("ALARM_SANDBOX_ROOT");
-  if (env != nullptr && env[0] == '/') return env;
+// The sandbox root: from the environment alarm-sim hands over, else from where this program
+// lies in the sandbox.
+std::string sandbox_root(const SandboxEnvironment* env) {
+  if (env != nullptr) return env->root;
+  const char* root = getenv(SANDBOX_ROOT_ENV);
+  if (root != nullptr && root[0] == '/') return root;
   char buf[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) return "";
   buf[n] = '\0';
   std::string self = buf;
-  size_t len = strlen(kSelfSuffix);
-  if (self.size() > len && self.compare(self.size() - len, len, kSelfSuffix) == 0) {
+  size_t len = strlen(MUSIC_PLAYER_PATH);
+  if (self.size() > len && self.compare(self.size() - len, len, MUSIC_PLAYER_PATH) == 0) {
     return self.substr(0, self.size() - len);
   }
   return "";
 }
 
-std::string describe_start(int argc, char** argv) {
-  std::string line = "start " + std::to_string(getpid());
+std::string joined_args(int argc, char** argv) {
+  std::string args;
   for (int i = 1; i < argc; ++i) {
-    line += ' ';
-    for (const char* p = argv[i]; *p; ++p) line += (*p == '\n' || *p == ' ') ? '_' : *p;
+    if (i > 1) args += ' ';
+    for (const char* p = argv[i]; *p; ++p) args += (*p == '\n' || *p == ' ') ? '_' : *p;
   }
-  return line + "\n";
+  return args;
 }
 
 void append_line(const std::string& path, const std::string& line) {
@@ -61,7 +68,7 @@ void append_line(const std::string& path, const std::string& line) {
 
 // Connects to the simulator and reports the start; the descriptor, or -1.
 int report_to_simulator(const std::string& root, const std::string& start, long* play_ms) {
-  std::string path = root + "/sim/player.sock";
+  std::string path = root + SANDBOX_PLAYER_SOCKET;
   sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
   if (path.size() >= sizeof addr.sun_path) return -1;
@@ -69,11 +76,11 @@ int report_to_simulator(const std::string& root, const std::string& start, long*
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      write(fd, start.data(), start.size()) != static_cast<ssize_t>(start.size())) {
+      send(fd, start.data(), start.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(start.size())) {
     close(fd);
     return -1;
   }
-  char reply[64] = {};
+  char reply[kReplySize] = {};
   size_t got = 0;
   while (got < sizeof reply - 1 && strchr(reply, '\n') == nullptr) {
     pollfd p = {fd, POLLIN, 0};
@@ -82,8 +89,7 @@ int report_to_simulator(const std::string& root, const std::string& start, long*
     if (n <= 0) break;
     got += static_cast<size_t>(n);
   }
-  long ms = 0;
-  if (sscanf(reply, "play %ld", &ms) == 1 && ms >= 0) *play_ms = ms;
+  parse_player_reply(reply, play_ms);
   return fd;
 }
 
@@ -96,13 +102,24 @@ void play_for(long ms) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string root = sandbox_root();
-  std::string start = describe_start(argc, argv);
+  SandboxEnvironment env;
+  bool has_env = read_sandbox_environment(&env);
+  PlayerStart start;
+  start.pid = getpid();
+  start.parent_pid = getppid();
+  if (has_env) {
+    start.at_us = VirtualClock(env.start_us, env.mono_start_ns, env.speed).now_us();
+  }
+  start.args = joined_args(argc, argv);
+
+  std::string root = sandbox_root(has_env ? &env : nullptr);
   long play_ms = kDefaultPlayMs;
-  int sim = root.empty() ? -1 : report_to_simulator(root, start, &play_ms);
-  if (sim < 0 && !root.empty()) {
-    append_line(root + "/sim/player.log", start);
-    FILE* f = fopen((root + "/sim/player_seconds").c_str(), "re");
+  int sim = root.empty() ? -1 : report_to_simulator(root, format_player_start(start), &play_ms);
+  bool logging = sim < 0 && !root.empty();
+  std::string pid = std::to_string(start.pid);
+  if (logging) {
+    append_line(root + SANDBOX_PLAYER_LOG, "start " + pid + " " + start.args + "\n");
+    FILE* f = fopen((root + SANDBOX_PLAYER_SECONDS).c_str(), "re");
     double secs = 0;
     if (f != nullptr) {
       if (fscanf(f, "%lf", &secs) == 1 && secs >= 0) play_ms = static_cast<long>(secs * 1000);
@@ -114,13 +131,10 @@ int main(int argc, char** argv) {
   struct stat st;
   if (argc < 2 || stat(argv[1], &st) != 0 || !S_ISREG(st.st_mode)) {
     fprintf(stderr, "mplayer: cannot open %s\n", argc < 2 ? "(no file)" : argv[1]);
-    if (sim < 0 && !root.empty())
-      append_line(root + "/sim/player.log", "end " + std::to_string(getpid()) + "\n");
+    if (logging) append_line(root + SANDBOX_PLAYER_LOG, "end " + pid + "\n");
     return 1;
   }
   play_for(play_ms);
-  if (sim < 0 && !root.empty()) {
-    append_line(root + "/sim/player.log", "end " + std::to_string(getpid()) + "\n");
-  }
+  if (logging) append_line(root + SANDBOX_PLAYER_LOG, "end " + pid + "\n");
   return 0;
 }

@@ -14,7 +14,19 @@
 #include <ctime>
 #include <vector>
 
+#include "alarm/alarm_db.h"
+#include "alarm/alarm_delay.h"
+#include "alarm/alarm_flag.h"
+#include "alarm/alarm_rtc.h"
+#include "alarm/shell.h"
+#include "alarm/system_property.h"
+#include "devices/backlight.h"
+#include "devices/music.h"
+#include "devices/vibrator.h"
+#include "input/input_devices.h"
+#include "input/tp_calibration.h"
 #include "platform/sandbox_platform.h"
+#include "screen/graphics.h"
 
 namespace {
 
@@ -41,6 +53,11 @@ bool copy_png_dir(const std::string& from, const std::string& to) {
   }
   closedir(d);
   return ok;
+}
+
+std::string parent_dir(const char* path) {
+  std::string p = path;
+  return p.substr(0, p.rfind('/'));
 }
 
 bool symlink_fresh(const std::string& target, const std::string& link) {
@@ -76,7 +93,7 @@ bool make_fifo(const std::string& path) {
 }
 
 bool make_framebuffer(const std::string& root, int width, int height, int bits_per_pixel) {
-  std::string fb = root + "/dev/graphics/fb0";
+  std::string fb = root + FB_DEVICE_PATH;
   SandboxFbGeometry g;
   g.xres = static_cast<uint32_t>(width);
   g.yres = static_cast<uint32_t>(height);
@@ -84,7 +101,7 @@ bool make_framebuffer(const std::string& root, int width, int height, int bits_p
   uint32_t bytes = bits_per_pixel == 16 ? 2 : 4;
   g.line_length = g.xres * bytes;
   g.smem_len = g.line_length * g.yres * 2;
-  if (!make_dirs(root + "/dev/graphics")) return false;
+  if (!make_dirs(root + parent_dir(FB_DEVICE_PATH))) return false;
   int fd = open(fb.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   bool ok = ftruncate(fd, g.smem_len) == 0;
@@ -165,43 +182,44 @@ bool build_sandbox(const std::string& root, const SandboxOptions& o, std::string
   if (!sandbox_root_is_safe(root)) {
     return fail("sandbox path must be absolute and made of letters, digits and / . _ - +");
   }
-  const char* dirs[] = {"/system/bin",
-                        "/system/xbin",
-                        "/data/data/com.android.deskclock/databases",
-                        "/data/data/com.android.deskclock/files",
-                        "/productinfo",
-                        "/res/images",
-                        "/res/sounds",
-                        "/sys/class/timed_output/vibrator",
-                        "/sys/class/leds/lcd-backlight",
-                        "/sys/class/rtc/rtc0",
-                        "/sys/class/input/input0",
-                        "/sys/class/input/input1",
-                        "/dev/input",
-                        "/dev/graphics",
-                        "/dev/socket",
-                        "/sim"};
-  for (const char* d : dirs) {
-    if (!make_dirs(root + d)) return fail(std::string("cannot make ") + root + d);
+  // The directories of every file below, and those the program finds empty.
+  const std::string dirs[] = {parent_dir(SHELL_PATH),
+                              parent_dir(SQLITE_TOOL_PATH),
+                              parent_dir(ALARM_DB_PATH),
+                              parent_dir(ALARM_DELAY_PATH),
+                              parent_dir(ALARM_FLAG_PATH),
+                              "/res/images",
+                              parent_dir(DEFAULT_RING_PATH),
+                              parent_dir(VIBRATOR_PATH),
+                              parent_dir(BACKLIGHT_PATH),
+                              parent_dir(RTC_ALARM_OP_PATH),
+                              std::string(SANDBOX_INPUT_SYSFS_PREFIX) + "0",
+                              std::string(SANDBOX_INPUT_SYSFS_PREFIX) + "1",
+                              INPUT_DIR_PATH,
+                              parent_dir(FB_DEVICE_PATH),
+                              parent_dir(PROP_SERVICE_SOCKET),
+                              "/sim"};
+  for (const std::string& d : dirs) {
+    if (!make_dirs(root + d)) return fail("cannot make " + root + d);
   }
 
-  if (!symlink_fresh("/bin/sh", root + "/system/bin/sh")) return fail("cannot link the shell");
+  if (!symlink_fresh("/bin/sh", root + SHELL_PATH)) return fail("cannot link the shell");
   std::string sqlite = find_in_path("sqlite3");
   if (sqlite.empty()) return fail("sqlite3 is not installed");
-  if (!symlink_fresh(sqlite, root + "/system/xbin/sqlite3")) return fail("cannot link sqlite3");
-  if (!o.player_path.empty() && !copy_file(o.player_path, root + "/system/bin/mplayer", 0755)) {
+  if (!symlink_fresh(sqlite, root + SQLITE_TOOL_PATH)) return fail("cannot link sqlite3");
+  if (!o.player_path.empty() && !copy_file(o.player_path, root + MUSIC_PLAYER_PATH, 0755)) {
     return fail("cannot copy the stand-in player from " + o.player_path);
   }
 
-  std::string db = root + "/data/data/com.android.deskclock/databases/alarms.db";
+  std::string db = root + ALARM_DB_PATH;
   unlink(db.c_str());
   if (!run_sqlite(db, ALARMS_TABLE_SQL)) return fail("sqlite3 could not make the alarm table");
 
   // Fields: two words the program skips, ring minutes, ring file, snooze minutes.
-  bool ok = write_file(root + "/productinfo/alarm_flag",
-                       "alarm_flag 1 1 /res/sounds/default_ring.mp3 5\n");
-  ok = ok && write_file(root + "/data/tpcalcoef", "-12 4096 7 -3 4100 15 65536");
-  ok = ok && write_file(root + "/res/sounds/default_ring.mp3", "sandbox ring tone\n");
+  bool ok = write_file(root + ALARM_FLAG_PATH,
+                       std::string("alarm_flag 1 1 ") + DEFAULT_RING_PATH + " 5\n");
+  ok = ok && write_file(root + TP_COEF_PATH, "-12 4096 7 -3 4100 15 65536");
+  ok = ok && write_file(root + DEFAULT_RING_PATH, "sandbox ring tone\n");
   if (!o.artwork_dir.empty()) {
     for (const char* cls : {"qvga", "hvga", "wvga"}) {
       if (!copy_png_dir(o.artwork_dir + "/" + cls, root + "/res/images/" + cls)) {
@@ -210,32 +228,33 @@ bool build_sandbox(const std::string& root, const SandboxOptions& o, std::string
     }
   }
 
-  ok = ok && write_file(root + "/sys/class/timed_output/vibrator/enable", "");
-  ok = ok && write_file(root + "/sys/class/leds/lcd-backlight/brightness", "");
-  ok = ok && write_file(root + "/sys/class/rtc/rtc0/alarm_op",
+  ok = ok && write_file(root + VIBRATOR_PATH, "");
+  ok = ok && write_file(root + BACKLIGHT_PATH, "");
+  ok = ok && write_file(root + RTC_ALARM_OP_PATH,
                         std::to_string(static_cast<long long>(time(nullptr))) + "\n");
-  ok = ok && write_file(root + "/sys/class/rtc/rtc0/alarm_param", "");
+  ok = ok && write_file(root + RTC_ALARM_PARAM_PATH, "");
   if (!ok) return fail("cannot write the sandbox files");
 
   if (!make_fifo(root + SANDBOX_TOUCH_DEVICE) || !make_fifo(root + SANDBOX_KEY_DEVICE)) {
     return fail("cannot make the input devices");
   }
-  ok = write_file(root + "/sys/class/input/input0/name", std::string(SANDBOX_TOUCH_NAME) + "\n");
-  ok =
-      ok && write_file(root + "/sys/class/input/input1/name", std::string(SANDBOX_KEY_NAME) + "\n");
-  ok = ok && write_file(root + "/sys/class/input/input0/cal_mode", "");
-  ok = ok && write_file(root + "/sys/class/input/input0/cal_coef", "");
+  std::string touch_sysfs = root + SANDBOX_INPUT_SYSFS_PREFIX + "0";
+  ok = write_file(touch_sysfs + "/name", std::string(SANDBOX_TOUCH_NAME) + "\n");
+  ok = ok && write_file(root + SANDBOX_INPUT_SYSFS_PREFIX + "1/name",
+                        std::string(SANDBOX_KEY_NAME) + "\n");
+  ok = ok && write_file(touch_sysfs + "/cal_mode", "");
+  ok = ok && write_file(touch_sysfs + "/cal_coef", "");
   if (!ok) return fail("cannot write the input device names");
 
   if (!make_framebuffer(root, o.width, o.height, o.bits_per_pixel)) {
     return fail("cannot make the framebuffer");
   }
-  ok = write_file(root + "/dev/tty0", "");
-  ok = ok && write_file(root + "/dev/kmsg", "");
+  ok = write_file(root + CONSOLE_PATH, "");
+  ok = ok && write_file(root + SANDBOX_KMSG_FILE, "");
   std::string props = "ro.bootmode=alarm\n";
   props += "ro.sf.hwrotation=" + std::to_string(o.rotation) + "\n";
   if (!o.tp_kind.empty()) props += "ro.device.tp=" + o.tp_kind + "\n";
-  ok = ok && write_file(root + "/default.prop", props);
+  ok = ok && write_file(root + SANDBOX_PROPERTY_FILE, props);
   if (!ok) return fail("cannot write the device files");
   return true;
 }

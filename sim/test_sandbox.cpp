@@ -15,7 +15,10 @@
 #include <stdexcept>
 
 #include "alarm/alarm.h"
+#include "alarm/alarm_db.h"
 #include "alarm/kernel_log.h"
+#include "alarm/system_property.h"
+#include "sim/property_request.h"
 
 #ifndef ALARM_BUILD_DIR
 #define ALARM_BUILD_DIR "."
@@ -104,12 +107,12 @@ bool TestSandbox::exists(const char* phone_path) const {
 }
 
 void TestSandbox::set_property(const std::string& name, const std::string& value) const {
-  set_property_in_file(path("/default.prop"), name, value);
+  set_property_in_file(path(SANDBOX_PROPERTY_FILE), name, value);
 }
 
 std::string TestSandbox::sql(const std::string& statement) const {
   std::string out;
-  run_sqlite(path("/data/data/com.android.deskclock/databases/alarms.db"), statement, &out);
+  run_sqlite(path(ALARM_DB_PATH), statement, &out);
   return out;
 }
 
@@ -127,7 +130,7 @@ void TestSandbox::booted_seconds_ago(int secs) {
 }
 
 PropertyRecorder::PropertyRecorder(const TestSandbox& sb) {
-  std::string path = sb.path("/dev/socket/property_service");
+  std::string path = sb.path(PROP_SERVICE_SOCKET);
   sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
   strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
@@ -149,9 +152,11 @@ PropertyRecorder::PropertyRecorder(const TestSandbox& sb) {
       ssize_t n;
       while ((n = read(c, buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
       close(c);
-      std::string entry = got.size() == 128 && got[0] == 1
-                              ? std::string(got.c_str() + 4) + "=" + std::string(got.c_str() + 36)
-                              : "bad request of " + std::to_string(got.size()) + " bytes";
+      PropertyRequest request;
+      std::string refused;
+      std::string entry = decode_property_request(got, &request, &refused)
+                              ? request.name + "=" + request.value
+                              : "bad " + refused;
       std::lock_guard<std::mutex> lock(mu_);
       requests_.push_back(entry);
     }

@@ -40,6 +40,7 @@ TEST(PhoneTiming, StopWithTheNextAlarmTooNearWaitsDarkAndRingsIt) {
   EXPECT_LE(std::llabs(atoll(r.outcome["rtc_alarm_param"].s.c_str()) -
                        (epoch_utc(2026, 12, 10, 7, 0, 0) - 20)),
             1);
+  EXPECT_TRUE(r.outcome["rtc_wakes"].b);
   EXPECT_TRUE(contains(r.kmsg, "too near to power off: waiting for it")) << r.kmsg;
 }
 
@@ -86,4 +87,37 @@ TEST(PhoneTiming, AnAlarmFoundDueBySnoozingRingsAtOnce) {
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   EXPECT_EQ(count_between(r, "player-start", 122.0, 124.5), 1) << r.timeline_text();
   EXPECT_EQ(sb.sql("SELECT _id, enabled FROM alarms ORDER BY _id;"), "1|1\n2|0\n");
+}
+
+// A sqlite3 that never answers the read at start-up holds the program 10 s, then the
+// program goes on as with an empty table: nothing to ring, exit status -11.
+TEST(PhoneTiming, AHungDatabaseReadIsEndedAfterTenSeconds) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
+  SimResult r = sb.run(
+      {"--at", kWednesdayBefore, "--speed", "10", "--until", "60", "--fault", "sqlite-hang:read"});
+  EXPECT_EQ(r.exit_status(), 245) << r.timeline_text();
+  const TimelineEvent* exit = r.first("exit");
+  ASSERT_NE(exit, nullptr);
+  EXPECT_GE(exit->at, 10.0);
+  EXPECT_LT(exit->at, 20.0);
+  EXPECT_TRUE(contains(r.kmsg, "<3>alarm: sqlite3 gave no end of its rows in 10 s: ended\n"))
+      << r.kmsg;
+}
+
+// A one-shot alarm whose switching off never ends still rings in its second, the buttons
+// work, and the update is ended before the power-off.
+TEST(PhoneTiming, AHungDatabaseUpdateNeverDelaysTheRing) {
+  E2eSandbox sb;
+  sb.add_alarm(3, 7, 0, 0, 1, 0, "once", "");
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "60", "--fault",
+                        "sqlite-hang:update", "--user", "stop:10"});
+  std::vector<TimelineEvent> rings = r.events("ring");
+  ASSERT_EQ(rings.size(), 1u) << r.timeline_text();
+  EXPECT_LT(rings[0].at, 22.0);  // 07:00:00 is at 20 s
+  EXPECT_TRUE(r.powered_off()) << r.timeline_text();
+  const TimelineEvent* off = r.first("poweroff");
+  ASSERT_NE(off, nullptr);
+  EXPECT_LT(off->at, rings[0].at + 16.0);  // the stop, a second, at most 2 s for the update
+  EXPECT_TRUE(contains(r.kmsg, "<3>alarm: database update gave no end in time: ended")) << r.kmsg;
 }

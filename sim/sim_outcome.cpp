@@ -1,0 +1,171 @@
+#include "sim/sim_outcome.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Members of a JSON object in the order added, each value already JSON text. The top level
+// of a file puts one member on a line; nested objects stay on one line.
+class JsonObject {
+ public:
+  JsonObject& add(const std::string& key, const std::string& json_value) {
+    members_.emplace_back(key, json_value);
+    return *this;
+  }
+  std::string inline_text() const {
+    std::string out = "{";
+    for (size_t i = 0; i < members_.size(); ++i) {
+      out += (i ? ", " : "") + json_string(members_[i].first) + ": " + members_[i].second;
+    }
+    return out + "}";
+  }
+  std::string file_text() const {
+    std::string out = "{\n";
+    for (size_t i = 0; i < members_.size(); ++i) {
+      out += "  " + json_string(members_[i].first) + ": " + members_[i].second;
+      out += i + 1 < members_.size() ? ",\n" : "\n";
+    }
+    return out + "}\n";
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> members_;
+};
+
+std::string json_array(const std::vector<std::string>& json_items) {
+  std::string out = "[";
+  for (size_t i = 0; i < json_items.size(); ++i) out += (i ? ", " : "") + json_items[i];
+  return out + "]";
+}
+
+std::string json_bool(bool v) {
+  return v ? "true" : "false";
+}
+
+// Seconds with millisecond decimals.
+std::string json_seconds(double v) {
+  char buf[48];
+  snprintf(buf, sizeof buf, "%.3f", v);
+  return buf;
+}
+
+template <typename T, typename Format>
+std::string json_or_null(const std::optional<T>& v, Format format) {
+  return v ? format(*v) : std::string("null");
+}
+
+std::string visible(const std::string& s) {
+  std::string out;
+  for (unsigned char c : s) out += (c < 0x20 || c == 0x7f) ? '.' : static_cast<char>(c);
+  return out;
+}
+
+}  // namespace
+
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+bool rtc_alarm_wakes(std::optional<int64_t> rtc_alarm, std::optional<double> poweroff_at,
+                     double min_lead) {
+  if (!rtc_alarm || !poweroff_at) return false;
+  return static_cast<double>(*rtc_alarm) - *poweroff_at >= min_lead;
+}
+
+std::optional<int64_t> rtc_seconds(const std::string& text) {
+  const char* p = text.c_str();
+  while (*p == ' ' || *p == '\t' || *p == '\n') ++p;
+  if (*p < '0' || *p > '9') return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  long long v = strtoll(p, &end, 10);
+  if (errno != 0) return std::nullopt;
+  return static_cast<int64_t>(v);
+}
+
+std::string format_timeline(const std::vector<SimTimelineEntry>& timeline) {
+  std::string out;
+  for (const SimTimelineEntry& e : timeline) {
+    char head[48];
+    snprintf(head, sizeof head, "%.3f %s", e.at, e.word.c_str());
+    out += head;
+    if (!e.details.empty()) out += " " + visible(e.details);
+    out += "\n";
+  }
+  return out;
+}
+
+std::string format_outcome_json(const SimOutcome& o) {
+  std::vector<std::string> properties;
+  for (const auto& p : o.properties_set) {
+    properties.push_back(JsonObject()
+                             .add("name", json_string(p.first))
+                             .add("value", json_string(p.second))
+                             .inline_text());
+  }
+  std::vector<std::string> rings;
+  for (double at : o.ring_starts) rings.push_back(json_seconds(at));
+  std::vector<std::string> notes;
+  for (const SimSnoozeNote& n : o.snooze_notes) {
+    notes.push_back(JsonObject()
+                        .add("written_at", json_seconds(n.written_at))
+                        .add("alarm_id", std::to_string(n.alarm_id))
+                        .add("snooze_end", std::to_string(n.snooze_end))
+                        .inline_text());
+  }
+  std::vector<std::string> shots;
+  for (const std::string& s : o.screenshots) shots.push_back(json_string(s));
+
+  JsonObject json;
+  json.add("exit_status",
+           o.ran && !o.stopped_at_until ? std::to_string(o.exit_status) : std::string("null"))
+      .add("powered_off", json_bool(o.powered_off))
+      .add("poweroff_at", json_or_null(o.poweroff_at, json_seconds))
+      .add("rtc_alarm_param",
+           o.has_rtc_alarm_param ? json_string(o.rtc_alarm_param) : std::string("null"))
+      .add("rtc_alarm", json_or_null(o.rtc_alarm, [](int64_t v) { return std::to_string(v); }))
+      .add("rtc_wakes", json_bool(o.rtc_wakes))
+      .add("properties_set", json_array(properties))
+      .add("player_runs", std::to_string(o.player_runs))
+      .add("ring_starts", json_array(rings))
+      .add("snooze_notes", json_array(notes))
+      .add("screenshots", json_array(shots))
+      .add("wake_at", json_seconds(o.wake_at))
+      .add("start_at", json_seconds(o.start_at))
+      .add("stopped_at_until", json_bool(o.stopped_at_until))
+      .add("virtual_seconds", json_seconds(o.virtual_seconds))
+      .add("program_cpu_seconds", json_seconds(o.cpu_seconds))
+      .add("program_peak_rss_kb", std::to_string(o.peak_rss_kb));
+  if (!o.error.empty()) json.add("error", json_string(o.error));
+  return json.file_text();
+}

@@ -1,0 +1,114 @@
+// The sandbox's stand-in for "/system/xbin/sqlite3" under a sqlite3 fault: alarm-sim links
+// it there for the run. It tells a read (" select ...") from an update (" update ...") by
+// its SQL argument, holds that kind of command for good ("sqlite-hang:read|update") or
+// delays every command by virtual seconds ("sqlite-slow:S"), then runs the host's sqlite3
+// with the same arguments. It learns the sandbox, its clock and the faults from the
+// environment the program hands down through the shell, and logs what it did with each
+// command (platform/sandbox_files.h).
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/sandbox_clock.h"
+#include "platform/sandbox_files.h"
+#include "platform/sandbox_platform.h"
+
+namespace {
+
+constexpr char kToolName[] = "sqlite3";
+constexpr int kExecFailedStatus = 127;
+constexpr unsigned kHoldSeconds = 3600;
+
+// "read", "update" or "other", from the first word of the last argument (the SQL).
+std::string command_kind(int argc, char** argv) {
+  if (argc < 2) return "other";
+  std::string word;
+  for (const char* p = argv[argc - 1]; *p; ++p) {
+    if (isspace(static_cast<unsigned char>(*p))) {
+      if (word.empty()) continue;
+      break;
+    }
+    word += static_cast<char>(tolower(static_cast<unsigned char>(*p)));
+  }
+  if (word == "select") return "read";
+  if (word == "update") return "update";
+  return "other";
+}
+
+// The host's sqlite3 from PATH, never this program.
+std::string host_tool() {
+  char self[PATH_MAX];
+  if (realpath("/proc/self/exe", self) == nullptr) self[0] = '\0';
+  const char* path = getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string candidate = dirs.substr(start, end - start) + "/" + kToolName;
+    char real[PATH_MAX];
+    if (end > start && access(candidate.c_str(), X_OK) == 0 &&
+        realpath(candidate.c_str(), real) != nullptr && std::string(real) != self) {
+      return candidate;
+    }
+    start = end + 1;
+  }
+  return "";
+}
+
+void log_entry(const SandboxEnvironment& env, SandboxClock& clock, const std::string& kind,
+               const std::string& state) {
+  SqliteLogEntry entry;
+  entry.at_us = clock.now_us();
+  entry.kind = kind;
+  entry.state = state;
+  std::string line = format_sqlite_log_entry(entry);
+  int fd = open((env.root + SANDBOX_SQLITE_LOG).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                0644);
+  if (fd < 0) return;
+  ssize_t ignored = write(fd, line.data(), line.size());
+  (void)ignored;
+  close(fd);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string tool = host_tool();
+  SandboxEnvironment env;
+  if (read_sandbox_environment(&env)) {
+    SandboxFaults faults;
+    parse_sandbox_faults(env.faults, &faults, nullptr);
+    VirtualClock clock(env.start_us, env.mono_start_ns, env.speed);
+    std::string kind = command_kind(argc, argv);
+    if ((kind == "read" && faults.sqlite_hang_read) ||
+        (kind == "update" && faults.sqlite_hang_update)) {
+      log_entry(env, clock, kind, "held");
+      // Never returns: the end of the run ends it with the program's other processes.
+      for (;;) sleep(kHoldSeconds);
+    }
+    if (faults.sqlite_slow_seconds > 0) {
+      char state[48];
+      snprintf(state, sizeof state, "delayed %g", faults.sqlite_slow_seconds);
+      log_entry(env, clock, kind, state);
+      clock.sleep_us(static_cast<int64_t>(std::llround(faults.sqlite_slow_seconds * 1e6)));
+    }
+    log_entry(env, clock, kind, "runs");
+  }
+  if (tool.empty()) {
+    fprintf(stderr, "sqlite3 stand-in: no sqlite3 in PATH\n");
+    return kExecFailedStatus;
+  }
+  char name[sizeof kToolName];
+  snprintf(name, sizeof name, "%s", kToolName);
+  argv[0] = name;
+  execv(tool.c_str(), argv);
+  perror("sqlite3 stand-in");
+  return kExecFailedStatus;
+}
