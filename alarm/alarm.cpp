@@ -57,6 +57,8 @@ void switch_to_due_alarm(AlarmSecItem** rung, WallTime* ring_start) {
   g_alarm_status.state = ALARM_STATE_SWITCH;
   stop_ring();
   platform().sleep_us(kUsPerSecond);
+  // A touch stored until now was meant for the alarm before: the new one rings first.
+  g_button_event = BUTTON_NONE;
   gr_clear_screen();
   g_alarm_status.state = ALARM_STATE_RINGING;
   g_vibrator_epoch.fetch_add(1);

@@ -343,6 +343,22 @@ TEST(Switch, AnotherAlarmFallingDueRestartsTheRing) {
   EXPECT_EQ(run.threads_of(vibrate_thread), 1);
 }
 
+// The middle button touched during the switch's pause was meant for 07:00: 07:01 still rings.
+TEST(Switch, ATouchDuringTheSwitchIsNotForTheNewAlarm) {
+  AlarmRun run("2026-12-09 06:59:50");
+  run.sb().add_alarm(1, 7, 0, kMonToFri, 1, 0);
+  run.sb().add_alarm(2, 7, 1, kMonToFri, 1, 0);
+  run.flags(10, 5);
+  AlarmRun::Look rung;
+  run.press(70.5, BUTTON_STOP);  // 07:01:00.5
+  run.look(72, &rung);
+  run.power_key(80);
+  EXPECT_EQ(alarm_main(), ALARM_EXIT_OK);
+  EXPECT_EQ(rung.state, ALARM_STATE_RINGING);
+  EXPECT_TRUE(rung.ringing);
+  EXPECT_GE(run.seconds_of(run.sb().platform().power_off_at_us), 80);
+}
+
 TEST(Vibration, OnlyAVibrateFlagOfOneStartsTheVibrator) {
   for (int vibrate : {1, 2}) {
     AlarmRun run("2026-12-09 06:59:58");

@@ -3,14 +3,51 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 
 #include "platform/platform.h"
 
-VirtualClock::VirtualClock(int64_t start_us, int64_t mono_start_ns, double speed)
-    : start_us_(start_us), mono_start_ns_(mono_start_ns), speed_(speed > 0 ? speed : 1.0) {}
+VirtualClock::VirtualClock(int64_t start_us, int64_t mono_start_ns, double speed, double slow_speed,
+                           std::vector<ClockStretch> slow)
+    : start_us_(start_us), mono_start_ns_(mono_start_ns), speed_(speed > 0 ? speed : 1.0) {
+  segments_.push_back({start_us_, mono_start_ns_, speed_});
+  if (!(slow_speed > 0)) return;
+  std::sort(slow.begin(), slow.end(),
+            [](const ClockStretch& a, const ClockStretch& b) { return a.from_us < b.from_us; });
+  // Each stretch after the start, beyond the one before it: a slow segment, then back.
+  for (const ClockStretch& stretch : slow) {
+    int64_t from = stretch.from_us > start_us_ ? stretch.from_us : start_us_;
+    const Segment& last = segments_.back();
+    if (from < last.virtual_us) from = last.virtual_us;
+    if (stretch.to_us <= from) continue;
+    auto real_at = [&](int64_t v) {
+      const Segment& s = segments_.back();
+      return s.mono_ns +
+             static_cast<int64_t>(static_cast<long double>(v - s.virtual_us) * 1000.0L / s.speed);
+    };
+    if (from == last.virtual_us) {
+      segments_.back().speed = slow_speed;
+    } else {
+      segments_.push_back({from, real_at(from), slow_speed});
+    }
+    segments_.push_back({stretch.to_us, real_at(stretch.to_us), speed_});
+  }
+}
+
+const VirtualClock::Segment& VirtualClock::segment_at_virtual(int64_t virtual_us) const {
+  auto after = std::upper_bound(segments_.begin(), segments_.end(), virtual_us,
+                                [](int64_t v, const Segment& s) { return v < s.virtual_us; });
+  return after == segments_.begin() ? segments_.front() : *(after - 1);
+}
+
+const VirtualClock::Segment& VirtualClock::segment_at_mono(int64_t mono_ns) const {
+  auto after = std::upper_bound(segments_.begin(), segments_.end(), mono_ns,
+                                [](int64_t m, const Segment& s) { return m < s.mono_ns; });
+  return after == segments_.begin() ? segments_.front() : *(after - 1);
+}
 
 int64_t VirtualClock::monotonic_ns() {
   struct timespec ts;
@@ -19,19 +56,24 @@ int64_t VirtualClock::monotonic_ns() {
 }
 
 int64_t VirtualClock::now_us() {
-  long double real_ns = static_cast<long double>(monotonic_ns() - mono_start_ns_);
-  return start_us_ + static_cast<int64_t>(real_ns * speed_ / 1000.0L);
+  return virtual_us_at(monotonic_ns());
+}
+
+int64_t VirtualClock::virtual_us_at(int64_t mono_ns) const {
+  const Segment& s = segment_at_mono(mono_ns);
+  long double real_ns = static_cast<long double>(mono_ns - s.mono_ns);
+  return s.virtual_us + static_cast<int64_t>(real_ns * s.speed / 1000.0L);
 }
 
 int64_t VirtualClock::real_ns_at(int64_t virtual_us) const {
-  long double v = static_cast<long double>(virtual_us - start_us_);
-  return mono_start_ns_ + static_cast<int64_t>(v * 1000.0L / speed_);
+  const Segment& s = segment_at_virtual(virtual_us);
+  long double v = static_cast<long double>(virtual_us - s.virtual_us);
+  return s.mono_ns + static_cast<int64_t>(v * 1000.0L / s.speed);
 }
 
 void VirtualClock::sleep_us(int64_t usec) {
   if (usec <= 0) return;
-  int64_t real_ns = static_cast<int64_t>(static_cast<long double>(usec) * 1000.0L / speed_);
-  int64_t target = monotonic_ns() + real_ns;
+  int64_t target = real_ns_at(now_us() + usec);
   struct timespec ts;
   ts.tv_sec = static_cast<time_t>(target / 1000000000);
   ts.tv_nsec = static_cast<long>(target % 1000000000);

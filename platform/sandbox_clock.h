@@ -1,6 +1,7 @@
 // Clocks of a sandbox. VirtualClock runs from a chosen moment at a chosen speed (sleeps and
-// deadlines shrink by the same factor); ManualClock stands still and moves only when the
-// thread that drives it sleeps or waits, running the actions scheduled on the way.
+// deadlines shrink by the same factor), slower in stretches of virtual time set beforehand;
+// ManualClock stands still and moves only when the thread that drives it sleeps or waits,
+// running the actions scheduled on the way.
 #pragma once
 
 #include <sys/types.h>
@@ -12,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 class SandboxClock {
  public:
@@ -27,11 +29,21 @@ class SandboxClock {
   virtual int wait_readable(int fd, int64_t deadline_us) = 0;
 };
 
+// A stretch of virtual time, microseconds since the epoch, [from_us, to_us).
+struct ClockStretch {
+  int64_t from_us = 0;
+  int64_t to_us = 0;
+};
+
 class VirtualClock : public SandboxClock {
  public:
   // The clock reads `start_us` (microseconds since the epoch) at CLOCK_MONOTONIC
-  // `mono_start_ns` and runs `speed` times as fast as real time.
-  VirtualClock(int64_t start_us, int64_t mono_start_ns, double speed);
+  // `mono_start_ns` and runs `speed` times as fast as real time; inside the `slow`
+  // stretches it runs `slow_speed` times as fast. A simulation that runs fast slows down
+  // around the moments it judges, so that the real time the host takes there (a process
+  // started, a file written) does not grow into virtual seconds.
+  VirtualClock(int64_t start_us, int64_t mono_start_ns, double speed, double slow_speed = 0,
+               std::vector<ClockStretch> slow = {});
   int64_t now_us() override;
   void sleep_us(int64_t usec) override;
   bool wait_flag(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, bool& pending,
@@ -40,13 +52,27 @@ class VirtualClock : public SandboxClock {
 
   static int64_t monotonic_ns();
   double speed() const { return speed_; }
+  int64_t start_us() const { return start_us_; }
+  int64_t mono_start_ns() const { return mono_start_ns_; }
   // Real monotonic nanoseconds at which the clock reads `virtual_us`.
   int64_t real_ns_at(int64_t virtual_us) const;
+  // What the clock reads at real monotonic nanoseconds `mono_ns`.
+  int64_t virtual_us_at(int64_t mono_ns) const;
 
  private:
+  // From `virtual_us` (read at `mono_ns`) on, the clock runs at `speed`.
+  struct Segment {
+    int64_t virtual_us;
+    int64_t mono_ns;
+    double speed;
+  };
+  const Segment& segment_at_virtual(int64_t virtual_us) const;
+  const Segment& segment_at_mono(int64_t mono_ns) const;
+
   int64_t start_us_;
   int64_t mono_start_ns_;
   double speed_;
+  std::vector<Segment> segments_;  // in order; the first at the start
 };
 
 class ManualClock : public SandboxClock {

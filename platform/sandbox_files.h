@@ -4,6 +4,10 @@
 // a program. Paths are relative to the sandbox root.
 #pragma once
 
+#include <memory>
+
+#include "platform/sandbox_clock.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -91,8 +95,9 @@ std::vector<SqliteLogEntry> parse_sqlite_log(const std::string& text);
 
 // --- The environment that hands a sandbox to a program (and to the stand-ins it starts,
 // which inherit it): ALARM_SANDBOX_ROOT, ALARM_SANDBOX_CLOCK ("start_us mono_start_ns speed
-// [wake_us]": the virtual clock reads start_us at CLOCK_MONOTONIC mono_start_ns and runs at
-// speed; the RTC woke the phone at wake_us), ALARM_SANDBOX_FAULTS (comma-separated names). ---
+// [wake_us [slow_speed from_us:to_us,...]]": the virtual clock reads start_us at
+// CLOCK_MONOTONIC mono_start_ns and runs at speed, at slow_speed in the stretches listed; the
+// RTC woke the phone at wake_us), ALARM_SANDBOX_FAULTS (comma-separated names). ---
 
 constexpr char SANDBOX_ROOT_ENV[] = "ALARM_SANDBOX_ROOT";
 constexpr char SANDBOX_CLOCK_ENV[] = "ALARM_SANDBOX_CLOCK";
@@ -104,9 +109,13 @@ struct SandboxEnvironment {
   int64_t start_us = 0;
   int64_t mono_start_ns = 0;
   double speed = 1.0;
-  int64_t wake_us = 0;  // not after start_us
+  int64_t wake_us = 0;    // not after start_us
+  double slow_speed = 0;  // 0: no slow stretches
+  std::vector<ClockStretch> slow;
   std::string faults;
 };
+// The virtual clock the environment describes.
+std::unique_ptr<VirtualClock> sandbox_clock(const SandboxEnvironment& env);
 // "NAME=value" entries for a program's environment (the faults only when there are any).
 std::vector<std::string> sandbox_environment_entries(const SandboxEnvironment& env);
 // From this process's environment; false when the root or the clock is missing or damaged.

@@ -30,8 +30,7 @@ SandboxPlatform::SandboxPlatform(std::string root, std::unique_ptr<SandboxClock>
 std::unique_ptr<SandboxPlatform> SandboxPlatform::from_environment() {
   SandboxEnvironment env;
   if (!read_sandbox_environment(&env)) return nullptr;
-  auto p = std::make_unique<SandboxPlatform>(
-      env.root, std::make_unique<VirtualClock>(env.start_us, env.mono_start_ns, env.speed));
+  auto p = std::make_unique<SandboxPlatform>(env.root, sandbox_clock(env));
   p->set_wake_us(env.wake_us);
   SandboxFaults faults;
   std::string unknown;

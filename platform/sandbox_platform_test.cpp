@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -76,6 +77,20 @@ TEST(VirtualClock, RunsAtItsSpeed) {
   int64_t elapsed = clock.now_us() - 5000000000000;
   EXPECT_GE(elapsed, 2000000);
   EXPECT_LT(elapsed, 2000000 + 100 * 200000);  // generous: a loaded machine
+}
+
+TEST(VirtualClock, RunsAtItsSlowSpeedInsideTheSlowStretches) {
+  constexpr int64_t kSec = 1000000;
+  // 100 times as fast, but 10 times from 1 s to 2 s and from 2.5 s to 3 s.
+  VirtualClock clock(0, 1000, 100.0, 10.0, {{2500000, 3 * kSec}, {kSec, 2 * kSec}});
+  EXPECT_EQ(clock.real_ns_at(kSec / 2), 1000 + 5000000);
+  EXPECT_EQ(clock.real_ns_at(kSec), 1000 + 10000000);
+  EXPECT_EQ(clock.real_ns_at(3 * kSec / 2), 1000 + 10000000 + 50000000);
+  EXPECT_EQ(clock.real_ns_at(3 * kSec), 1000 + 10000000 + 100000000 + 5000000 + 50000000);
+  EXPECT_EQ(clock.real_ns_at(4 * kSec), clock.real_ns_at(3 * kSec) + 10000000);
+  for (int64_t v : std::vector<int64_t>{0, kSec / 3, kSec, 2 * kSec + 1, 2800000, 7 * kSec}) {
+    EXPECT_NEAR(clock.virtual_us_at(clock.real_ns_at(v)), v, 1) << v;
+  }
 }
 
 TEST(VirtualClock, WaitWakesOnPostFromAnotherThread) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +13,10 @@
 
 #include "alarm/alarm_db.h"
 #include "alarm/alarm_flag.h"
+#include "platform/sandbox_clock.h"
 #include "platform/sandbox_platform.h"
+#include "sim/life_picture.h"
+#include "sim/life_run.h"
 #include "sim/sandbox_builder.h"
 #include "sim/schedule_report.h"
 #include "sim/sim_run.h"
@@ -41,6 +45,13 @@ const char kUsage[] =
     "              returns), sqlite-slow:S (each sqlite3 command takes S more seconds)\n"
     "      --no-property-service: nothing answers on /dev/socket/property_service\n"
     "      --rtc-op TEXT: the RTC's alarm_op gives TEXT all along instead of its time\n"
+    "  alarm-sim life DIR --from \"YYYY-MM-DD HH:MM:SS\" --days N [--tz ZONE] [--boot S]\n"
+    "                    [--rtc-min-lead S] [--user POLICY] [--speed N] [--play S]\n"
+    "                    [--program PATH]\n"
+    "      the phone in DIR, switched off at --from, woken only by its RTC for N days;\n"
+    "      --user default stop:10, --speed default 100; --program: another build of the\n"
+    "      sandboxed program, to compare two builds. Writes DIR/sim/life.json, life.txt,\n"
+    "      life.png and life-runs.txt (every run's timeline)\n"
     "  alarm-sim demo [OUTDIR]\n"
     "  alarm-sim schedule DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE] [--boot S]\n"
     "      DIR: a phone's files copied into the sandbox layout\n";
@@ -198,6 +209,74 @@ bool parse_run_options(const std::vector<std::string>& args, SimRunOptions* o, s
   return true;
 }
 
+bool parse_seconds(const std::string& text, double* out) {
+  char* end = nullptr;
+  double v = strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !(v >= 0) || !std::isfinite(v)) return false;
+  *out = v;
+  return true;
+}
+
+int cmd_life(const std::vector<std::string>& args) {
+  if (args.empty()) return usage_error("life needs DIR");
+  LifeOptions o = default_life_options();
+  o.root = absolute(args[0]);
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (i + 1 >= args.size()) return usage_error("unknown life option " + a);
+    const std::string& v = args[++i];
+    double secs = 0;
+    if (a == "--from") {
+      o.from = v;
+    } else if (a == "--days") {
+      char* end = nullptr;
+      long days = strtol(v.c_str(), &end, 10);
+      if (*end != '\0' || days <= 0 || days > LIFE_PICTURE_MAX_DAYS)
+        return usage_error("--days takes 1 to " + std::to_string(LIFE_PICTURE_MAX_DAYS));
+      o.days = static_cast<int>(days);
+    } else if (a == "--tz") {
+      o.tz = v;
+    } else if (a == "--user") {
+      std::string error;
+      if (!parse_user_policy(v, &o.user, &error)) return usage_error(error);
+    } else if (a == "--program") {
+      o.program = absolute(v);
+    } else if (!parse_seconds(v, &secs)) {
+      return usage_error(a + " takes a number");
+    } else if (a == "--boot") {
+      o.boot_seconds = secs;
+    } else if (a == "--rtc-min-lead") {
+      o.rtc_min_lead = secs;
+    } else if (a == "--speed" && secs > 0) {
+      o.speed = secs;
+    } else if (a == "--play") {
+      o.play_seconds = secs;
+    } else {
+      return usage_error("unknown life option " + a);
+    }
+  }
+  if (o.from.empty() || o.days == 0) return usage_error("life needs --from and --days");
+  int64_t started_ns = VirtualClock::monotonic_ns();
+  LifeInput input;
+  LifeReport report;
+  std::string error;
+  if (!run_life(o, &input, &report, &error)) {
+    fprintf(stderr, "alarm-sim: %s\n", error.c_str());
+    return 1;
+  }
+  double took = static_cast<double>(VirtualClock::monotonic_ns() - started_ns) / 1e9;
+  const LifeSummary& sum = report.summary;
+  printf(
+      "\n%d days, %d boots in %.1f s of real time (speed %g)\n"
+      "expected %d: on time %d, late %d, missed %d; unexpected rings %d; lost wakes %d\n",
+      o.days, sum.boots, took, o.speed, sum.expected, sum.on_time, sum.late, sum.missed,
+      sum.unexpected, sum.lost_wakes);
+  if (!input.params.ended_early.empty())
+    printf("ended early: %s\n", input.params.ended_early.c_str());
+  printf("report: %s/sim/life.txt, life.json, life.png\n", o.root.c_str());
+  return 0;
+}
+
 int cmd_run(const std::vector<std::string>& args) {
   if (args.empty()) return usage_error("run needs DIR");
   SimRunOptions o;
@@ -290,6 +369,7 @@ int main(int argc, char** argv) {
   if (cmd == "init") return cmd_init(args);
   if (cmd == "run") return cmd_run(args);
   if (cmd == "demo") return cmd_demo(args);
+  if (cmd == "life") return cmd_life(args);
   if (cmd == "schedule") return cmd_schedule(args);
   if (cmd == "--help" || cmd == "-h" || cmd == "help") {
     printf("%s", kUsage);

@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
   start.pid = getpid();
   start.parent_pid = getppid();
   if (has_env) {
-    start.at_us = VirtualClock(env.start_us, env.mono_start_ns, env.speed).now_us();
+    start.at_us = sandbox_clock(env)->now_us();
   }
   start.args = joined_args(argc, argv);
 

@@ -357,7 +357,10 @@ void SimServices::accept_player() {
     std::string line = trim(read_some(conn, SANDBOX_PLAYER_LINE_LIMIT, true));
     PlayerStart start;
     if (!parse_player_start(line, &start)) start.args = line;
-    long ms = static_cast<long>(config_.play_seconds / clock_.speed() * 1000.0);
+    // One run of the ring file from now, in real milliseconds.
+    double now = clock_.elapsed();
+    long ms = static_cast<long>(
+        (clock_.mono_ns_at(now + config_.play_seconds) - clock_.mono_ns_at(now)) / 1000000);
     std::string reply = format_player_reply(ms);
     ssize_t ignored = send(conn, reply.data(), reply.size(), MSG_NOSIGNAL);
     (void)ignored;
@@ -424,7 +427,10 @@ double SimServices::written_at(const std::string& path) const {
   if (stat(path.c_str(), &st) == 0) {
     double lag = static_cast<double>(real_now.tv_sec - st.st_mtim.tv_sec) +
                  static_cast<double>(real_now.tv_nsec - st.st_mtim.tv_nsec) / 1e9;
-    if (lag > 0 && lag < 1) at -= lag * clock_.speed();
+    if (lag > 0 && lag < 1) {
+      at =
+          clock_.elapsed_at_mono_ns(VirtualClock::monotonic_ns() - static_cast<int64_t>(lag * 1e9));
+    }
   }
   return at;
 }

@@ -13,33 +13,39 @@
 
 class RunClock {
  public:
-  RunClock(int64_t start_us, double speed)
-      : start_us_(start_us), mono_start_ns_(VirtualClock::monotonic_ns()), speed_(speed) {}
+  // Starts now (real time) at `start_us`; slower in the `slow` stretches, as VirtualClock.
+  RunClock(int64_t start_us, double speed, double slow_speed = 0,
+           std::vector<ClockStretch> slow = {})
+      : slow_speed_(slow_speed),
+        slow_(slow),
+        clock_(start_us, VirtualClock::monotonic_ns(), speed, slow_speed, std::move(slow)) {}
 
-  int64_t start_us() const { return start_us_; }
-  int64_t mono_start_ns() const { return mono_start_ns_; }
-  double speed() const { return speed_; }
+  int64_t start_us() const { return clock_.start_us(); }
+  int64_t mono_start_ns() const { return clock_.mono_start_ns(); }
+  double speed() const { return clock_.speed(); }
+  double slow_speed() const { return slow_speed_; }
+  const std::vector<ClockStretch>& slow() const { return slow_; }
 
   double elapsed() const { return elapsed_at_mono_ns(VirtualClock::monotonic_ns()); }
   double elapsed_at_mono_ns(int64_t mono_ns) const {
-    return static_cast<double>(mono_ns - mono_start_ns_) * speed_ / 1e9;
+    return elapsed_at_virtual_us(clock_.virtual_us_at(mono_ns));
   }
   double elapsed_at_virtual_us(int64_t us) const {
-    return static_cast<double>(us - start_us_) / 1e6;
+    return static_cast<double>(us - start_us()) / 1e6;
   }
-  int64_t virtual_us() const { return start_us_ + static_cast<int64_t>(elapsed() * 1e6); }
+  int64_t virtual_us() const { return clock_.virtual_us_at(VirtualClock::monotonic_ns()); }
   double epoch_seconds_at(double elapsed_secs) const {
-    return static_cast<double>(start_us_) / 1e6 + elapsed_secs;
+    return static_cast<double>(start_us()) / 1e6 + elapsed_secs;
   }
   // CLOCK_MONOTONIC nanoseconds at which the clock reads `elapsed_secs`.
   int64_t mono_ns_at(double elapsed_secs) const {
-    return mono_start_ns_ + static_cast<int64_t>(elapsed_secs / speed_ * 1e9);
+    return clock_.real_ns_at(start_us() + static_cast<int64_t>(elapsed_secs * 1e6));
   }
 
  private:
-  int64_t start_us_;
-  int64_t mono_start_ns_;
-  double speed_;
+  double slow_speed_;
+  std::vector<ClockStretch> slow_;
+  VirtualClock clock_;
 };
 
 class Timeline {

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "platform/sandbox_clock.h"
@@ -85,7 +86,8 @@ int main(int argc, char** argv) {
   if (read_sandbox_environment(&env)) {
     SandboxFaults faults;
     parse_sandbox_faults(env.faults, &faults, nullptr);
-    VirtualClock clock(env.start_us, env.mono_start_ns, env.speed);
+    std::unique_ptr<VirtualClock> clock_owner = sandbox_clock(env);
+    VirtualClock& clock = *clock_owner;
     std::string kind = command_kind(argc, argv);
     if ((kind == "read" && faults.sqlite_hang_read) ||
         (kind == "update" && faults.sqlite_hang_update)) {
