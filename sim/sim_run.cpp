@@ -75,10 +75,14 @@ double group_cpu_seconds(pid_t pgid) {
   return total;
 }
 
-// Every live process of a session, from /proc: the program and all it started, also the
-// tools it runs in process groups of their own.
-std::vector<pid_t> session_processes(pid_t sid) {
-  std::vector<pid_t> found;
+// Every process of a session, from /proc: the program and all it started, also the tools
+// it runs in process groups of their own, and those that have ended and wait to be reaped.
+struct SessionProcess {
+  pid_t pid;
+  bool ended;
+};
+std::vector<SessionProcess> session_processes(pid_t sid) {
+  std::vector<SessionProcess> found;
   UniqueDir d(opendir("/proc"));
   if (!d) return found;
   while (dirent* e = readdir(d.get())) {
@@ -91,8 +95,8 @@ std::vector<pid_t> session_processes(pid_t sid) {
     long ppid, pgrp, session;
     if (sscanf(stat.c_str() + close_paren + 1, " %c %ld %ld %ld", &state, &ppid, &pgrp, &session) ==
             4 &&
-        session == sid && state != 'Z') {
-      found.push_back(static_cast<pid_t>(atol(e->d_name)));
+        session == sid) {
+      found.push_back({static_cast<pid_t>(atol(e->d_name)), state == 'Z'});
     }
   }
   return found;
@@ -377,17 +381,24 @@ class SimRun {
       out->cpu_seconds = out->stopped_at_until ? left_running : out->cpu_seconds + left_running;
     // Whatever the program left behind: controller, player, tools, also those in process
     // groups of their own. As their subreaper the simulator reaps them.
-    std::vector<pid_t> left = session_processes(child_);
-    for (pid_t pid : left) kill(pid, SIGKILL);
-    if (subreaper_) {
-      for (pid_t pid : left) {
+    // A process whose parent is ended with it becomes the simulator's a moment later: a few
+    // passes reap them all.
+    constexpr int kReapPasses = 5;
+    for (int pass = 0; pass < kReapPasses; ++pass) {
+      std::vector<SessionProcess> left = session_processes(child_);
+      if (left.empty()) break;
+      for (const SessionProcess& p : left) {
+        if (!p.ended) kill(p.pid, SIGKILL);
+      }
+      if (!subreaper_) break;
+      for (const SessionProcess& p : left) {
         int st;
         struct rusage usage;
         pid_t r;
         do {
-          r = wait4(pid, &st, 0, &usage);
+          r = wait4(p.pid, &st, 0, &usage);
         } while (r < 0 && errno == EINTR);
-        if (r == pid) out->cpu_seconds += cpu_seconds(usage);
+        if (r == p.pid) out->cpu_seconds += cpu_seconds(usage);
       }
     }
   }
