@@ -47,57 +47,59 @@ double cpu_seconds(const struct rusage& u) {
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-// CPU time of the live processes of a process group, from /proc: what the program left
-// running, where the simulator cannot reap it itself.
-double group_cpu_seconds(pid_t pgid) {
-  double total = 0;
+// A process as /proc/PID/stat tells it.
+struct ProcStat {
+  pid_t pid;
+  char state;  // 'Z': ended, waiting to be reaped
+  long pgrp;
+  long session;
+  double cpu_seconds;  // its own and that of the children it reaped
+};
+
+std::vector<ProcStat> read_proc_stats() {
+  std::vector<ProcStat> out;
   UniqueDir d(opendir("/proc"));
-  if (!d) return 0;
-  long ticks = sysconf(_SC_CLK_TCK);
+  if (!d) return out;
+  double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
   while (dirent* e = readdir(d.get())) {
     if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
     std::string stat;
     if (!read_text_file(std::string("/proc/") + e->d_name + "/stat", &stat)) continue;
     size_t close_paren = stat.rfind(')');
     if (close_paren == std::string::npos) continue;
-    char state;
-    long ppid, pgrp, session, tty, tpgid;
+    ProcStat p = {};
+    long ppid, tty, tpgid;
     unsigned long flags, minflt, cminflt, majflt, cmajflt, utime, stime;
     long cutime, cstime;
     if (sscanf(stat.c_str() + close_paren + 1,
-               " %c %ld %ld %ld %ld %ld %lu %lu %lu %lu %lu %lu %lu %ld %ld", &state, &ppid, &pgrp,
-               &session, &tty, &tpgid, &flags, &minflt, &cminflt, &majflt, &cmajflt, &utime, &stime,
-               &cutime, &cstime) == 15 &&
-        pgrp == pgid) {
-      total += static_cast<double>(utime + stime + cutime + cstime) / static_cast<double>(ticks);
+               " %c %ld %ld %ld %ld %ld %lu %lu %lu %lu %lu %lu %lu %ld %ld", &p.state, &ppid,
+               &p.pgrp, &p.session, &tty, &tpgid, &flags, &minflt, &cminflt, &majflt, &cmajflt,
+               &utime, &stime, &cutime, &cstime) != 15) {
+      continue;
     }
+    p.pid = static_cast<pid_t>(atol(e->d_name));
+    p.cpu_seconds = static_cast<double>(utime + stime + cutime + cstime) / ticks;
+    out.push_back(p);
+  }
+  return out;
+}
+
+// CPU time of the live processes of a process group: what the program left running, where
+// the simulator cannot reap it itself.
+double group_cpu_seconds(pid_t pgid) {
+  double total = 0;
+  for (const ProcStat& p : read_proc_stats()) {
+    if (p.pgrp == pgid) total += p.cpu_seconds;
   }
   return total;
 }
 
-// Every process of a session, from /proc: the program and all it started, also the tools
-// it runs in process groups of their own, and those that have ended and wait to be reaped.
-struct SessionProcess {
-  pid_t pid;
-  bool ended;
-};
-std::vector<SessionProcess> session_processes(pid_t sid) {
-  std::vector<SessionProcess> found;
-  UniqueDir d(opendir("/proc"));
-  if (!d) return found;
-  while (dirent* e = readdir(d.get())) {
-    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-    std::string stat;
-    if (!read_text_file(std::string("/proc/") + e->d_name + "/stat", &stat)) continue;
-    size_t close_paren = stat.rfind(')');
-    if (close_paren == std::string::npos) continue;
-    char state;
-    long ppid, pgrp, session;
-    if (sscanf(stat.c_str() + close_paren + 1, " %c %ld %ld %ld", &state, &ppid, &pgrp, &session) ==
-            4 &&
-        session == sid) {
-      found.push_back({static_cast<pid_t>(atol(e->d_name)), state == 'Z'});
-    }
+// Every process of a session: the program and all it started, also the tools it runs in
+// process groups of their own, and those that have ended and wait to be reaped.
+std::vector<ProcStat> session_processes(pid_t sid) {
+  std::vector<ProcStat> found;
+  for (const ProcStat& p : read_proc_stats()) {
+    if (p.session == sid) found.push_back(p);
   }
   return found;
 }
@@ -385,13 +387,13 @@ class SimRun {
     // passes reap them all.
     constexpr int kReapPasses = 5;
     for (int pass = 0; pass < kReapPasses; ++pass) {
-      std::vector<SessionProcess> left = session_processes(child_);
+      std::vector<ProcStat> left = session_processes(child_);
       if (left.empty()) break;
-      for (const SessionProcess& p : left) {
-        if (!p.ended) kill(p.pid, SIGKILL);
+      for (const ProcStat& p : left) {
+        if (p.state != 'Z') kill(p.pid, SIGKILL);
       }
       if (!subreaper_) break;
-      for (const SessionProcess& p : left) {
+      for (const ProcStat& p : left) {
         int st;
         struct rusage usage;
         pid_t r;
