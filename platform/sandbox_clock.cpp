@@ -10,30 +10,31 @@
 
 #include "platform/platform.h"
 
-VirtualClock::VirtualClock(int64_t start_us, int64_t mono_start_ns, double speed, double slow_speed,
+VirtualClock::VirtualClock(int64_t start_us, int64_t mono_start_ns, double speed,
                            std::vector<ClockStretch> slow)
     : start_us_(start_us), mono_start_ns_(mono_start_ns), speed_(speed > 0 ? speed : 1.0) {
   segments_.push_back({start_us_, mono_start_ns_, speed_});
-  if (!(slow_speed > 0)) return;
   std::sort(slow.begin(), slow.end(),
             [](const ClockStretch& a, const ClockStretch& b) { return a.from_us < b.from_us; });
-  // Each stretch after the start, beyond the one before it: a slow segment, then back.
+  // Each stretch after the start, beyond the one before it: a segment at its speed, then back.
   for (const ClockStretch& stretch : slow) {
+    if (!(stretch.speed > 0)) continue;
     int64_t from = stretch.from_us > start_us_ ? stretch.from_us : start_us_;
-    const Segment& last = segments_.back();
-    if (from < last.virtual_us) from = last.virtual_us;
+    if (from < segments_.back().virtual_us) from = segments_.back().virtual_us;
     if (stretch.to_us <= from) continue;
     auto real_at = [&](int64_t v) {
       const Segment& s = segments_.back();
       return s.mono_ns +
              static_cast<int64_t>(static_cast<long double>(v - s.virtual_us) * 1000.0L / s.speed);
     };
-    if (from == last.virtual_us) {
-      segments_.back().speed = slow_speed;
+    if (from == segments_.back().virtual_us) {
+      segments_.back().speed = stretch.speed;
     } else {
-      segments_.push_back({from, real_at(from), slow_speed});
+      int64_t from_ns = real_at(from);
+      segments_.push_back({from, from_ns, stretch.speed});
     }
-    segments_.push_back({stretch.to_us, real_at(stretch.to_us), speed_});
+    int64_t to_ns = real_at(stretch.to_us);
+    segments_.push_back({stretch.to_us, to_ns, speed_});
   }
 }
 

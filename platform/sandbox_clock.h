@@ -29,20 +29,22 @@ class SandboxClock {
   virtual int wait_readable(int fd, int64_t deadline_us) = 0;
 };
 
-// A stretch of virtual time, microseconds since the epoch, [from_us, to_us).
+// A stretch of virtual time, microseconds since the epoch, [from_us, to_us), in which the
+// clock runs `speed` times as fast as real time.
 struct ClockStretch {
   int64_t from_us = 0;
   int64_t to_us = 0;
+  double speed = 1;
 };
 
 class VirtualClock : public SandboxClock {
  public:
   // The clock reads `start_us` (microseconds since the epoch) at CLOCK_MONOTONIC
-  // `mono_start_ns` and runs `speed` times as fast as real time; inside the `slow`
-  // stretches it runs `slow_speed` times as fast. A simulation that runs fast slows down
-  // around the moments it judges, so that the real time the host takes there (a process
-  // started, a file written) does not grow into virtual seconds.
-  VirtualClock(int64_t start_us, int64_t mono_start_ns, double speed, double slow_speed = 0,
+  // `mono_start_ns` and runs `speed` times as fast as real time, but at their own speed in
+  // the `slow` stretches (a stretch that overlaps one before it starts where that ends). A
+  // simulation that runs fast slows down around the moments it judges, so that the real time
+  // the host takes there (a process started, a file written) does not grow into seconds.
+  VirtualClock(int64_t start_us, int64_t mono_start_ns, double speed,
                std::vector<ClockStretch> slow = {});
   int64_t now_us() override;
   void sleep_us(int64_t usec) override;

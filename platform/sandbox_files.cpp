@@ -191,14 +191,10 @@ std::vector<std::string> sandbox_environment_entries(const SandboxEnvironment& e
   snprintf(clock, sizeof clock, "%" PRId64 " %" PRId64 " %.17g %" PRId64, env.start_us,
            env.mono_start_ns, env.speed, env.wake_us);
   std::string clock_text = clock;
-  if (env.slow_speed > 0 && !env.slow.empty()) {
-    snprintf(clock, sizeof clock, " %.17g ", env.slow_speed);
+  for (size_t i = 0; i < env.slow.size(); ++i) {
+    snprintf(clock, sizeof clock, "%s%" PRId64 ":%" PRId64 ":%.17g", i ? "," : " ",
+             env.slow[i].from_us, env.slow[i].to_us, env.slow[i].speed);
     clock_text += clock;
-    for (size_t i = 0; i < env.slow.size(); ++i) {
-      snprintf(clock, sizeof clock, "%s%" PRId64 ":%" PRId64, i ? "," : "", env.slow[i].from_us,
-               env.slow[i].to_us);
-      clock_text += clock;
-    }
   }
   std::vector<std::string> out = {std::string(SANDBOX_ROOT_ENV) + "=" + env.root,
                                   std::string(SANDBOX_CLOCK_ENV) + "=" + clock_text};
@@ -214,30 +210,29 @@ bool read_sandbox_environment(SandboxEnvironment* env) {
   long long mono_ns = 0;
   double speed = 1.0;
   long long wake_us = 0;
-  double slow_speed = 0;
   int consumed = 0;
-  int fields = sscanf(clock, "%lld %lld %lf %lld %lf %n", &start_us, &mono_ns, &speed, &wake_us,
-                      &slow_speed, &consumed);
+  int fields =
+      sscanf(clock, "%lld %lld %lf %lld %n", &start_us, &mono_ns, &speed, &wake_us, &consumed);
   if (fields < 3 || !(speed > 0)) return false;
   env->root = root;
   env->start_us = start_us;
   env->mono_start_ns = mono_ns;
   env->speed = speed;
   env->wake_us = fields >= 4 && wake_us <= start_us ? wake_us : start_us;
-  env->slow_speed = 0;
   env->slow.clear();
-  if (fields == 5 && slow_speed > 0 && consumed > 0) {
-    // "from:to,from:to": a damaged stretch ends the list.
+  if (fields == 4 && consumed > 0) {
+    // "from:to:speed,from:to:speed": a damaged stretch ends the list.
     const char* p = clock + consumed;
     long long from = 0, to = 0;
+    double stretch_speed = 0;
     int used = 0;
-    while (sscanf(p, "%lld:%lld%n", &from, &to, &used) == 2 && used > 0) {
-      env->slow.push_back({from, to});
+    while (sscanf(p, "%lld:%lld:%lf%n", &from, &to, &stretch_speed, &used) == 3 && used > 0 &&
+           stretch_speed > 0) {
+      env->slow.push_back({from, to, stretch_speed});
       p += used;
       if (*p != ',') break;
       ++p;
     }
-    env->slow_speed = slow_speed;
   }
   const char* faults = getenv(SANDBOX_FAULTS_ENV);
   env->faults = faults != nullptr ? faults : "";
@@ -245,6 +240,5 @@ bool read_sandbox_environment(SandboxEnvironment* env) {
 }
 
 std::unique_ptr<VirtualClock> sandbox_clock(const SandboxEnvironment& env) {
-  return std::make_unique<VirtualClock>(env.start_us, env.mono_start_ns, env.speed, env.slow_speed,
-                                        env.slow);
+  return std::make_unique<VirtualClock>(env.start_us, env.mono_start_ns, env.speed, env.slow);
 }

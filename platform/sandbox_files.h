@@ -95,8 +95,8 @@ std::vector<SqliteLogEntry> parse_sqlite_log(const std::string& text);
 
 // --- The environment that hands a sandbox to a program (and to the stand-ins it starts,
 // which inherit it): ALARM_SANDBOX_ROOT, ALARM_SANDBOX_CLOCK ("start_us mono_start_ns speed
-// [wake_us [slow_speed from_us:to_us,...]]": the virtual clock reads start_us at
-// CLOCK_MONOTONIC mono_start_ns and runs at speed, at slow_speed in the stretches listed; the
+// [wake_us [from_us:to_us:speed,...]]": the virtual clock reads start_us at
+// CLOCK_MONOTONIC mono_start_ns and runs at speed, at their own in the stretches listed; the
 // RTC woke the phone at wake_us), ALARM_SANDBOX_FAULTS (comma-separated names). ---
 
 constexpr char SANDBOX_ROOT_ENV[] = "ALARM_SANDBOX_ROOT";
@@ -109,8 +109,7 @@ struct SandboxEnvironment {
   int64_t start_us = 0;
   int64_t mono_start_ns = 0;
   double speed = 1.0;
-  int64_t wake_us = 0;    // not after start_us
-  double slow_speed = 0;  // 0: no slow stretches
+  int64_t wake_us = 0;  // not after start_us
   std::vector<ClockStretch> slow;
   std::string faults;
 };

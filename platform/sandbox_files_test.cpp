@@ -65,9 +65,8 @@ TEST(SandboxEnvironment, TheWakeMomentAndTheFaultsReachTheProgramsPlatform) {
   env.speed = 1e-9;       // ...so slowly that it still reads its start
   env.wake_us = env.start_us - 35 * 1000000;
   env.faults = "poweroff-returns,thread-fail:2";
-  env.slow_speed = 5;
-  env.slow = {{env.start_us + 1000000, env.start_us + 3000000},
-              {env.start_us + 9000000, env.start_us + 9500000}};
+  env.slow = {{env.start_us + 1000000, env.start_us + 3000000, 5},
+              {env.start_us + 9000000, env.start_us + 9500000, 2.5}};
   std::vector<std::string> entries = sandbox_environment_entries(env);
   ASSERT_EQ(entries.size(), 3u);
   for (const std::string& e : entries) {
@@ -81,8 +80,9 @@ TEST(SandboxEnvironment, TheWakeMomentAndTheFaultsReachTheProgramsPlatform) {
   SandboxEnvironment read;
   ASSERT_TRUE(read_sandbox_environment(&read));
   EXPECT_EQ(read.faults, env.faults);
-  EXPECT_EQ(read.slow_speed, 5);
   ASSERT_EQ(read.slow.size(), 2u);
+  EXPECT_EQ(read.slow[0].speed, 5);
+  EXPECT_EQ(read.slow[1].speed, 2.5);
   EXPECT_EQ(read.slow[1].from_us, env.start_us + 9000000);
   EXPECT_EQ(read.slow[1].to_us, env.start_us + 9500000);
 

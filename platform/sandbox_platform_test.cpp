@@ -82,7 +82,7 @@ TEST(VirtualClock, RunsAtItsSpeed) {
 TEST(VirtualClock, RunsAtItsSlowSpeedInsideTheSlowStretches) {
   constexpr int64_t kSec = 1000000;
   // 100 times as fast, but 10 times from 1 s to 2 s and from 2.5 s to 3 s.
-  VirtualClock clock(0, 1000, 100.0, 10.0, {{2500000, 3 * kSec}, {kSec, 2 * kSec}});
+  VirtualClock clock(0, 1000, 100.0, {{2500000, 3 * kSec, 10}, {kSec, 2 * kSec, 10}});
   EXPECT_EQ(clock.real_ns_at(kSec / 2), 1000 + 5000000);
   EXPECT_EQ(clock.real_ns_at(kSec), 1000 + 10000000);
   EXPECT_EQ(clock.real_ns_at(3 * kSec / 2), 1000 + 10000000 + 50000000);

@@ -16,33 +16,38 @@ constexpr char kEndedPhoneOn[] = "the phone was left on: Android would start";
 constexpr char kEndedNoWake[] = "no RTC alarm would switch the phone on again";
 constexpr char kEndedRunFailed[] = "a run could not be started";
 
-// Around the moments a life is judged by, the clock runs no faster than this: the real time
-// the host takes to start a process (a few milliseconds) stays a fraction of a virtual
+// Around the moments a life is judged by, the clock runs no faster than these speeds: the
+// real time the host takes to start a process (milliseconds) stays a fraction of a virtual
 // second there, as on a phone, instead of growing into seconds at the life's speed.
-constexpr double kJudgedSpeed = 10;
 // The ring of an alarm due at D is judged from D + 1 s (the program's pause before it
-// rings); the slow stretch covers that moment and what may delay it.
+// rings); its stretch covers that moment and what may delay it.
+constexpr double kRingJudgedSpeed = 10;
 constexpr int64_t kRingStretchFromUs = 800000;
 constexpr int64_t kRingStretchToUs = 2000000;
 // A program that starts this close to the alarm it was woken for (or after it) is judged on
-// its start-up too.
+// its start-up too: it has a second for it before its pause.
 constexpr double kStartupMarginSecs = 10;
+constexpr double kStartupJudgedSpeed = 4;
 constexpr int64_t kStartupStretchUs = 3000000;
 // How far ahead of a wake the stretches are laid out: a run lasts minutes, not days.
 constexpr int64_t kStretchHorizonSecs = 86400;
 
-// The slow stretches of the run that starts at `start` after a wake at `wake`.
-std::vector<ClockStretch> judged_stretches(const LifeInput& in, int64_t wake, double start) {
+// The slow stretches of the run that starts at `start` after a wake at `wake`, for a life
+// at `speed`.
+std::vector<ClockStretch> judged_stretches(const LifeInput& in, int64_t wake, double start,
+                                           double speed) {
   std::vector<ClockStretch> out;
+  if (speed <= kStartupJudgedSpeed) return out;
   int64_t start_us = static_cast<int64_t>(start * kUsPerSecond);
   bool startup_judged = false;
   for (const LifeInstant& i : life_expected_instants(in)) {
     if (i.due < wake || i.due > wake + kStretchHorizonSecs) continue;
     int64_t due_us = i.due * 1000000;
-    out.push_back({due_us + kRingStretchFromUs, due_us + kRingStretchToUs});
+    if (speed > kRingJudgedSpeed)
+      out.push_back({due_us + kRingStretchFromUs, due_us + kRingStretchToUs, kRingJudgedSpeed});
     if (static_cast<double>(i.due) < start + kStartupMarginSecs) startup_judged = true;
   }
-  if (startup_judged) out.push_back({start_us, start_us + kStartupStretchUs});
+  if (startup_judged) out.push_back({start_us, start_us + kStartupStretchUs, kStartupJudgedSpeed});
   return out;
 }
 
@@ -126,8 +131,7 @@ bool run_life(const LifeOptions& o, LifeInput* input, LifeReport* report, std::s
       run.rtc_min_lead = o.rtc_min_lead;
       run.program = o.program;
       run.user = o.user;
-      run.slow_speed = o.speed > kJudgedSpeed ? kJudgedSpeed : 0;
-      if (run.slow_speed > 0) run.slow = judged_stretches(in, wake, start);
+      run.slow = judged_stretches(in, wake, start, o.speed);
       SimOutcome out = run_simulation(run);
       if (!out.ran) {
         in.params.ended_early = std::string(kEndedRunFailed) + ": " + out.error;

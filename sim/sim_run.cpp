@@ -181,8 +181,7 @@ class SimRun {
   SimOutcome run() {
     SimOutcome out;
     if (!prepare(&out)) return finish(&out);
-    double slow_speed = o_.slow_speed > 0 && o_.slow_speed < o_.speed ? o_.slow_speed : 0;
-    clock_ = std::make_unique<RunClock>(start_us_, o_.speed, slow_speed, o_.slow);
+    clock_ = std::make_unique<RunClock>(start_us_, o_.speed, o_.slow);
     timeline_ = std::make_unique<Timeline>(*clock_);
     SimServicesConfig config;
     config.root = o_.root;
@@ -279,7 +278,6 @@ class SimRun {
     sandbox.start_us = clock_->start_us();
     sandbox.mono_start_ns = clock_->mono_start_ns();
     sandbox.speed = clock_->speed();
-    sandbox.slow_speed = clock_->slow_speed();
     sandbox.slow = clock_->slow();
     sandbox.wake_us = wake_us_;
     sandbox.faults = faults_;

@@ -21,9 +21,8 @@ struct SimRunOptions {
   double play_seconds = 30;  // how long one run of the ring file lasts (virtual)
   double boot_seconds = 0;   // the RTC woke the phone this long before the program started
   double rtc_min_lead = 10;  // an RTC alarm closer to the power-off than this wakes nothing
-  // Stretches of virtual time (epoch microseconds) in which the clock runs at slow_speed:
-  // around the moments a run is judged by, so that a fast run stays exact there.
-  double slow_speed = 0;
+  // Stretches of virtual time (epoch microseconds) in which the clock runs at their own,
+  // lower speed: around the moments a run is judged by, so that a fast run stays exact there.
   std::vector<ClockStretch> slow;
   bool poweroff_returns = false;
   std::vector<std::string> faults;  // faults of the phone, as SandboxFaults names them

@@ -14,16 +14,12 @@
 class RunClock {
  public:
   // Starts now (real time) at `start_us`; slower in the `slow` stretches, as VirtualClock.
-  RunClock(int64_t start_us, double speed, double slow_speed = 0,
-           std::vector<ClockStretch> slow = {})
-      : slow_speed_(slow_speed),
-        slow_(slow),
-        clock_(start_us, VirtualClock::monotonic_ns(), speed, slow_speed, std::move(slow)) {}
+  RunClock(int64_t start_us, double speed, std::vector<ClockStretch> slow = {})
+      : slow_(slow), clock_(start_us, VirtualClock::monotonic_ns(), speed, std::move(slow)) {}
 
   int64_t start_us() const { return clock_.start_us(); }
   int64_t mono_start_ns() const { return clock_.mono_start_ns(); }
   double speed() const { return clock_.speed(); }
-  double slow_speed() const { return slow_speed_; }
   const std::vector<ClockStretch>& slow() const { return slow_; }
 
   double elapsed() const { return elapsed_at_mono_ns(VirtualClock::monotonic_ns()); }
@@ -43,7 +39,6 @@ class RunClock {
   }
 
  private:
-  double slow_speed_;
   std::vector<ClockStretch> slow_;
   VirtualClock clock_;
 };

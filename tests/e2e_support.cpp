@@ -138,9 +138,8 @@ class JsonParser {
   size_t i_ = 0;
 };
 
-// Where the program starts and runs slowly (under an emulator), ALARM_E2E_SLOWDOWN=N divides
-// each scenario's --speed by N: the same virtual times, with N times the real time for
-// every step between them.
+}  // namespace
+
 void slow_down(std::vector<std::string>* argv) {
   const char* text = getenv("ALARM_E2E_SLOWDOWN");
   double factor = text != nullptr ? strtod(text, nullptr) : 1.0;
@@ -152,8 +151,6 @@ void slow_down(std::vector<std::string>* argv) {
     (*argv)[i + 1] = speed;
   }
 }
-
-}  // namespace
 
 const Json& Json::operator[](const std::string& key) const {
   static const Json null_value;

@@ -77,5 +77,9 @@ bool contains(const std::string& text, const std::string& part);
 int count_between(const SimResult& r, const std::string& word, double from, double to);
 // Share of pixels of a PNG screenshot that are not black; -1 when it cannot be read.
 double lit_share(const std::string& png);
+// Where the program starts and runs slowly (under an emulator), ALARM_E2E_SLOWDOWN=N divides
+// the --speed of an alarm-sim command line by N: the same virtual times, with N times the
+// real time for every step between them.
+void slow_down(std::vector<std::string>* argv);
 // Runs a command; its exit status, with its standard output in `out`.
 int run_command(const std::vector<std::string>& argv, std::string* out);
