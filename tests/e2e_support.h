@@ -81,5 +81,10 @@ double lit_share(const std::string& png);
 // the --speed of an alarm-sim command line by N: the same virtual times, with N times the
 // real time for every step between them.
 void slow_down(std::vector<std::string>* argv);
+// Virtual seconds a scenario at `speed` allows beyond its own margins where the program runs
+// slowly (a sanitizer build, or under an emulator): a quarter of a second of real time for
+// starting a process or a thread. 0 where the program runs at its own pace: there the
+// scenarios' windows are the program's.
+double slow_program_slack(double speed);
 // Runs a command; its exit status, with its standard output in `out`.
 int run_command(const std::vector<std::string>& argv, std::string* out);

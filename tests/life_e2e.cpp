@@ -36,6 +36,15 @@ std::string report(const E2eSandbox& sb) {
   return sb.read("/sim/life.txt");
 }
 
+// Rung on time; a program slowed down by a sanitizer or an emulator may ring late, as long
+// as it rings.
+bool rang_in_time(const std::string& result) {
+  return result == "on-time" || (slow_program_slack(1) > 0 && result == "late");
+}
+int rung_in_time(const Life& l) {
+  return count(l, "on_time") + (slow_program_slack(1) > 0 ? count(l, "late") : 0);
+}
+
 }  // namespace
 
 TEST(LifeScenario, AWeekOfWeekdayWeekendAndOneShotAlarmsRingsEachOnTime) {
@@ -60,7 +69,7 @@ TEST(LifeScenario, AWeekOfWeekdayWeekendAndOneShotAlarmsRingsEachOnTime) {
   for (size_t i = 0; i < expected.a.size(); ++i) {
     EXPECT_EQ(static_cast<long long>(expected.a[i]["due"].n), want[i].at) << i;
     EXPECT_EQ(expected.a[i]["alarm_id"].n, want[i].id) << i;
-    EXPECT_EQ(expected.a[i]["result"].s, "on-time") << report(sb);
+    EXPECT_TRUE(rang_in_time(expected.a[i]["result"].s)) << report(sb);
   }
   EXPECT_EQ(count(l, "unexpected"), 0) << report(sb);
   EXPECT_EQ(count(l, "lost_wakes"), 0);
@@ -82,7 +91,7 @@ TEST(LifeScenario, AnRtcAlarmTooCloseToThePowerOffIsALostWake) {
   ASSERT_EQ(l.cli_status, 0) << l.out;
   EXPECT_EQ(count(l, "boots"), 1) << report(sb);
   EXPECT_EQ(count(l, "lost_wakes"), 1);
-  EXPECT_EQ(count(l, "on_time"), 1);
+  EXPECT_EQ(rung_in_time(l), 1);
   EXPECT_EQ(count(l, "missed"), 3);  // 07:01, and Friday's two
   EXPECT_FALSE(l.json["boots"].a[0]["rtc_wakes"].b);
   EXPECT_TRUE(contains(l.json["ended_early"].s, "RTC")) << l.json["ended_early"].s;
@@ -119,7 +128,7 @@ TEST(LifeScenario, MixedAlarmsAfterA35SecondBootEachRingOnceOnTime) {
       live(sb, {"--from", "2026-12-13 12:00:00", "--days", "3", "--speed", "50", "--boot", "35"});
   ASSERT_EQ(l.cli_status, 0) << l.out;
   EXPECT_EQ(count(l, "expected"), 9) << report(sb);
-  EXPECT_EQ(count(l, "on_time"), 9) << report(sb);
+  EXPECT_EQ(rung_in_time(l), 9) << report(sb);
   EXPECT_EQ(count(l, "unexpected"), 0) << report(sb);
   EXPECT_EQ(count(l, "lost_wakes"), 0) << report(sb);
   EXPECT_TRUE(l.json["ended_early"].is_null());
