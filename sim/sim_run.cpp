@@ -24,6 +24,7 @@
 
 #include "alarm/alarm_db.h"
 #include "alarm/alarm_rtc.h"
+#include "devices/music.h"
 #include "platform/sandbox_files.h"
 #include "platform/sandbox_platform.h"
 #include "sim/sandbox_builder.h"
@@ -35,6 +36,7 @@ namespace {
 
 constexpr char kProgramName[] = "poweroff_alarm_sandbox";
 constexpr char kProgramArg0[] = "poweroff_alarm";
+constexpr char kPlayerStandinName[] = "alarm-player-standin";
 constexpr char kStdoutFile[] = "/sim/stdout.txt";
 constexpr char kStderrFile[] = "/sim/stderr.txt";
 constexpr char kOutcomeFile[] = "/sim/outcome.json";
@@ -252,6 +254,7 @@ class SimRun {
     write_file(o_.root + SANDBOX_KMSG_FILE, "");
     write_file(o_.root + RTC_ALARM_PARAM_PATH, "");
     restore_sqlite_link(o_.root);
+    warn_of_an_older_player();
     if (faults.any_sqlite()) {
       std::string dir = program_.substr(0, program_.rfind('/'));
       std::string standin = dir + "/" + SQLITE_STANDIN_NAME;
@@ -263,6 +266,25 @@ class SimRun {
       }
     }
     return true;
+  }
+
+  // A sandbox keeps the stand-in player `alarm-sim init` copied into it: one older than
+  // this simulator reports its starts in a form it may not read, or on a clock without the
+  // run's slow stretches. Said once a process.
+  void warn_of_an_older_player() {
+    static bool warned = false;
+    if (warned) return;
+    struct stat ours, theirs;
+    std::string standin = self_dir() + "/" + kPlayerStandinName;
+    if (stat(standin.c_str(), &ours) != 0 ||
+        lstat((o_.root + MUSIC_PLAYER_PATH).c_str(), &theirs) != 0 || !S_ISREG(theirs.st_mode) ||
+        theirs.st_size == ours.st_size) {
+      return;
+    }
+    warned = true;
+    fprintf(stderr,
+            "alarm-sim: the sandbox's stand-in player differs from this alarm-sim's; run "
+            "alarm-sim init again if its rings are not recorded\n");
   }
 
   bool spawn(SimOutcome* out) {
