@@ -130,13 +130,21 @@ int cmd_init(const std::vector<std::string>& args) {
   return 0;
 }
 
+// The status of a command that a signal cut short, as a shell reports one: 128 + signal.
+int interrupted_status() {
+  int sig = sim_interrupt_signal();
+  return sig == 0 ? 0 : 128 + sig;
+}
+
 void print_summary(const SimOutcome& o, const std::string& root) {
   if (!o.ran) {
     fprintf(stderr, "alarm-sim: %s\n", o.error.c_str());
     return;
   }
   printf("ran %.1f virtual seconds; ", o.virtual_seconds);
-  if (o.stopped_at_until) {
+  if (o.interrupted) {
+    printf("interrupted\n");
+  } else if (o.stopped_at_until) {
     printf("stopped at --until\n");
   } else {
     printf("exit status %d%s\n", o.exit_status, o.powered_off ? ", powered off" : "");
@@ -274,7 +282,7 @@ int cmd_life(const std::vector<std::string>& args) {
   if (!input.params.ended_early.empty())
     printf("ended early: %s\n", input.params.ended_early.c_str());
   printf("report: %s/sim/life.txt, life.json, life.png\n", o.root.c_str());
-  return 0;
+  return interrupted_status();
 }
 
 int cmd_run(const std::vector<std::string>& args) {
@@ -284,7 +292,7 @@ int cmd_run(const std::vector<std::string>& args) {
   if (!parse_run_options(args, &o, &error)) return usage_error(error);
   SimOutcome out = run_simulation(o);
   print_summary(out, o.root);
-  return out.ran ? 0 : 1;
+  return out.ran ? interrupted_status() : 1;
 }
 
 // The whole story on an embedded default: ringing, a snooze, ringing again, stop.

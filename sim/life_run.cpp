@@ -15,6 +15,7 @@ constexpr int64_t kRtcAheadSecs = 20;
 constexpr char kEndedPhoneOn[] = "the phone was left on: Android would start";
 constexpr char kEndedNoWake[] = "no RTC alarm would switch the phone on again";
 constexpr char kEndedRunFailed[] = "a run could not be started";
+constexpr char kEndedInterrupted[] = "interrupted";
 
 // Around the moments a life is judged by, the clock runs no faster than these speeds: the
 // real time the host takes to start a process (milliseconds) stays a fraction of a virtual
@@ -65,9 +66,10 @@ std::string boot_line(size_t index, const LifeBoot& b, const SimOutcome& o) {
   snprintf(line, sizeof line, "boot %zu: woke %s, %zu ring%s, %s, RTC %s%s\n", index + 1,
            local_time_text(b.wake).c_str(), o.ring_starts.size(),
            o.ring_starts.size() == 1 ? "" : "s",
-           o.stopped_at_until ? "still on at the life's end"
-           : b.powered_off    ? "powered off"
-                              : "left on",
+           o.interrupted        ? "interrupted"
+           : o.stopped_at_until ? "still on at the life's end"
+           : b.powered_off      ? "powered off"
+                                : "left on",
            rtc.c_str(), b.powered_off && !b.rtc_wakes ? " (would not wake the phone)" : "");
   return line;
 }
@@ -137,7 +139,7 @@ bool run_life(const LifeOptions& o, LifeInput* input, LifeReport* report, std::s
         in.params.ended_early = std::string(kEndedRunFailed) + ": " + out.error;
         break;
       }
-      if (!out.stopped_at_until) boot.exit_status = out.exit_status;
+      if (!out.stopped_at_until && !out.interrupted) boot.exit_status = out.exit_status;
       boot.powered_off = out.powered_off;
       boot.poweroff_at = out.poweroff_at;
       boot.rtc_alarm = out.rtc_alarm;
@@ -156,6 +158,12 @@ bool run_life(const LifeOptions& o, LifeInput* input, LifeReport* report, std::s
       if (!o.quiet) fputs(line.c_str(), stdout);
       runs_log += "== " + line + format_timeline(out.timeline);
 
+      if (out.interrupted) {
+        // Judge only what the life reached: what lay ahead was not missed.
+        in.params.ended_early = kEndedInterrupted;
+        in.params.to = static_cast<int64_t>(out.start_at + out.virtual_seconds);
+        break;
+      }
       if (out.stopped_at_until) break;  // the life's end came while the phone was on
       if (!boot.powered_off) {
         in.params.ended_early = kEndedPhoneOn;

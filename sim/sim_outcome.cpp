@@ -147,8 +147,9 @@ std::string format_outcome_json(const SimOutcome& o) {
   for (const std::string& s : o.screenshots) shots.push_back(json_string(s));
 
   JsonObject json;
-  json.add("exit_status",
-           o.ran && !o.stopped_at_until ? std::to_string(o.exit_status) : std::string("null"))
+  json.add("exit_status", o.ran && !o.stopped_at_until && !o.interrupted
+                              ? std::to_string(o.exit_status)
+                              : std::string("null"))
       .add("powered_off", json_bool(o.powered_off))
       .add("poweroff_at", json_or_null(o.poweroff_at, json_seconds))
       .add("rtc_alarm_param",
@@ -163,6 +164,7 @@ std::string format_outcome_json(const SimOutcome& o) {
       .add("wake_at", json_seconds(o.wake_at))
       .add("start_at", json_seconds(o.start_at))
       .add("stopped_at_until", json_bool(o.stopped_at_until))
+      .add("interrupted", json_bool(o.interrupted))
       .add("virtual_seconds", json_seconds(o.virtual_seconds))
       .add("program_cpu_seconds", json_seconds(o.cpu_seconds))
       .add("program_peak_rss_kb", std::to_string(o.peak_rss_kb));

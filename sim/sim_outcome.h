@@ -24,7 +24,8 @@ struct SimSnoozeNote {
 struct SimOutcome {
   bool ran = false;  // the program could be started
   bool stopped_at_until = false;
-  int exit_status = -1;  // as the shell sees it
+  bool interrupted = false;  // a signal (Ctrl-C, kill, hang-up) ended the run early
+  int exit_status = -1;      // as the shell sees it
   bool powered_off = false;
   bool has_rtc_alarm_param = false;
   std::string rtc_alarm_param;

@@ -34,6 +34,55 @@ extern char** environ;
 
 namespace {
 
+// The signal that ends a run early, set by its handler; read by the run and by callers.
+std::atomic<int> g_interrupt_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "read and written by a signal handler");
+
+void note_interrupt(int sig) {
+  g_interrupt_signal.store(sig);
+}
+
+// For the length of a run, SIGINT, SIGTERM and SIGHUP are blocked and taken only while the
+// run waits (ppoll with wait_mask), so that they end the run in order: the program and all
+// it left are ended and reaped, the sandbox's sqlite3 is put back, the outcome is written.
+// A signal the caller ignores (nohup) stays ignored. The program starts with the caller's
+// mask.
+class InterruptWatch {
+ public:
+  InterruptWatch() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kSignals) sigaddset(&set, sig);
+    pthread_sigmask(SIG_BLOCK, &set, &old_mask_);
+    wait_mask_ = old_mask_;
+    struct sigaction watch = {};
+    watch.sa_handler = note_interrupt;
+    sigemptyset(&watch.sa_mask);
+    for (size_t i = 0; i < kCount; ++i) {
+      sigaction(kSignals[i], nullptr, &old_actions_[i]);
+      if (old_actions_[i].sa_handler == SIG_IGN) continue;
+      sigaction(kSignals[i], &watch, nullptr);
+      sigdelset(&wait_mask_, kSignals[i]);
+    }
+  }
+  ~InterruptWatch() {
+    pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);  // one still pending is noted here
+    for (size_t i = 0; i < kCount; ++i) sigaction(kSignals[i], &old_actions_[i], nullptr);
+  }
+  InterruptWatch(const InterruptWatch&) = delete;
+  InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+  const sigset_t* wait_mask() const { return &wait_mask_; }
+  const sigset_t* program_mask() const { return &old_mask_; }
+
+ private:
+  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+  static constexpr size_t kCount = sizeof kSignals / sizeof *kSignals;
+  sigset_t old_mask_;
+  sigset_t wait_mask_;
+  struct sigaction old_actions_[kCount];
+};
+
 constexpr char kProgramName[] = "poweroff_alarm_sandbox";
 constexpr char kProgramArg0[] = "poweroff_alarm";
 constexpr char kPlayerStandinName[] = "alarm-player-standin";
@@ -318,6 +367,7 @@ class SimRun {
     if (child_ < 0) return fail(out, "fork failed");
     if (child_ == 0) {
       setsid();  // a session of its own: everything the program starts can be found again
+      pthread_sigmask(SIG_SETMASK, interrupts_.program_mask(), nullptr);
       int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       int null = open("/dev/null", O_RDONLY);
@@ -342,6 +392,10 @@ class SimRun {
     int rings = 0;
     for (;;) {
       if (reaper_.done()) return;
+      if (g_interrupt_signal.load() != 0) {
+        out->interrupted = true;
+        return;
+      }
       double now = clock_->elapsed();
       if (o_.until >= 0 && now >= o_.until) {
         out->stopped_at_until = true;
@@ -365,7 +419,7 @@ class SimRun {
         timeout.tv_nsec = static_cast<long>(ns % 1000000000);
         wait = &timeout;
       }
-      ppoll(fds, 2, wait, nullptr);
+      ppoll(fds, 2, wait, interrupts_.wait_mask());
       if (fds[1].revents & POLLIN) {
         for (const SimRingStart& ring : services_->take_ring_starts()) {
           SimAction a;
@@ -381,15 +435,16 @@ class SimRun {
     out->virtual_seconds = clock_->elapsed();
     double left_running = 0;
     if (!subreaper_) left_running = group_cpu_seconds(child_);
-    if (out->stopped_at_until) {
+    if (out->stopped_at_until || out->interrupted) {
       kill(-child_, SIGKILL);
-      timeline_->add("exit", "stopped by the simulator at --until");
+      timeline_->add("exit", out->interrupted ? "stopped by the simulator: interrupted"
+                                              : "stopped by the simulator at --until");
     }
     reaper_.join();
     const int status = reaper_.status();
     out->peak_rss_kb = reaper_.usage().ru_maxrss;
     out->cpu_seconds = cpu_seconds(reaper_.usage());
-    if (!out->stopped_at_until) {
+    if (!out->stopped_at_until && !out->interrupted) {
       if (WIFEXITED(status)) {
         out->exit_status = WEXITSTATUS(status);
       } else if (WIFSIGNALED(status)) {
@@ -400,7 +455,9 @@ class SimRun {
     }
     // A live program's /proc figures already hold what it had reaped.
     if (!subreaper_)
-      out->cpu_seconds = out->stopped_at_until ? left_running : out->cpu_seconds + left_running;
+      out->cpu_seconds = out->stopped_at_until || out->interrupted
+                             ? left_running
+                             : out->cpu_seconds + left_running;
     // Whatever the program left behind: controller, player, tools, also those in process
     // groups of their own. As their subreaper the simulator reaps them.
     // A process whose parent is ended with it becomes the simulator's a moment later: a few
@@ -470,6 +527,7 @@ class SimRun {
     return *out;
   }
 
+  InterruptWatch interrupts_;  // first: it covers the whole run
   SimRunOptions o_;
   std::string program_;
   std::string faults_;
@@ -488,4 +546,8 @@ class SimRun {
 
 SimOutcome run_simulation(const SimRunOptions& options) {
   return SimRun(options).run();
+}
+
+int sim_interrupt_signal() {
+  return g_interrupt_signal.load();
 }

@@ -34,8 +34,13 @@ struct SimRunOptions {
   UserPolicy user;
 };
 
-// Runs the program and writes DIR/sim/outcome.json and DIR/sim/timeline.txt.
+// Runs the program and writes DIR/sim/outcome.json and DIR/sim/timeline.txt. SIGINT, SIGTERM
+// and SIGHUP (unless ignored) end a run as --until does, with `interrupted` set: the program
+// runs in a session of its own, out of reach of the terminal, and must not outlive alarm-sim.
 SimOutcome run_simulation(const SimRunOptions& options);
+
+// The signal that interrupted a run, or 0: callers that chain runs stop there.
+int sim_interrupt_signal();
 
 // The file name of the sqlite3 stand-in, beside the sandboxed program.
 constexpr char SQLITE_STANDIN_NAME[] = "alarm-sqlite-standin";

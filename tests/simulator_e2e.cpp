@@ -1,6 +1,9 @@
 // alarm-sim itself: the phone's timing it plays (the boot delay, the RTC's lead, a slow or
 // hung sqlite3) and the user it plays, judged by the outcome and the timeline it writes.
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -79,24 +82,34 @@ namespace {
 
 constexpr char kSqliteTool[] = "/system/xbin/sqlite3";
 
-// Processes whose command line names the sandbox: the program's, left behind.
-int processes_of(const std::string& root) {
+// The start of a /proc file of process `pid`.
+std::string proc_text(const char* pid, const char* file) {
+  FILE* f = fopen((std::string("/proc/") + pid + "/" + file).c_str(), "re");
+  if (f == nullptr) return "";
+  char buf[16384];
+  size_t n = fread(buf, 1, sizeof buf, f);
+  fclose(f);
+  return std::string(buf, n);
+}
+
+// Processes whose command line holds `text` or, with `in_environment`, whose environment
+// holds it: the sandbox's root there marks the program and all it starts.
+int processes_with(const std::string& text, bool in_environment) {
   int found = 0;
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return -1;
   while (dirent* e = readdir(proc)) {
     if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-    std::string cmdline;
-    FILE* f = fopen((std::string("/proc/") + e->d_name + "/cmdline").c_str(), "re");
-    if (f == nullptr) continue;
-    char buf[4096];
-    size_t n = fread(buf, 1, sizeof buf, f);
-    fclose(f);
-    cmdline.assign(buf, n);
-    found += contains(cmdline, root);
+    found += contains(proc_text(e->d_name, "cmdline"), text) ||
+             (in_environment && contains(proc_text(e->d_name, "environ"), text));
   }
   closedir(proc);
   return found;
+}
+
+// Processes of the sandbox, left behind by a run.
+int processes_of(const std::string& root) {
+  return processes_with(root, true);
 }
 
 // The sandbox's sqlite3 is the host's tool again after a run.
@@ -166,6 +179,39 @@ TEST(SimulatorScenario, SqliteHangHoldsItsKindOfCommandUntilTheRunEnds) {
     EXPECT_EQ(processes_of(sb.root()), 0);
     EXPECT_TRUE(tool_is_the_hosts(sb));
   }
+}
+
+// Ctrl-C or a kill ends a run as --until does: the program, in a session of its own out of
+// the terminal's reach, is ended with all it started, and the outcome says so.
+TEST(SimulatorScenario, ASignalEndsTheRunAndLeavesNoProcess) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
+  const std::string sim = alarm_sim_path();
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    execl(sim.c_str(), "alarm-sim", "run", sb.root().c_str(), "--at", kWednesdayBefore, "--speed",
+          "10", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Rings from 20 virtual seconds on, with no user to stop it: wait for the player.
+  const std::string ring_file = sb.root() + "/res/sounds/";
+  for (int i = 0; i < 600 && processes_with(ring_file, false) == 0; ++i) usleep(50000);
+  EXPECT_GT(processes_with(ring_file, false), 0) << "the alarm never rang";
+  kill(pid, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+  EXPECT_EQ(processes_of(sb.root()), 0);
+  Json outcome;
+  ASSERT_TRUE(parse_json(sb.read("/sim/outcome.json"), &outcome));
+  EXPECT_TRUE(outcome["interrupted"].b);
+  EXPECT_TRUE(outcome["exit_status"].is_null());
+  EXPECT_GT(outcome["virtual_seconds"].n, 20.0) << "ended before the ring";
+  EXPECT_TRUE(tool_is_the_hosts(sb));
 }
 
 // The user answers each ring relative to its start: a ring is the first start of the player
