@@ -164,8 +164,7 @@ LoopEnd run_main_loop(AlarmSecItem* rung, WallTime ring_start) {
     if (get_alarm_expire(nullptr) == 0) {
       switch_to_due_alarm(&rung, &ring_start);
       if (waiting_dark) {
-        waiting_dark = false;
-        g_button_event = BUTTON_NONE;  // taps on the dark screen are not for this alarm
+        waiting_dark = false;  // the switch dropped the taps made on the dark screen
         set_backlight("on");
       }
     }

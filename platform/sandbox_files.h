@@ -4,13 +4,12 @@
 // a program. Paths are relative to the sandbox root.
 #pragma once
 
-#include <memory>
-
-#include "platform/sandbox_clock.h"
-
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/sandbox_clock.h"
 
 // Reads a whole small file; false when it cannot be read.
 bool read_text_file(const std::string& path, std::string* out);

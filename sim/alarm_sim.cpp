@@ -163,12 +163,20 @@ void print_summary(const SimOutcome& o, const std::string& root) {
          root.c_str());
 }
 
+// A number of seconds, 0 or more.
+bool parse_seconds(const std::string& text, double* out) {
+  char* end = nullptr;
+  double v = strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !(v >= 0) || !std::isfinite(v)) return false;
+  *out = v;
+  return true;
+}
+
 bool parse_run_options(const std::vector<std::string>& args, SimRunOptions* o, std::string* error) {
   o->root = absolute(args[0]);
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
     bool has_value = i + 1 < args.size();
-    char* end = nullptr;
     if (a == "--at" && has_value) {
       o->at = args[++i];
     } else if (a == "--tz" && has_value) {
@@ -176,8 +184,8 @@ bool parse_run_options(const std::vector<std::string>& args, SimRunOptions* o, s
     } else if ((a == "--speed" || a == "--until" || a == "--play" || a == "--boot" ||
                 a == "--rtc-min-lead") &&
                has_value) {
-      double v = strtod(args[++i].c_str(), &end);
-      if (*end != '\0' || !(v >= 0)) {
+      double v = 0;
+      if (!parse_seconds(args[++i], &v)) {
         *error = a + " takes a number";
         return false;
       }
@@ -214,14 +222,6 @@ bool parse_run_options(const std::vector<std::string>& args, SimRunOptions* o, s
       return false;
     }
   }
-  return true;
-}
-
-bool parse_seconds(const std::string& text, double* out) {
-  char* end = nullptr;
-  double v = strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !(v >= 0) || !std::isfinite(v)) return false;
-  *out = v;
   return true;
 }
 

@@ -11,8 +11,10 @@
 #include <tuple>
 
 #include "alarm/alarm_db.h"
+#include "alarm/alarm_delay.h"
 #include "alarm/decimal_text.h"
 #include "platform/sandbox_platform.h"
+#include "sim/json_text.h"
 #include "sim/life_picture.h"
 #include "sim/sandbox_builder.h"
 
@@ -20,10 +22,6 @@ namespace {
 
 constexpr int64_t kSecondsPerDay = 86400;
 constexpr int kWeekdayMask = 0x7f;  // Monday (bit 0) to Sunday (bit 6)
-// The phone's path of the snooze note the program leaves (checked against the program's
-// own writer by the tests).
-constexpr char kSnoozeNotePath[] = "/data/data/com.android.deskclock/files/alarm_delay.tmp";
-constexpr size_t kNoteMillisDigits = 3;
 constexpr char kAlarmQuery[] =
     "SELECT _id, hour, minutes, daysofweek, enabled FROM alarms ORDER BY _id;";
 constexpr size_t kAlarmQueryColumns = 5;
@@ -75,26 +73,6 @@ bool names_an_alarm(const std::vector<LifeAlarm>& alarms, int id) {
   return std::any_of(alarms.begin(), alarms.end(), [id](const LifeAlarm& a) { return a.id == id; });
 }
 
-// Digits only, after trimming blanks; false when there are none or anything else.
-bool plain_digits(std::string_view s, bool allow_sign, int64_t* value) {
-  while (!s.empty() && is_c_space(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_c_space(s.back())) s.remove_suffix(1);
-  bool negative = false;
-  if (allow_sign && !s.empty() && (s.front() == '-' || s.front() == '+')) {
-    negative = s.front() == '-';
-    s.remove_prefix(1);
-  }
-  constexpr size_t kMaxDigits = 18;
-  if (s.empty() || s.size() > kMaxDigits) return false;
-  int64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + (c - '0');
-  }
-  *value = negative ? -v : v;
-  return true;
-}
-
 // ---- Text helpers shared by the JSON and the person's text.
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -110,33 +88,8 @@ std::string format(const char* fmt, ...) {
   return out;
 }
 
-std::string json_string(const std::string& s) {
-  std::string out = "\"";
-  for (char ch : s) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c < 0x20) {
-      out += format("\\u%04x", c);
-    } else {
-      out += ch;
-    }
-  }
-  return out + "\"";
-}
-
-std::string json_seconds(double t) {
-  return format("%.3f", t);
-}
-
 std::string json_number(double v) {
   return std::isfinite(v) ? format("%g", v) : "null";
-}
-
-template <typename T, typename F>
-std::string json_optional(const std::optional<T>& v, F&& text) {
-  return v ? text(*v) : "null";
 }
 
 std::string int_text(int64_t v) {
@@ -378,34 +331,14 @@ bool read_life_alarms(const std::string& dir, std::vector<LifeAlarm>* out, std::
 }
 
 std::optional<LifeSnoozeNote> parse_life_snooze_note(std::string_view text) {
-  text = text.substr(0, text.find('\0'));
-  std::string_view lines[2];
-  size_t pos = 0;
-  for (std::string_view& line : lines) {
-    size_t start = text.find_first_not_of('\n', pos);
-    if (start == std::string_view::npos) return std::nullopt;
-    size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    line = text.substr(start, end - start);
-    pos = end;
-  }
-  int64_t id = 0, end_ms = 0;
-  if (!plain_digits(lines[0], true, &id) || !plain_digits(lines[1], false, &end_ms)) {
-    return std::nullopt;
-  }
-  if (lines[1].size() <= kNoteMillisDigits || id < std::numeric_limits<int>::min() ||
-      id > std::numeric_limits<int>::max()) {
-    return std::nullopt;
-  }
   LifeSnoozeNote note;
-  note.alarm_id = static_cast<int>(id);
-  note.end = end_ms / 1000;
+  if (!parse_snooze_note(text, &note.alarm_id, &note.end)) return std::nullopt;
   return note;
 }
 
 std::optional<LifeSnoozeNote> read_life_snooze_note(const std::string& dir) {
   std::string text;
-  if (!read_text_file(dir + kSnoozeNotePath, &text)) return std::nullopt;
+  if (!read_text_file(dir + ALARM_DELAY_PATH, &text)) return std::nullopt;
   return parse_life_snooze_note(text);
 }
 
@@ -424,7 +357,7 @@ std::string life_json(const LifeInput& input, const LifeReport& report) {
   j += "  \"speed\": " + json_number(p.speed) + ",\n";
   j +=
       "  \"ended_early\": " + (p.ended_early.empty() ? "null" : json_string(p.ended_early)) + ",\n";
-  j += "  \"phone_on_from\": " + json_optional(p.phone_on_from, whole) + ",\n";
+  j += "  \"phone_on_from\": " + json_or_null(p.phone_on_from, whole) + ",\n";
 
   j += "  \"boots\": [";
   for (size_t b = 0; b < input.boots.size(); ++b) {
@@ -432,14 +365,13 @@ std::string life_json(const LifeInput& input, const LifeReport& report) {
     bool lost = std::find(report.lost_wake_boots.begin(), report.lost_wake_boots.end(), b) !=
                 report.lost_wake_boots.end();
     j += b ? ",\n    " : "\n    ";
-    j +=
-        "{\"wake\": " + int_text(boot.wake) + ", \"start\": " + int_text(boot.start) +
-        ", \"exit_status\": " + json_optional(boot.exit_status, [](int v) { return int_text(v); }) +
-        ", \"powered_off\": " + (boot.powered_off ? "true" : "false") +
-        ", \"poweroff_at\": " + json_optional(boot.poweroff_at, secs) +
-        ", \"rtc_alarm\": " + json_optional(boot.rtc_alarm, whole) +
-        ", \"rtc_wakes\": " + (boot.rtc_wakes ? "true" : "false") +
-        ", \"lost_wake\": " + (lost ? "true" : "false") + "}";
+    j += "{\"wake\": " + int_text(boot.wake) + ", \"start\": " + int_text(boot.start) +
+         ", \"exit_status\": " + json_or_null(boot.exit_status, [](int v) { return int_text(v); }) +
+         ", \"powered_off\": " + (boot.powered_off ? "true" : "false") +
+         ", \"poweroff_at\": " + json_or_null(boot.poweroff_at, secs) +
+         ", \"rtc_alarm\": " + json_or_null(boot.rtc_alarm, whole) +
+         ", \"rtc_wakes\": " + (boot.rtc_wakes ? "true" : "false") +
+         ", \"lost_wake\": " + (lost ? "true" : "false") + "}";
   }
   j += input.boots.empty() ? "],\n" : "\n  ],\n";
 
@@ -465,7 +397,7 @@ std::string life_json(const LifeInput& input, const LifeReport& report) {
     j += i ? ",\n    " : "\n    ";
     j += "{\"due\": " + int_text(e.due) + ", \"alarm_id\": " + int_text(e.alarm_id) +
          ", \"snooze\": " + (e.snooze ? "true" : "false") + ", \"result\": \"" +
-         life_result_name(e.result) + "\", \"rang_at\": " + json_optional(e.rang_at, secs) +
+         life_result_name(e.result) + "\", \"rang_at\": " + json_or_null(e.rang_at, secs) +
          ", \"late_seconds\": " + (missed ? "null" : secs(e.late_seconds)) + "}";
   }
   j += report.expected.empty() ? "],\n" : "\n  ],\n";

@@ -15,20 +15,9 @@
 #include "sim/life_picture.h"
 #include "sim/sandbox_builder.h"
 #include "sim/test_sandbox.h"
+#include "sim/test_time.h"
 
 namespace {
-
-// Epoch of a UTC wall time: the instants below are written by hand in UTC.
-int64_t utc(int year, int month, int day, int hour, int minute, int second = 0) {
-  struct tm tm = {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  return timegm(&tm);
-}
 
 int64_t local(const char* at) {
   return parse_local_time_us(at) / 1000000;
@@ -175,18 +164,18 @@ TEST(LifeExpected, AWeekOfWeekdayWeekendAndOneShotAlarmsAndTheSnoozeNote) {
                        alarm(4, 8, 0, kEveryDay, false),     // disabled
                        alarm(5, 24, 0, kEveryDay)});         // no such time
   in.note_at_start = note(1, local("2026-12-09 06:50:00"));  // a snooze that ends in the life
-  EXPECT_EQ(in.params.to, utc(2026, 12, 16, 5, 45));
+  EXPECT_EQ(in.params.to, epoch_utc(2026, 12, 16, 5, 45));
 
   std::vector<Due> expected = {
-      {utc(2026, 12, 9, 5, 50), 1, true},    // Wed 06:50, the note's snooze
-      {utc(2026, 12, 9, 6, 0), 1, false},    // Wed 07:00
-      {utc(2026, 12, 10, 5, 30), 3, false},  // Thu 06:30, the one-shot alarm, once
-      {utc(2026, 12, 10, 6, 0), 1, false},   // Thu
-      {utc(2026, 12, 11, 6, 0), 1, false},   // Fri
-      {utc(2026, 12, 12, 8, 30), 2, false},  // Sat 09:30
-      {utc(2026, 12, 13, 8, 30), 2, false},  // Sun 09:30
-      {utc(2026, 12, 14, 6, 0), 1, false},   // Mon
-      {utc(2026, 12, 15, 6, 0), 1, false},   // Tue; Wednesday's 07:00 lies after the end
+      {epoch_utc(2026, 12, 9, 5, 50), 1, true},    // Wed 06:50, the note's snooze
+      {epoch_utc(2026, 12, 9, 6, 0), 1, false},    // Wed 07:00
+      {epoch_utc(2026, 12, 10, 5, 30), 3, false},  // Thu 06:30, the one-shot alarm, once
+      {epoch_utc(2026, 12, 10, 6, 0), 1, false},   // Thu
+      {epoch_utc(2026, 12, 11, 6, 0), 1, false},   // Fri
+      {epoch_utc(2026, 12, 12, 8, 30), 2, false},  // Sat 09:30
+      {epoch_utc(2026, 12, 13, 8, 30), 2, false},  // Sun 09:30
+      {epoch_utc(2026, 12, 14, 6, 0), 1, false},   // Mon
+      {epoch_utc(2026, 12, 15, 6, 0), 1, false},   // Tue; Wednesday's 07:00 lies after the end
   };
   EXPECT_EQ(dues(life_expected_instants(in)), expected);
 
@@ -195,7 +184,7 @@ TEST(LifeExpected, AWeekOfWeekdayWeekendAndOneShotAlarmsAndTheSnoozeNote) {
   in.note_at_start = note(3, local("2026-12-09 06:44:59"));
   in.notes = {note(9, local("2026-12-09 07:00:00"))};
   EXPECT_EQ(dues(life_expected_instants(in)),
-            (std::vector<Due>{{utc(2026, 12, 9, 5, 45), 3, false}}));
+            (std::vector<Due>{{epoch_utc(2026, 12, 9, 5, 45), 3, false}}));
 }
 
 TEST(LifeExpected, DaylightSavingDaysInBerlin) {
@@ -204,10 +193,10 @@ TEST(LifeExpected, DaylightSavingDaysInBerlin) {
                           {alarm(1, 2, 30, kEveryDay), alarm(2, 7, 0, kEveryDay)});
   EXPECT_EQ(spring.params.to - spring.params.from, 47 * 3600);  // a day of 23 hours
   std::vector<Due> spring_expected = {
-      {utc(2026, 3, 29, 1, 30), 1, false},  // 02:30 is skipped: 03:30 CEST
-      {utc(2026, 3, 29, 5, 0), 2, false},   // 07:00 CEST
-      {utc(2026, 3, 30, 0, 30), 1, false},  // 02:30 CEST
-      {utc(2026, 3, 30, 5, 0), 2, false},
+      {epoch_utc(2026, 3, 29, 1, 30), 1, false},  // 02:30 is skipped: 03:30 CEST
+      {epoch_utc(2026, 3, 29, 5, 0), 2, false},   // 07:00 CEST
+      {epoch_utc(2026, 3, 30, 0, 30), 1, false},  // 02:30 CEST
+      {epoch_utc(2026, 3, 30, 5, 0), 2, false},
   };
   EXPECT_EQ(dues(life_expected_instants(spring)), spring_expected);
 
@@ -215,10 +204,10 @@ TEST(LifeExpected, DaylightSavingDaysInBerlin) {
                           {alarm(1, 2, 30, kEveryDay), alarm(2, 7, 0, kEveryDay)});
   EXPECT_EQ(autumn.params.to - autumn.params.from, 49 * 3600);  // a day of 25 hours
   std::vector<Due> autumn_expected = {
-      {utc(2026, 10, 25, 0, 30), 1, false},  // the first 02:30 (CEST), not the second
-      {utc(2026, 10, 25, 6, 0), 2, false},   // 07:00 CET
-      {utc(2026, 10, 26, 1, 30), 1, false},
-      {utc(2026, 10, 26, 6, 0), 2, false},
+      {epoch_utc(2026, 10, 25, 0, 30), 1, false},  // the first 02:30 (CEST), not the second
+      {epoch_utc(2026, 10, 25, 6, 0), 2, false},   // 07:00 CET
+      {epoch_utc(2026, 10, 26, 1, 30), 1, false},
+      {epoch_utc(2026, 10, 26, 6, 0), 2, false},
   };
   EXPECT_EQ(dues(life_expected_instants(autumn)), autumn_expected);
 }
@@ -232,14 +221,14 @@ TEST(LifeJudge, OnTimeWithinTheBootDelayAllowanceLateBeyondItMissedWithoutARing)
 
   LifeInput in = life("UTC", "2026-12-07 00:00:00", 3, {alarm(1, 7, 0, kEveryDay)});
   in.params.boot_seconds = 35;  // rung within 17 s is on time
-  in.rings = {static_cast<double>(utc(2026, 12, 7, 7, 0, 17)),
-              utc(2026, 12, 8, 7, 0, 17) + 0.5};  // Wednesday has no ring
+  in.rings = {static_cast<double>(epoch_utc(2026, 12, 7, 7, 0, 17)),
+              epoch_utc(2026, 12, 8, 7, 0, 17) + 0.5};  // Wednesday has no ring
   LifeReport r = judge_life(in);
   ASSERT_EQ(r.expected.size(), 3u);
   EXPECT_EQ(r.expected[0].result, LifeResult::kOnTime);
   EXPECT_DOUBLE_EQ(r.expected[0].late_seconds, 17);
   EXPECT_EQ(r.expected[1].result, LifeResult::kLate);
-  EXPECT_DOUBLE_EQ(*r.expected[1].rang_at, utc(2026, 12, 8, 7, 0, 17) + 0.5);
+  EXPECT_DOUBLE_EQ(*r.expected[1].rang_at, epoch_utc(2026, 12, 8, 7, 0, 17) + 0.5);
   EXPECT_EQ(r.expected[2].result, LifeResult::kMissed);
   EXPECT_FALSE(r.expected[2].rang_at);
   EXPECT_EQ(r.summary.on_time, 1);
@@ -255,8 +244,8 @@ TEST(LifeJudge, OneRingPerMinuteGroupTheRestAreUnexpected) {
   LifeInput in =
       life("UTC", "2026-12-07 00:00:00", 2,
            {alarm(1, 7, 0, kEveryDay), alarm(2, 7, 0, kEveryDay), alarm(3, 7, 1, kEveryDay)});
-  const double mon = static_cast<double>(utc(2026, 12, 7, 0, 0));
-  const double tue = static_cast<double>(utc(2026, 12, 8, 0, 0));
+  const double mon = static_cast<double>(epoch_utc(2026, 12, 7, 0, 0));
+  const double tue = static_cast<double>(epoch_utc(2026, 12, 8, 0, 0));
   in.rings = {mon + 7 * 3600 - 0.4, mon + 7 * 3600 + 40, mon + 7 * 3600 + 60.2, mon + 3 * 3600,
               tue + 7 * 3600 + 65};
   LifeReport r = judge_life(in);
@@ -277,11 +266,11 @@ TEST(LifeJudge, OneRingPerMinuteGroupTheRestAreUnexpected) {
 
 TEST(LifeJudge, TheRingAtTheEndOfASnoozeIsExpected) {
   LifeInput in = life("UTC", "2026-12-07 00:00:00", 1, {alarm(1, 7, 0, kEveryDay)});
-  const double seven = static_cast<double>(utc(2026, 12, 7, 7, 0));
+  const double seven = static_cast<double>(epoch_utc(2026, 12, 7, 7, 0));
   in.rings = {seven + 1, seven + 611.2};
   EXPECT_EQ(judge_life(in).unexpected_rings, std::vector<double>{seven + 611.2});
 
-  in.notes = {note(1, utc(2026, 12, 7, 7, 10, 11), utc(2026, 12, 7, 7, 0, 11))};
+  in.notes = {note(1, epoch_utc(2026, 12, 7, 7, 10, 11), epoch_utc(2026, 12, 7, 7, 0, 11))};
   LifeReport r = judge_life(in);
   EXPECT_TRUE(r.unexpected_rings.empty());
   ASSERT_EQ(r.expected.size(), 2u);
@@ -302,17 +291,17 @@ TEST(LifeJudge, ALostWakeIsAPowerOffThatCannotWakeBeforeALaterInstant) {
     b.rtc_wakes = wakes;
     return b;
   };
-  in.boots = {boot(utc(2026, 12, 7, 6, 59, 40), true, true),   // wakes: fine
-              boot(utc(2026, 12, 8, 6, 59, 40), true, false),  // Wednesday's alarm is lost
-              boot(utc(2026, 12, 9, 6, 59, 40), true, false),  // nothing left to ring
-              boot(utc(2026, 12, 9, 8, 0, 0), false, false)};  // left on, not powered off
+  in.boots = {boot(epoch_utc(2026, 12, 7, 6, 59, 40), true, true),   // wakes: fine
+              boot(epoch_utc(2026, 12, 8, 6, 59, 40), true, false),  // Wednesday's alarm is lost
+              boot(epoch_utc(2026, 12, 9, 6, 59, 40), true, false),  // nothing left to ring
+              boot(epoch_utc(2026, 12, 9, 8, 0, 0), false, false)};  // left on, not powered off
   LifeReport r = judge_life(in);
   EXPECT_EQ(r.lost_wake_boots, std::vector<size_t>{1});
   EXPECT_EQ(r.summary.lost_wakes, 1);
   EXPECT_EQ(r.summary.boots, 4);
 
   // Left on (Android would start) on Tuesday: Wednesday is not the program's to ring.
-  in.params.phone_on_from = utc(2026, 12, 8, 7, 1);
+  in.params.phone_on_from = epoch_utc(2026, 12, 8, 7, 1);
   r = judge_life(in);
   EXPECT_EQ(r.summary.expected, 2);
   EXPECT_TRUE(r.lost_wake_boots.empty());
@@ -353,14 +342,14 @@ TEST(LifeFiles, JsonParsesTextAndPictureShowEachResult) {
   in.params.boot_seconds = 35;
   in.params.ended_early = "the \"phone\" was left on";
   LifeBoot b;
-  b.wake = utc(2026, 12, 7, 6, 59, 40);
+  b.wake = epoch_utc(2026, 12, 7, 6, 59, 40);
   b.start = b.wake + 35;
   b.powered_off = true;
   b.poweroff_at = b.wake + 60.25;
-  b.rtc_alarm = utc(2026, 12, 8, 7, 0, 0);
+  b.rtc_alarm = epoch_utc(2026, 12, 8, 7, 0, 0);
   b.rtc_wakes = false;  // too close: Tuesday's 07:00 is lost
   in.boots = {b};
-  const double phantom = static_cast<double>(utc(2026, 12, 7, 15, 7));
+  const double phantom = static_cast<double>(epoch_utc(2026, 12, 7, 15, 7));
   in.rings = {b.start + 0.5, phantom};
   in.notes = {note(9, b.wake + 600, b.wake + 30)};  // names no alarm: listed, not expected
   LifeReport r = judge_life(in);
@@ -416,8 +405,8 @@ TEST(LifeFiles, JsonParsesTextAndPictureShowEachResult) {
   };
   const int upper = LIFE_PICTURE_HALF_HEIGHT / 2;
   const int lower = LIFE_PICTURE_HALF_HEIGHT + upper;
-  EXPECT_EQ(colour_at(utc(2026, 12, 8, 7, 0), upper), LIFE_COLOUR_MISSED);
-  EXPECT_EQ(colour_at(utc(2026, 12, 7, 7, 0), upper), LIFE_COLOUR_ON_TIME);
+  EXPECT_EQ(colour_at(epoch_utc(2026, 12, 8, 7, 0), upper), LIFE_COLOUR_MISSED);
+  EXPECT_EQ(colour_at(epoch_utc(2026, 12, 7, 7, 0), upper), LIFE_COLOUR_ON_TIME);
   EXPECT_EQ(colour_at(static_cast<int64_t>(phantom), lower), LIFE_COLOUR_UNEXPECTED);
   EXPECT_EQ(colour_at(static_cast<int64_t>(phantom), upper), 0xffffffu);
 }

@@ -4,14 +4,13 @@
 #include <cmath>
 #include <cstdio>
 
+#include "alarm/alarm_rtc.h"
 #include "sim/sandbox_builder.h"
 #include "sim/sim_run.h"
 
 namespace {
 
 constexpr double kUsPerSecond = 1e6;
-// The RTC wakes the phone this long before an alarm, as the program programs it.
-constexpr int64_t kRtcAheadSecs = 20;
 constexpr char kEndedPhoneOn[] = "the phone was left on: Android would start";
 constexpr char kEndedNoWake[] = "no RTC alarm would switch the phone on again";
 constexpr char kEndedRunFailed[] = "a run could not be started";
@@ -113,7 +112,7 @@ bool run_life(const LifeOptions& o, LifeInput* input, LifeReport* report, std::s
   std::vector<LifeInstant> planned = life_expected_instants(in);
   std::string runs_log;
   if (!planned.empty()) {
-    int64_t wake = planned.front().due - kRtcAheadSecs;
+    int64_t wake = planned.front().due - RTC_WAKE_AHEAD_SECS;
     if (wake < in.params.from) wake = in.params.from;
     while (wake < in.params.to) {
       LifeBoot boot;

@@ -12,12 +12,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <vector>
 
 #include "alarm/alarm_db.h"
 #include "alarm/alarm_delay.h"
 #include "alarm/alarm_flag.h"
 #include "alarm/alarm_rtc.h"
+#include "alarm/decimal_text.h"
 #include "alarm/shell.h"
 #include "alarm/system_property.h"
 #include "devices/backlight.h"
@@ -141,7 +143,7 @@ bool run_sqlite(const std::string& db, const std::string& sql, std::string* outp
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-std::string find_in_path(const char* name) {
+std::string find_in_path(const char* name, const std::string& skip) {
   const char* path = getenv("PATH");
   std::string dirs = path ? path : "/usr/bin:/bin";
   size_t start = 0;
@@ -149,7 +151,11 @@ std::string find_in_path(const char* name) {
     size_t end = dirs.find(':', start);
     if (end == std::string::npos) end = dirs.size();
     std::string candidate = dirs.substr(start, end - start) + "/" + name;
-    if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
+    char real[PATH_MAX];
+    if (end > start && access(candidate.c_str(), X_OK) == 0 &&
+        (skip.empty() || (realpath(candidate.c_str(), real) != nullptr && skip != real))) {
+      return candidate;
+    }
     start = end + 1;
   }
   return "";
@@ -338,4 +344,52 @@ std::string alarm_insert_sql(int id, int hour, int minute, int days, int enabled
   snprintf(head, sizeof head, "INSERT INTO alarms VALUES(%d,%d,%d,%d,0,%d,%d,", id, hour, minute,
            days, enabled, vibrate);
   return head + quote_sql(message) + "," + quote_sql(alert) + ");";
+}
+
+namespace {
+
+// Digits only, after trimming blanks; false when there are none or anything else.
+bool plain_digits(std::string_view s, bool allow_sign, int64_t* value) {
+  while (!s.empty() && is_c_space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_c_space(s.back())) s.remove_suffix(1);
+  bool negative = false;
+  if (allow_sign && !s.empty() && (s.front() == '-' || s.front() == '+')) {
+    negative = s.front() == '-';
+    s.remove_prefix(1);
+  }
+  constexpr size_t kMaxDigits = 18;
+  if (s.empty() || s.size() > kMaxDigits) return false;
+  int64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  *value = negative ? -v : v;
+  return true;
+}
+
+}  // namespace
+
+bool parse_snooze_note(std::string_view text, int* alarm_id, int64_t* snooze_end) {
+  constexpr size_t kMillisDigits = 3;  // the "000" behind the seconds
+  text = text.substr(0, text.find('\0'));
+  std::string_view lines[2];
+  size_t pos = 0;
+  for (std::string_view& line : lines) {
+    size_t start = text.find_first_not_of('\n', pos);
+    if (start == std::string_view::npos) return false;
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    line = text.substr(start, end - start);
+    pos = end;
+  }
+  int64_t id = 0, end_ms = 0;
+  if (!plain_digits(lines[0], true, &id) || !plain_digits(lines[1], false, &end_ms)) return false;
+  if (lines[1].size() <= kMillisDigits || id < std::numeric_limits<int>::min() ||
+      id > std::numeric_limits<int>::max()) {
+    return false;
+  }
+  *alarm_id = static_cast<int>(id);
+  *snooze_end = end_ms / 1000;
+  return true;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 struct SandboxOptions {
   int width = 480;
@@ -37,8 +38,9 @@ bool make_fifo(const std::string& path);
 bool make_framebuffer(const std::string& root, int width, int height, int bits_per_pixel);
 // Runs the host's sqlite3 on `db` with `sql`; false when it failed.
 bool run_sqlite(const std::string& db, const std::string& sql, std::string* output = nullptr);
-// Path of a program found in PATH, or empty.
-std::string find_in_path(const char* name);
+// Path of a program found in PATH, or empty; a candidate that is `skip` (compared by real
+// path) is passed over.
+std::string find_in_path(const char* name, const std::string& skip = "");
 // Directory of the running executable.
 std::string self_dir();
 // Sets the process's time zone to `tz` ("UTC" or a zone of the system's time-zone data);
@@ -59,5 +61,8 @@ void remove_tree(const std::string& root);
 // Sets name=value in a property file of name=value lines, replacing an earlier value.
 bool set_property_in_file(const std::string& path, const std::string& name,
                           const std::string& value);
+// The snooze note as the program writes it ("ID\nEND_MS\n", padded with NUL bytes): the
+// snoozed alarm and the end of the snooze in epoch seconds. False when it does not read so.
+bool parse_snooze_note(std::string_view text, int* alarm_id, int64_t* snooze_end);
 // Lower-cost check that a root is safe to put into a shell command line unquoted.
 bool sandbox_root_is_safe(const std::string& root);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "sim/json_text.h"
+
 namespace {
 
 // Members of a JSON object in the order added, each value already JSON text. The top level
@@ -34,28 +36,6 @@ class JsonObject {
   std::vector<std::pair<std::string, std::string>> members_;
 };
 
-std::string json_array(const std::vector<std::string>& json_items) {
-  std::string out = "[";
-  for (size_t i = 0; i < json_items.size(); ++i) out += (i ? ", " : "") + json_items[i];
-  return out + "]";
-}
-
-std::string json_bool(bool v) {
-  return v ? "true" : "false";
-}
-
-// Seconds with millisecond decimals.
-std::string json_seconds(double v) {
-  char buf[48];
-  snprintf(buf, sizeof buf, "%.3f", v);
-  return buf;
-}
-
-template <typename T, typename Format>
-std::string json_or_null(const std::optional<T>& v, Format format) {
-  return v ? format(*v) : std::string("null");
-}
-
 std::string visible(const std::string& s) {
   std::string out;
   for (unsigned char c : s) out += (c < 0x20 || c == 0x7f) ? '.' : static_cast<char>(c);
@@ -63,38 +43,6 @@ std::string visible(const std::string& s) {
 }
 
 }  // namespace
-
-std::string json_string(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
 
 bool rtc_alarm_wakes(std::optional<int64_t> rtc_alarm, std::optional<double> poweroff_at,
                      double min_lead) {

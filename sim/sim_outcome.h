@@ -58,6 +58,3 @@ std::optional<int64_t> rtc_seconds(const std::string& text);
 
 std::string format_timeline(const std::vector<SimTimelineEntry>& timeline);
 std::string format_outcome_json(const SimOutcome& outcome);
-
-// A JSON string literal of `text`.
-std::string json_string(const std::string& text);

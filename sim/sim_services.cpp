@@ -37,7 +37,6 @@ constexpr size_t kInotifyBufferSize = 4096;
 constexpr char kRtcOpTemp[] = "/sim/alarm_op.tmp";
 constexpr int64_t kUsPerSecond = 1000000;
 constexpr int64_t kTimerMarginNs = 1000;  // wake just after the second begins, never before
-constexpr size_t kMillisDigits = 3;       // the "000" behind a snooze note's seconds
 
 std::string parent_dir(const std::string& path) {
   return path.substr(0, path.rfind('/'));
@@ -108,30 +107,6 @@ void drain_event(int event_fd) {
 }
 
 }  // namespace
-
-bool parse_snooze_note(const std::string& text, int* alarm_id, int64_t* snooze_end) {
-  std::string note = text.substr(0, text.find('\0'));
-  size_t id_start = note.find_first_not_of('\n');
-  if (id_start == std::string::npos) return false;
-  size_t id_end = note.find('\n', id_start);
-  if (id_end == std::string::npos) return false;
-  size_t end_start = note.find_first_not_of('\n', id_end);
-  if (end_start == std::string::npos) return false;
-  size_t end_end = note.find('\n', end_start);
-  std::string id_line = note.substr(id_start, id_end - id_start);
-  std::string end_line = note.substr(
-      end_start, end_end == std::string::npos ? std::string::npos : end_end - end_start);
-  char* stop = nullptr;
-  long id = strtol(id_line.c_str(), &stop, 10);
-  if (stop == id_line.c_str() || *stop != '\0') return false;
-  if (end_line.size() <= kMillisDigits ||
-      end_line.find_first_not_of("0123456789") != std::string::npos) {
-    return false;
-  }
-  *alarm_id = static_cast<int>(id);
-  *snooze_end = strtoll(end_line.substr(0, end_line.size() - kMillisDigits).c_str(), nullptr, 10);
-  return true;
-}
 
 SimServices::SimServices(const SimServicesConfig& config, const RunClock& clock, Timeline& timeline)
     : config_(config), clock_(clock), timeline_(timeline) {}

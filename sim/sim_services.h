@@ -33,10 +33,6 @@ struct SimRingStart {
   long controller = 0;
 };
 
-// A snooze note as the program writes it: the alarm id line, then the snooze end in
-// seconds followed by "000". False when the text does not read so.
-bool parse_snooze_note(const std::string& text, int* alarm_id, int64_t* snooze_end);
-
 class SimServices {
  public:
   SimServices(const SimServicesConfig& config, const RunClock& clock, Timeline& timeline);

@@ -19,6 +19,7 @@
 #include "platform/sandbox_clock.h"
 #include "platform/sandbox_files.h"
 #include "platform/sandbox_platform.h"
+#include "sim/sandbox_builder.h"
 
 namespace {
 
@@ -45,22 +46,7 @@ std::string command_kind(int argc, char** argv) {
 // The host's sqlite3 from PATH, never this program.
 std::string host_tool() {
   char self[PATH_MAX];
-  if (realpath("/proc/self/exe", self) == nullptr) self[0] = '\0';
-  const char* path = getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= dirs.size()) {
-    size_t end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    std::string candidate = dirs.substr(start, end - start) + "/" + kToolName;
-    char real[PATH_MAX];
-    if (end > start && access(candidate.c_str(), X_OK) == 0 &&
-        realpath(candidate.c_str(), real) != nullptr && std::string(real) != self) {
-      return candidate;
-    }
-    start = end + 1;
-  }
-  return "";
+  return find_in_path(kToolName, realpath("/proc/self/exe", self) != nullptr ? self : "");
 }
 
 void log_entry(const SandboxEnvironment& env, SandboxClock& clock, const std::string& kind,

@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr int kMonToFri = 31;
-constexpr char kWednesdayBefore[] = "2026-12-09 06:59:40";  // 20 s before 07:00
 constexpr char kSnoozeNote[] = "/data/data/com.android.deskclock/files/alarm_delay.tmp";
 
 }  // namespace

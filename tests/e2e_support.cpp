@@ -320,17 +320,6 @@ SimResult E2eSandbox::run(const std::vector<std::string>& args) const {
   return r;
 }
 
-long long epoch_utc(int year, int month, int day, int hour, int minute, int second) {
-  struct tm tm = {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  return static_cast<long long>(timegm(&tm));
-}
-
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }

@@ -8,6 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "sim/test_time.h"
+
+// The scenarios' alarm days and start moments: a Monday-to-Friday alarm (weekday bits 0 to
+// 4), seen on Wednesday 2026-12-09 before its 07:00.
+constexpr int kMonToFri = 31;
+constexpr char kWednesdayBefore[] = "2026-12-09 06:59:40";  // 20 s before 07:00
+// Ten seconds before: 07:00 is due 10 s into the run and rings a second later.
+constexpr char kBeforeSeven[] = "2026-12-09 06:59:50";
+
 // A parsed JSON value (the subset outcome.json uses).
 struct Json {
   enum Type { kNull, kBool, kNumber, kString, kArray, kObject } type = kNull;
@@ -71,7 +80,6 @@ class E2eSandbox {
 std::string alarm_sim_path();
 
 // Small judgements the scenarios share.
-long long epoch_utc(int year, int month, int day, int hour, int minute, int second);
 bool contains(const std::string& text, const std::string& part);
 // Events of `word` from `from` (inclusive) to `to` (exclusive), virtual seconds.
 int count_between(const SimResult& r, const std::string& word, double from, double to);

@@ -17,10 +17,6 @@
 
 namespace {
 
-constexpr int kMonToFri = 31;
-// Wednesday, ten seconds before a 07:00 alarm: it is due 10 s into the run and rings a
-// second later.
-constexpr char kBeforeSeven[] = "2026-12-09 06:59:50";
 constexpr double kDue = 10.0;
 constexpr char kDatabase[] = "/data/data/com.android.deskclock/databases/alarms.db";
 constexpr char kSnoozeDir[] = "/data/data/com.android.deskclock/files";

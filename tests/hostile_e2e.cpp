@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr int kMonToFri = 31;
-constexpr char kBeforeSeven[] = "2026-12-09 06:59:50";  // a 07:00 alarm is due 10 s in
 constexpr double kDue = 10.0;
 constexpr char kSnoozeNote[] = "/data/data/com.android.deskclock/files/alarm_delay.tmp";
 constexpr char kConfig[] = "/productinfo/alarm_flag";

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr int kMonToFri = 31;
 constexpr int kMon = 1, kSat = 32, kSun = 64;
 
 struct Life {

@@ -6,13 +6,6 @@
 
 #include "tests/e2e_support.h"
 
-namespace {
-
-constexpr int kMonToFri = 31;
-constexpr char kWednesdayBefore[] = "2026-12-09 06:59:40";  // 20 s before 07:00
-
-}  // namespace
-
 // 07:00 and 07:01: stopped at 07:00:45, the next alarm is 15 s away, too near for an RTC
 // wake-up after a power-off. The phone waits dark and silent and rings 07:01 in its second.
 TEST(PhoneTiming, StopWithTheNextAlarmTooNearWaitsDarkAndRingsIt) {

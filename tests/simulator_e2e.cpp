@@ -16,13 +16,6 @@
 #include "sim/sim_run.h"
 #include "tests/e2e_support.h"
 
-namespace {
-
-constexpr int kMonToFri = 31;
-constexpr char kWednesdayBefore[] = "2026-12-09 06:59:40";  // 20 s before 07:00
-
-}  // namespace
-
 TEST(SimulatorScenario, TheRtcWokeThePhoneBootSecondsBeforeTheProgramStarts) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
