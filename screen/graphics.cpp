@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "alarm/system_property.h"
+#include "base/system_property.h"
 #include "raster/raster.h"
 
 namespace {
