@@ -32,7 +32,9 @@ LOCAL_SRC_FILES := \
     input/tp_calibration.cpp \
     raster/raster.cpp \
     screen/alarm_screen.cpp \
+    screen/frame_copy.cpp \
     screen/graphics.cpp \
+    screen/graphics_fbdev.cpp \
     screen/resources.cpp \
     platform/platform.cpp \
     platform/linux_platform.cpp \

@@ -26,7 +26,9 @@ set(ALARM_PROGRAM_SOURCES
   input/tp_calibration.cpp
   raster/raster.cpp
   screen/alarm_screen.cpp
+  screen/frame_copy.cpp
   screen/graphics.cpp
+  screen/graphics_fbdev.cpp
   screen/resources.cpp
 )
 
