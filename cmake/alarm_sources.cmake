@@ -57,5 +57,6 @@ set(ALARM_PHONE_SOURCES
 set(ALARM_SANDBOX_PLATFORM_SOURCES
   platform/sandbox_clock.cpp
   platform/sandbox_files.cpp
+  platform/sandbox_jumps.cpp
   platform/sandbox_platform.cpp
 )

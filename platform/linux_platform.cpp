@@ -4,6 +4,7 @@
 #include <linux/input.h>
 #include <linux/kd.h>
 #include <linux/reboot.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -121,6 +122,14 @@ class LinuxPlatform : public Platform {
       int r = poll_readable(fd, ms_for(left_us));
       if (r != 0) return r;
     }
+  }
+
+  int poll_input(struct pollfd* fds, unsigned count, bool wait) override {
+    return poll(fds, count, wait ? -1 : 0);
+  }
+
+  int wait_signal(const sigset_t& set) override {
+    return sigwaitinfo(&set, nullptr);
   }
 
   int create_thread(void* (*entry)(void*)) override {

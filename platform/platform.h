@@ -3,6 +3,7 @@
 // signals stay real on both sides.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <condition_variable>
@@ -14,6 +15,7 @@
 
 struct fb_fix_screeninfo;
 struct fb_var_screeninfo;
+struct pollfd;
 
 // A moment of the wall clock, as the system clock gives it.
 struct WallTime {
@@ -35,6 +37,17 @@ inline WallTime wall_time_from_us(int64_t us) {
   return t;
 }
 
+// Told of every post, under the event's lock, while a thread waits on a WakeEvent through a
+// platform that keeps account of its waiting threads (the sandbox's jumping clock): the
+// waiter counts as running from the post on, before it has even woken.
+class WakeWatcher {
+ public:
+  virtual void posted() = 0;
+
+ protected:
+  ~WakeWatcher() = default;
+};
+
 // A wake-up signal with one waiter and any number of posters. A post that comes before the
 // wait is kept, so a wake-up is never lost between a look at the shared words and the wait.
 class WakeEvent {
@@ -43,6 +56,7 @@ class WakeEvent {
     {
       std::lock_guard<std::mutex> lock(mu_);
       pending_ = true;
+      if (watcher_ != nullptr) watcher_->posted();
     }
     cv_.notify_all();
   }
@@ -59,6 +73,7 @@ class WakeEvent {
   std::mutex mu_;
   std::condition_variable cv_;
   bool pending_ = false;
+  WakeWatcher* watcher_ = nullptr;  // set by the platform while a thread waits
 };
 
 class Platform {
@@ -104,6 +119,12 @@ class Platform {
   // Waits until `fd` can be read without blocking (data, end of file or an error): 1; 0 when
   // the wall clock reaches `deadline` first; -1 when the descriptor cannot be waited on.
   virtual int wait_readable(int fd, const WallTime& deadline) = 0;
+  // The input devices' wait: poll() of their descriptors, blocking until one has something
+  // (`wait`) or only looking. poll()'s result.
+  virtual int poll_input(struct pollfd* fds, unsigned count, bool wait) = 0;
+  // Waits until one of the signals of `set`, which the caller blocks, is pending and takes
+  // it: its number, or -1 (EINTR when another signal came first).
+  virtual int wait_signal(const sigset_t& set) = 0;
 
   // Threads and processes, where a test must be able to make creation fail.
   // create_thread starts a detached thread with default attributes: 0, or an error number.
@@ -119,6 +140,7 @@ class Platform {
   static std::mutex& event_mutex(WakeEvent& e) { return e.mu_; }
   static std::condition_variable& event_cv(WakeEvent& e) { return e.cv_; }
   static bool& event_pending(WakeEvent& e) { return e.pending_; }
+  static WakeWatcher*& event_watcher(WakeEvent& e) { return e.watcher_; }
 };
 
 // The platform the program runs on. Set once by main() before anything else runs.

@@ -33,6 +33,10 @@ class PlatformWrapper : public Platform {
   void sleep_us(int64_t us) override { target_->sleep_us(us); }
   bool wait_event(WakeEvent& e, const WallTime& d) override { return target_->wait_event(e, d); }
   int wait_readable(int fd, const WallTime& d) override { return target_->wait_readable(fd, d); }
+  int poll_input(struct pollfd* fds, unsigned count, bool wait) override {
+    return target_->poll_input(fds, count, wait);
+  }
+  int wait_signal(const sigset_t& set) override { return target_->wait_signal(set); }
   int create_thread(void* (*entry)(void*)) override { return target_->create_thread(entry); }
   pid_t fork_process() override { return target_->fork_process(); }
 

@@ -1,5 +1,6 @@
 #include "platform/sandbox_clock.h"
 
+#include <poll.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -9,6 +10,26 @@
 #include <climits>
 
 #include "platform/platform.h"
+
+int SandboxClock::poll_input(struct pollfd* fds, unsigned count, bool wait) {
+  return poll(fds, count, wait ? -1 : 0);
+}
+
+int SandboxClock::wait_signal(const sigset_t& set) {
+  return sigwaitinfo(&set, nullptr);
+}
+
+void SandboxClock::hold() {
+  for (;;) pause();
+}
+
+int SandboxClock::start_thread(void* (*entry)(void*)) {
+  return start_detached_thread(entry);
+}
+
+pid_t SandboxClock::fork_process() {
+  return fork();
+}
 
 VirtualClock::VirtualClock(int64_t start_us, int64_t mono_start_ns, double speed,
                            std::vector<ClockStretch> slow)
@@ -83,7 +104,7 @@ void VirtualClock::sleep_us(int64_t usec) {
 }
 
 bool VirtualClock::wait_flag(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
-                             bool& pending, int64_t deadline_us) {
+                             bool& pending, int64_t deadline_us, WakeWatcher**) {
   using namespace std::chrono;
   int64_t target_ns = real_ns_at(deadline_us);
   while (!pending) {
@@ -161,7 +182,7 @@ void ManualClock::sleep_us(int64_t usec) {
 }
 
 bool ManualClock::wait_flag(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
-                            bool& pending, int64_t deadline_us) {
+                            bool& pending, int64_t deadline_us, WakeWatcher**) {
   if (on_driver()) {
     // Run the clock forward action by action; an action may set the flag.
     while (!pending) {

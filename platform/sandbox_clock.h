@@ -1,9 +1,11 @@
 // Clocks of a sandbox. VirtualClock runs from a chosen moment at a chosen speed (sleeps and
 // deadlines shrink by the same factor), slower in stretches of virtual time set beforehand;
 // ManualClock stands still and moves only when the thread that drives it sleeps or waits,
-// running the actions scheduled on the way.
+// running the actions scheduled on the way. (JumpingClock, platform/sandbox_jumps.h, runs
+// as VirtualClock and jumps to the next deadline while everything waits.)
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -15,18 +17,33 @@
 #include <thread>
 #include <vector>
 
+class WakeWatcher;
+struct pollfd;
+
 class SandboxClock {
  public:
   virtual ~SandboxClock() = default;
   virtual int64_t now_us() = 0;
   virtual void sleep_us(int64_t usec) = 0;
   // Waits on a condition whose flag is `pending` (guarded by `lock`) until the flag is set
-  // or the clock reaches `deadline_us`. Returns the flag; the caller consumes it.
+  // or the clock reaches `deadline_us`. Returns the flag; the caller consumes it. `watcher`
+  // is the event's place for a watcher of its posts (WakeEvent), or null.
   virtual bool wait_flag(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
-                         bool& pending, int64_t deadline_us) = 0;
+                         bool& pending, int64_t deadline_us, WakeWatcher** watcher) = 0;
   // Waits until `fd` can be read or the clock reaches `deadline_us`: as
   // Platform::wait_readable.
   virtual int wait_readable(int fd, int64_t deadline_us) = 0;
+  // As Platform::poll_input and Platform::wait_signal: here, plain poll() and sigwaitinfo().
+  virtual int poll_input(struct pollfd* fds, unsigned count, bool wait);
+  virtual int wait_signal(const sigset_t& set);
+  // Sleeps for good, as a hung tool does: only a signal that ends the process ends it.
+  virtual void hold();
+  // A detached thread with default attributes (0, or an error number), and a new process:
+  // a clock that keeps account of the threads that wait knows of them from the start.
+  virtual int start_thread(void* (*entry)(void*));
+  virtual pid_t fork_process();
+  // This process is about to exec a program that is no part of the run (the host's sqlite3).
+  virtual void leave() {}
 };
 
 // A stretch of virtual time, microseconds since the epoch, [from_us, to_us), in which the
@@ -49,7 +66,7 @@ class VirtualClock : public SandboxClock {
   int64_t now_us() override;
   void sleep_us(int64_t usec) override;
   bool wait_flag(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, bool& pending,
-                 int64_t deadline_us) override;
+                 int64_t deadline_us, WakeWatcher** watcher) override;
   int wait_readable(int fd, int64_t deadline_us) override;
 
   static int64_t monotonic_ns();
@@ -84,7 +101,7 @@ class ManualClock : public SandboxClock {
   int64_t now_us() override;
   void sleep_us(int64_t usec) override;
   bool wait_flag(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, bool& pending,
-                 int64_t deadline_us) override;
+                 int64_t deadline_us, WakeWatcher** watcher) override;
   // The descriptor is waited on in real time; on the driving thread the clock moves on a
   // second at a time while nothing comes, so a peer that never answers meets the deadline.
   int wait_readable(int fd, int64_t deadline_us) override;

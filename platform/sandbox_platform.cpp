@@ -261,7 +261,8 @@ void SandboxPlatform::sleep_us(int64_t usec) {
 bool SandboxPlatform::wait_event(WakeEvent& event, const WallTime& deadline) {
   std::unique_lock<std::mutex> lock(event_mutex(event));
   bool& pending = event_pending(event);
-  bool woken = clock_->wait_flag(lock, event_cv(event), pending, wall_time_us(deadline));
+  bool woken = clock_->wait_flag(lock, event_cv(event), pending, wall_time_us(deadline),
+                                 &event_watcher(event));
   pending = false;
   return woken;
 }
@@ -270,12 +271,20 @@ int SandboxPlatform::wait_readable(int fd, const WallTime& deadline) {
   return clock_->wait_readable(fd, wall_time_us(deadline));
 }
 
+int SandboxPlatform::poll_input(struct pollfd* fds, unsigned count, bool wait) {
+  return clock_->poll_input(fds, count, wait);
+}
+
+int SandboxPlatform::wait_signal(const sigset_t& set) {
+  return clock_->wait_signal(set);
+}
+
 int SandboxPlatform::create_thread(void* (*entry)(void*)) {
   int number = threads_asked_.fetch_add(1) + 1;
   if (fail_thread_number_ != 0 && number == fail_thread_number_) return EAGAIN;
-  return start_detached_thread(entry);
+  return clock_->start_thread(entry);
 }
 
 pid_t SandboxPlatform::fork_process() {
-  return fork();
+  return clock_->fork_process();
 }

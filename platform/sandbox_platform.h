@@ -54,6 +54,8 @@ class SandboxPlatform : public Platform {
   void sleep_us(int64_t usec) override;
   bool wait_event(WakeEvent& event, const WallTime& deadline) override;
   int wait_readable(int fd, const WallTime& deadline) override;
+  int poll_input(struct pollfd* fds, unsigned count, bool wait) override;
+  int wait_signal(const sigset_t& set) override;
   int create_thread(void* (*entry)(void*)) override;
   pid_t fork_process() override;
 

@@ -105,7 +105,7 @@ TEST(VirtualClock, WaitWakesOnPostFromAnotherThread) {
     cv.notify_all();
   });
   std::unique_lock<std::mutex> lock(mu);
-  EXPECT_TRUE(clock.wait_flag(lock, cv, pending, 10 * 1000000));
+  EXPECT_TRUE(clock.wait_flag(lock, cv, pending, 10 * 1000000, nullptr));
   lock.unlock();
   poster.join();
   EXPECT_LT(clock.now_us(), 5 * 1000000);
