@@ -91,7 +91,7 @@ void wait_for_player(pid_t pid, const sigset_t& shut) {
   for (;;) {
     pid_t r = waitpid(pid, nullptr, WNOHANG);
     if (r == pid || (r < 0 && errno != EINTR)) break;
-    int sig = sigwaitinfo(&shut, nullptr);
+    int sig = platform().wait_signal(shut);
     if (sig == SIGUSR1) music_stop_handler(SIGUSR1);
   }
   g_player_pid = 0;

@@ -76,10 +76,9 @@ int input_open_devices() {
 }
 
 int input_wait_event(struct input_event* ev, int dont_wait) {
-  int timeout = dont_wait ? 0 : -1;
   for (;;) {
     // With no device left this blocks for good (or returns at once when not waiting).
-    int ready = poll(g_input_fds, g_input_count, timeout);
+    int ready = platform().poll_input(g_input_fds, g_input_count, !dont_wait);
     if (ready < 0 && errno != EINTR && !dont_wait) poll(nullptr, 0, kPollFailurePauseMs);
     if (ready > 0) {
       unsigned i = 0;

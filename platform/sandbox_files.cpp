@@ -9,6 +9,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "platform/sandbox_jumps.h"
+
 namespace {
 
 constexpr char kFbInfoSuffix[] = ".info";
@@ -211,6 +213,9 @@ std::vector<std::string> sandbox_environment_entries(const SandboxEnvironment& e
   }
   std::vector<std::string> out = {std::string(SANDBOX_ROOT_ENV) + "=" + env.root,
                                   std::string(SANDBOX_CLOCK_ENV) + "=" + clock_text};
+  if (!env.clock_record.empty()) {
+    out.push_back(std::string(SANDBOX_CLOCK_RECORD_ENV) + "=" + env.clock_record);
+  }
   if (!env.faults.empty()) out.push_back(std::string(SANDBOX_FAULTS_ENV) + "=" + env.faults);
   return out;
 }
@@ -247,11 +252,14 @@ bool read_sandbox_environment(SandboxEnvironment* env) {
       ++p;
     }
   }
+  const char* record = getenv(SANDBOX_CLOCK_RECORD_ENV);
+  env->clock_record = record != nullptr && record[0] == '/' ? record : "";
   const char* faults = getenv(SANDBOX_FAULTS_ENV);
   env->faults = faults != nullptr ? faults : "";
   return true;
 }
 
-std::unique_ptr<VirtualClock> sandbox_clock(const SandboxEnvironment& env) {
+std::unique_ptr<SandboxClock> sandbox_clock(const SandboxEnvironment& env) {
+  if (!env.clock_record.empty()) return JumpingClock::open(env.clock_record, env.speed, env.slow);
   return std::make_unique<VirtualClock>(env.start_us, env.mono_start_ns, env.speed, env.slow);
 }

@@ -61,7 +61,8 @@ bool read_sandbox_poweroff(const std::string& root, SandboxPoweroff* record);
 
 // --- Ring player: the stand-in at the player's path reports each start on the simulator's
 // socket ("start PID PARENT AT_US ARGS...", the arguments with blanks made '_') and is told
-// how long to play ("play MILLISECONDS"); the connection stays open until the player ends.
+// how long to play ("play MILLISECONDS", of virtual time from AT_US); the connection stays
+// open until the player ends.
 // Without a simulator it logs "start PID ARGS" and "end PID" lines and plays for the real
 // seconds in the seconds file. ---
 
@@ -99,12 +100,17 @@ std::vector<SqliteLogEntry> parse_sqlite_log(const std::string& text);
 // which inherit it): ALARM_SANDBOX_ROOT, ALARM_SANDBOX_CLOCK ("start_us mono_start_ns speed
 // [wake_us [from_us:to_us:speed,...]]": the virtual clock reads start_us at
 // CLOCK_MONOTONIC mono_start_ns and runs at speed, at their own in the stretches listed; the
-// RTC woke the phone at wake_us), ALARM_SANDBOX_FAULTS (comma-separated names). ---
+// RTC woke the phone at wake_us), ALARM_SANDBOX_CLOCK_RECORD (the file of the run's jumping
+// clock, platform/sandbox_jumps.h, whose anchor then replaces start_us and mono_start_ns;
+// absent for a run without jumps), ALARM_SANDBOX_FAULTS (comma-separated names). ---
 
 constexpr char SANDBOX_ROOT_ENV[] = "ALARM_SANDBOX_ROOT";
 constexpr char SANDBOX_CLOCK_ENV[] = "ALARM_SANDBOX_CLOCK";
+constexpr char SANDBOX_CLOCK_RECORD_ENV[] = "ALARM_SANDBOX_CLOCK_RECORD";
 constexpr char SANDBOX_FAULTS_ENV[] = "ALARM_SANDBOX_FAULTS";
 constexpr char SANDBOX_ENV_PREFIX[] = "ALARM_SANDBOX_";
+// Where a run keeps its jumping clock's record.
+constexpr char SANDBOX_CLOCK_RECORD[] = "/sim/clock";
 
 struct SandboxEnvironment {
   std::string root;
@@ -113,10 +119,12 @@ struct SandboxEnvironment {
   double speed = 1.0;
   int64_t wake_us = 0;  // not after start_us
   std::vector<ClockStretch> slow;
+  std::string clock_record;  // empty: a clock without jumps
   std::string faults;
 };
-// The virtual clock the environment describes.
-std::unique_ptr<VirtualClock> sandbox_clock(const SandboxEnvironment& env);
+// The clock the environment describes: the run's jumping clock when it names a record
+// (null when that cannot be mapped), else a virtual clock.
+std::unique_ptr<SandboxClock> sandbox_clock(const SandboxEnvironment& env);
 // "NAME=value" entries for a program's environment (the faults only when there are any).
 std::vector<std::string> sandbox_environment_entries(const SandboxEnvironment& env);
 // From this process's environment; false when the root or the clock is missing or damaged.

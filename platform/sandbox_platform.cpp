@@ -31,7 +31,12 @@ SandboxPlatform::SandboxPlatform(std::string root, std::unique_ptr<SandboxClock>
 std::unique_ptr<SandboxPlatform> SandboxPlatform::from_environment() {
   SandboxEnvironment env;
   if (!read_sandbox_environment(&env)) return nullptr;
-  auto p = std::make_unique<SandboxPlatform>(env.root, sandbox_clock(env));
+  std::unique_ptr<SandboxClock> clock = sandbox_clock(env);
+  if (clock == nullptr) {
+    fprintf(stderr, "sandbox: the clock record %s cannot be used\n", env.clock_record.c_str());
+    return nullptr;
+  }
+  auto p = std::make_unique<SandboxPlatform>(env.root, std::move(clock));
   p->set_wake_us(env.wake_us);
   SandboxFaults faults;
   std::string unknown;

@@ -2,10 +2,11 @@
 // and exits, and ends on SIGUSR2 as a player that installs no handler does.
 //
 // Under alarm-sim it reports each start, stamped on the sandbox's virtual clock and with the
-// ring controller that started it, on the simulator's socket and is told how long to play;
-// it keeps the connection open until it ends, so the simulator sees the end whatever its
-// cause. Without a simulator it logs its start and end and plays for the real seconds of
-// the seconds file (default one hour). The formats are in platform/sandbox_files.h.
+// ring controller that started it, on the simulator's socket and is told how long to play
+// (virtual time: it plays on the sandbox's clock, where the run's jumps reach it); it keeps
+// the connection open until it ends, so the simulator sees the end whatever its cause.
+// Without a simulator it logs its start and end and plays for the real seconds of the
+// seconds file (default one hour). The formats are in platform/sandbox_files.h.
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "devices/music.h"
@@ -104,12 +106,11 @@ void play_for(long ms) {
 int main(int argc, char** argv) {
   SandboxEnvironment env;
   bool has_env = read_sandbox_environment(&env);
+  std::unique_ptr<SandboxClock> clock = has_env ? sandbox_clock(env) : nullptr;
   PlayerStart start;
   start.pid = getpid();
   start.parent_pid = getppid();
-  if (has_env) {
-    start.at_us = sandbox_clock(env)->now_us();
-  }
+  if (clock != nullptr) start.at_us = clock->now_us();
   start.args = joined_args(argc, argv);
 
   std::string root = sandbox_root(has_env ? &env : nullptr);
@@ -134,7 +135,12 @@ int main(int argc, char** argv) {
     if (logging) append_line(root + SANDBOX_PLAYER_LOG, "end " + pid + "\n");
     return 1;
   }
-  play_for(play_ms);
+  if (sim >= 0 && clock != nullptr) {
+    // The simulator's milliseconds are virtual, from the start it was told of.
+    clock->sleep_us(start.at_us + play_ms * 1000LL - clock->now_us());
+  } else {
+    play_for(play_ms);
+  }
   if (logging) append_line(root + SANDBOX_PLAYER_LOG, "end " + pid + "\n");
   return 0;
 }

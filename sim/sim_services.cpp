@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -332,10 +333,8 @@ void SimServices::accept_player() {
     std::string line = trim(read_some(conn, SANDBOX_PLAYER_LINE_LIMIT, true));
     PlayerStart start;
     if (!parse_player_start(line, &start)) start.args = line;
-    // One run of the ring file from now, in real milliseconds.
-    double now = clock_.elapsed();
-    long ms = static_cast<long>(
-        (clock_.mono_ns_at(now + config_.play_seconds) - clock_.mono_ns_at(now)) / 1000000);
+    // One run of the ring file, in virtual milliseconds from the start the player stamped.
+    long ms = std::lround(config_.play_seconds * 1000);
     std::string reply = format_player_reply(ms);
     ssize_t ignored = send(conn, reply.data(), reply.size(), MSG_NOSIGNAL);
     (void)ignored;

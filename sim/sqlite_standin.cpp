@@ -25,7 +25,6 @@ namespace {
 
 constexpr char kToolName[] = "sqlite3";
 constexpr int kExecFailedStatus = 127;
-constexpr unsigned kHoldSeconds = 3600;
 
 // "read", "update" or "other", from the first word of the last argument (the SQL).
 std::string command_kind(int argc, char** argv) {
@@ -72,14 +71,18 @@ int main(int argc, char** argv) {
   if (read_sandbox_environment(&env)) {
     SandboxFaults faults;
     parse_sandbox_faults(env.faults, &faults, nullptr);
-    std::unique_ptr<VirtualClock> clock_owner = sandbox_clock(env);
-    VirtualClock& clock = *clock_owner;
+    std::unique_ptr<SandboxClock> clock_owner = sandbox_clock(env);
+    if (clock_owner == nullptr) {
+      fprintf(stderr, "sqlite3 stand-in: the sandbox's clock cannot be used\n");
+      return kExecFailedStatus;
+    }
+    SandboxClock& clock = *clock_owner;
     std::string kind = command_kind(argc, argv);
     if ((kind == "read" && faults.sqlite_hang_read) ||
         (kind == "update" && faults.sqlite_hang_update)) {
       log_entry(env, clock, kind, "held");
       // Never returns: the end of the run ends it with the program's other processes.
-      for (;;) sleep(kHoldSeconds);
+      clock.hold();
     }
     if (faults.sqlite_slow_seconds > 0) {
       char state[48];
@@ -88,6 +91,8 @@ int main(int argc, char** argv) {
       clock.sleep_us(static_cast<int64_t>(std::llround(faults.sqlite_slow_seconds * 1e6)));
     }
     log_entry(env, clock, kind, "runs");
+    // The host's tool is no part of the run: from here the kernel tells whether it runs.
+    clock.leave();
   }
   if (tool.empty()) {
     fprintf(stderr, "sqlite3 stand-in: no sqlite3 in PATH\n");
