@@ -29,7 +29,7 @@ const char kUsage[] =
     "  alarm-sim run DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE] [--speed N] [--until S]\n"
     "                    [--play S] [--boot S] [--rtc-min-lead S] [--user POLICY]\n"
     "                    [--poweroff-returns] [--fault NAME]... [--no-property-service]\n"
-    "                    [--rtc-op TEXT] [ACTION...]\n"
+    "                    [--rtc-op TEXT] [--no-jump] [ACTION...]\n"
     "      ACTION: S:tap:left|mid|right  S:touch:X,Y  S:key:power  S:shot:FILE.png\n"
     "              (S: virtual seconds since the program started)\n"
     "      --boot S: the RTC woke the phone S virtual seconds before --at (default 0)\n"
@@ -45,6 +45,9 @@ const char kUsage[] =
     "              returns), sqlite-slow:S (each sqlite3 command takes S more seconds)\n"
     "      --no-property-service: nothing answers on /dev/socket/property_service\n"
     "      --rtc-op TEXT: the RTC's alarm_op gives TEXT all along instead of its time\n"
+    "      --speed N: virtual time runs N times as fast as real time while anything runs;\n"
+    "              while everything waits the clock jumps to the next deadline at once\n"
+    "      --no-jump: the clock runs at its speed all along, waits included\n"
     "  alarm-sim life DIR --from \"YYYY-MM-DD HH:MM:SS\" --days N [--tz ZONE] [--boot S]\n"
     "                    [--rtc-min-lead S] [--user POLICY] [--speed N] [--play S]\n"
     "                    [--program PATH]\n"
@@ -227,6 +230,8 @@ bool parse_run_options(const std::vector<std::string>& args, SimRunOptions* o, s
       o->faults.push_back(name);
     } else if (a == "--no-property-service") {
       o->property_service = false;
+    } else if (a == "--no-jump") {
+      o->jump = false;
     } else if (a == "--rtc-op" && has_value) {
       o->rtc_op_fixed = true;
       o->rtc_op_text = args[++i];

@@ -188,6 +188,14 @@ ActionPerformer::ActionPerformer(const std::string& root, Timeline& timeline)
   }
 }
 
+std::vector<int> ActionPerformer::input_fds() const {
+  std::vector<int> fds;
+  for (const UniqueFd& fd : input_writers_) {
+    if (fd.get() >= 0) fds.push_back(fd.get());
+  }
+  return fds;
+}
+
 bool ActionPerformer::perform(const SimAction& a, bool backlight_off) {
   switch (a.kind) {
     case SimAction::kTap: {

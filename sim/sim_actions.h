@@ -48,6 +48,9 @@ class ActionPerformer {
   // sent before the program opens them waits there. A screenshot taken while the backlight
   // is off shows black. True when a screenshot was written.
   bool perform(const SimAction& action, bool backlight_off);
+  // The input devices' FIFOs, held open for the run: readable while the program has not
+  // read all that was sent.
+  std::vector<int> input_fds() const;
 
  private:
   void touch(int x, int y, const std::string& button);

@@ -8,9 +8,11 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -26,6 +28,7 @@
 #include "alarm/alarm_rtc.h"
 #include "devices/music.h"
 #include "platform/sandbox_files.h"
+#include "platform/sandbox_jumps.h"
 #include "platform/sandbox_platform.h"
 #include "sim/sandbox_builder.h"
 #include "sim/sim_services.h"
@@ -33,7 +36,6 @@
 extern char** environ;
 
 namespace {
-
 // The signal that ends a run early, set by its handler; read by the run and by callers.
 std::atomic<int> g_interrupt_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "read and written by a signal handler");
@@ -46,15 +48,19 @@ void note_interrupt(int sig) {
 // run waits (ppoll with wait_mask), so that they end the run in order: the program and all
 // it left are ended and reaped, the sandbox's sqlite3 is put back, the outcome is written.
 // A signal the caller ignores (nohup) stays ignored. The program starts with the caller's
-// mask.
+// mask. The jumping clock's signal, by which a participant that starts to wait wakes the
+// run, is taken the same way.
 class InterruptWatch {
  public:
   InterruptWatch() {
     sigset_t set;
     sigemptyset(&set);
     for (int sig : kSignals) sigaddset(&set, sig);
+    sigaddset(&set, JUMP_SIGNAL);
     pthread_sigmask(SIG_BLOCK, &set, &old_mask_);
     wait_mask_ = old_mask_;
+    sigdelset(&wait_mask_, JUMP_SIGNAL);
+    install_jump_signal_handler();
     struct sigaction watch = {};
     watch.sa_handler = note_interrupt;
     sigemptyset(&watch.sa_mask);
@@ -92,6 +98,17 @@ constexpr char kOutcomeFile[] = "/sim/outcome.json";
 constexpr char kTimelineFile[] = "/sim/timeline.txt";
 constexpr int kExecFailedStatus = 127;
 constexpr int kSignalStatusBase = 128;
+constexpr int64_t kUsPerSecond = 1000000;
+// When something runs that will not say when it stops (a thread the kernel has woken but
+// that has not yet run, a process of another program), the run looks again after this,
+// twice as long each time up to the longest.
+constexpr int64_t kFirstLookAgainNs = 50000;
+constexpr int64_t kLongestLookAgainNs = 5000000;
+// Without news the run looks again at least this often: a process that ended while it
+// ran, unseen, leaves a slot that says it runs.
+constexpr int64_t kLookAtLeastEveryNs = 20000000;
+// Process numbers cannot have gone all the way round in this much real time.
+constexpr int64_t kRecentNs = 500000000;
 
 double cpu_seconds(const struct rusage& u) {
   return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
@@ -107,13 +124,15 @@ struct ProcStat {
   double cpu_seconds;  // its own and that of the children it reaped
 };
 
-std::vector<ProcStat> read_proc_stats() {
+// The processes numbered `from` or higher (all of them when 0).
+std::vector<ProcStat> read_proc_stats(pid_t from = 0) {
   std::vector<ProcStat> out;
   UniqueDir d(opendir("/proc"));
   if (!d) return out;
   double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
   while (dirent* e = readdir(d.get())) {
     if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    if (atol(e->d_name) < from) continue;
     std::string stat;
     if (!read_text_file(std::string("/proc/") + e->d_name + "/stat", &stat)) continue;
     size_t close_paren = stat.rfind(')');
@@ -146,10 +165,18 @@ double group_cpu_seconds(pid_t pgid) {
 }
 
 // Every process of a session: the program and all it started, also the tools it runs in
-// process groups of their own, and those that have ended and wait to be reaped.
-std::vector<ProcStat> session_processes(pid_t sid) {
+// process groups of their own, and those that have ended and wait to be reaped. Those were
+// all made after the session's leader, so when process numbers cannot have wrapped around
+// since (`recent`: it was made moments ago), only higher numbers are read.
+std::vector<ProcStat> session_processes(pid_t sid, bool recent) {
+  pid_t from = 0;
+  std::string last;
+  if (recent && read_text_file("/proc/sys/kernel/ns_last_pid", &last) &&
+      atol(last.c_str()) >= sid) {
+    from = sid;
+  }
   std::vector<ProcStat> found;
-  for (const ProcStat& p : read_proc_stats()) {
+  for (const ProcStat& p : read_proc_stats(from)) {
     if (p.session == sid) found.push_back(p);
   }
   return found;
@@ -232,7 +259,13 @@ class SimRun {
   SimOutcome run() {
     SimOutcome out;
     if (!prepare(&out)) return finish(&out);
-    clock_ = std::make_unique<RunClock>(start_us_, o_.speed, o_.slow);
+    std::string record = o_.jump ? o_.root + SANDBOX_CLOCK_RECORD : "";
+    clock_ = std::make_unique<RunClock>(start_us_, o_.speed, o_.slow, record);
+    if (o_.jump && !clock_->jumping()) {
+      out.error = "cannot make the clock's record " + record;
+      clock_.reset();
+      return finish(&out);
+    }
     timeline_ = std::make_unique<Timeline>(*clock_);
     SimServicesConfig config;
     config.root = o_.root;
@@ -350,6 +383,7 @@ class SimRun {
     sandbox.mono_start_ns = clock_->mono_start_ns();
     sandbox.speed = clock_->speed();
     sandbox.slow = clock_->slow();
+    if (clock_->jumping()) sandbox.clock_record = o_.root + SANDBOX_CLOCK_RECORD;
     sandbox.wake_us = wake_us_;
     sandbox.faults = faults_;
     for (const std::string& entry : sandbox_environment_entries(sandbox)) env.push_back(entry);
@@ -363,7 +397,9 @@ class SimRun {
     memcpy(arg0, kProgramArg0, sizeof arg0);
     char* argv[] = {arg0, nullptr};
 
-    child_ = fork();
+    // In the clock's account from the start: the program runs until it first waits.
+    child_ = clock_->fork_process();
+    spawned_ns_ = VirtualClock::monotonic_ns();
     if (child_ < 0) return fail(out, "fork failed");
     if (child_ == 0) {
       setsid();  // a session of its own: everything the program starts can be found again
@@ -382,20 +418,55 @@ class SimRun {
       waitpid(child_, nullptr, 0);
       return fail(out, "eventfd");
     }
+#ifdef SYS_pidfd_open
+    program_fd_.reset(static_cast<int>(syscall(SYS_pidfd_open, child_, 0)));
+#endif
     return true;
   }
 
-  // Plays the scripted actions and the user until the program ends or --until.
+  // Whether the program has ended (its reaper may not have said so yet).
+  bool program_ended() {
+    if (reaper_.done()) return true;
+    if (program_fd_.get() >= 0) {
+      pollfd p = {program_fd_.get(), POLLIN, 0};
+      return poll(&p, 1, 0) > 0;
+    }
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(child_));
+    std::string stat;
+    if (!read_text_file(path, &stat)) return true;
+    size_t close_paren = stat.rfind(')');
+    return close_paren == std::string::npos || close_paren + 2 >= stat.size() ||
+           stat[close_paren + 2] == 'Z';
+  }
+
+  // Plays the scripted actions and the user until the program ends or --until, and keeps
+  // the RTC's time. On a jumping clock this thread also decides the jumps: when every
+  // participant waits and no other process of the program runs, the clock moves at once to
+  // the earliest deadline, the next action and --until included, and the waiters that are
+  // due are woken; while anything runs, time runs at the run's speed.
   void play(SimOutcome* out) {
     std::multimap<double, SimAction> due;  // equal times keep the given order
     for (const SimAction& a : o_.actions) due.emplace(a.at, a);
     int rings = 0;
+    JumpDecider* decider = clock_->decider();
+    if (decider != nullptr) {
+      decider->trust(child_);
+      decider->watch_input(performer_->input_fds());
+    }
+    int64_t look_again_ns = kFirstLookAgainNs;
+    bool jumped = false;
     for (;;) {
       if (reaper_.done()) return;
       if (g_interrupt_signal.load() != 0) {
         out->interrupted = true;
         return;
       }
+      for (const SimRingStart& ring : services_->take_ring_starts()) {
+        SimAction a;
+        if (user_action_for_ring(o_.user, rings++, ring.at, &a)) due.emplace(a.at, a);
+      }
+      services_->keep_rtc();  // before anyone due at this moment is woken
       double now = clock_->elapsed();
       if (o_.until >= 0 && now >= o_.until) {
         out->stopped_at_until = true;
@@ -407,26 +478,64 @@ class SimRun {
         due.erase(due.begin());
         continue;
       }
-      double next = due.empty() ? -1 : due.begin()->first;
-      if (o_.until >= 0 && (next < 0 || o_.until < next)) next = o_.until;
-      pollfd fds[2] = {{reaper_.event_fd(), POLLIN, 0}, {services_->ring_event_fd(), POLLIN, 0}};
+      // The run's own next moment: an action or --until.
+      int64_t next_us = INT64_MAX;
+      if (!due.empty()) next_us = virtual_us_of(due.begin()->first);
+      if (o_.until >= 0) next_us = std::min(next_us, virtual_us_of(o_.until));
+      // It wakes in real time at that moment, at the RTC's next second, or when a waiter is
+      // due.
+      int64_t wake_us = next_us;
+      if (services_->rtc_follows_clock()) {
+        wake_us = std::min(wake_us, (clock_->virtual_us() / kUsPerSecond + 1) * kUsPerSecond);
+      }
+      int64_t look_again_at_ns = INT64_MAX;
+      if (decider != nullptr) {
+        // Right after a jump nothing has run: the waiters it reached are woken at once, and
+        // tell when they wait again.
+        JumpDecider::Look look;
+        if (!jumped) look = decider->look();
+        if (look.quiet && !services_->has_ring_starts() && !program_ended()) {
+          int64_t target = std::min(look.earliest_us, next_us);
+          if (target != INT64_MAX && target > clock_->virtual_us()) {
+            decider->jump_to(target);
+            look_again_ns = kFirstLookAgainNs;
+            jumped = true;
+            continue;
+          }
+        }
+        jumped = false;
+        decider->wake_due(clock_->virtual_us());
+        wake_us = std::min(wake_us, look.earliest_us);
+        int64_t mono = VirtualClock::monotonic_ns();
+        if (look.look_again) {
+          look_again_at_ns = mono + look_again_ns;
+          look_again_ns = std::min(look_again_ns * 2, kLongestLookAgainNs);
+        } else {
+          look_again_at_ns = mono + kLookAtLeastEveryNs;
+          look_again_ns = kFirstLookAgainNs;
+        }
+      }
+      std::vector<pollfd> fds = {{reaper_.event_fd(), POLLIN, 0},
+                                 {services_->ring_event_fd(), POLLIN, 0}};
+      if (decider != nullptr) {
+        for (int fd : decider->process_fds()) fds.push_back({fd, POLLIN, 0});
+      }
+      int64_t wake_ns = std::min(clock_->mono_ns_at_virtual_us(wake_us), look_again_at_ns);
       struct timespec timeout;
       struct timespec* wait = nullptr;
-      if (next >= 0) {
-        int64_t ns = clock_->mono_ns_at(next) - VirtualClock::monotonic_ns();
+      if (wake_ns != INT64_MAX) {
+        int64_t ns = wake_ns - VirtualClock::monotonic_ns();
         if (ns < 0) ns = 0;
         timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
         timeout.tv_nsec = static_cast<long>(ns % 1000000000);
         wait = &timeout;
       }
-      ppoll(fds, 2, wait, interrupts_.wait_mask());
-      if (fds[1].revents & POLLIN) {
-        for (const SimRingStart& ring : services_->take_ring_starts()) {
-          SimAction a;
-          if (user_action_for_ring(o_.user, rings++, ring.at, &a)) due.emplace(a.at, a);
-        }
-      }
+      ppoll(fds.data(), fds.size(), wait, interrupts_.wait_mask());
     }
+  }
+
+  int64_t virtual_us_of(double elapsed_secs) const {
+    return start_us_ + static_cast<int64_t>(std::llround(elapsed_secs * 1e6));
   }
 
   // Ends the run: the program (stopped at --until) and everything it left behind, each
@@ -464,7 +573,8 @@ class SimRun {
     // passes reap them all.
     constexpr int kReapPasses = 5;
     for (int pass = 0; pass < kReapPasses; ++pass) {
-      std::vector<ProcStat> left = session_processes(child_);
+      std::vector<ProcStat> left =
+          session_processes(child_, VirtualClock::monotonic_ns() - spawned_ns_ < kRecentNs);
       if (left.empty()) break;
       for (const ProcStat& p : left) {
         if (p.state != 'Z') kill(p.pid, SIGKILL);
@@ -538,8 +648,10 @@ class SimRun {
   std::unique_ptr<SimServices> services_;
   std::unique_ptr<ActionPerformer> performer_;
   ProgramReaper reaper_;
+  UniqueFd program_fd_;  // readable when the program has ended, where the kernel has pidfds
   bool subreaper_ = false;
   pid_t child_ = -1;
+  int64_t spawned_ns_ = 0;
 };
 
 }  // namespace

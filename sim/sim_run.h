@@ -24,6 +24,9 @@ struct SimRunOptions {
   // Stretches of virtual time (epoch microseconds) in which the clock runs at their own,
   // lower speed: around the moments a run is judged by, so that a fast run stays exact there.
   std::vector<ClockStretch> slow;
+  // The clock jumps to the next deadline whenever everything waits (platform/sandbox_jumps.h);
+  // false: it runs at its speed all along, as a comparison.
+  bool jump = true;
   bool poweroff_returns = false;
   std::vector<std::string> faults;  // faults of the phone, as SandboxFaults names them
   bool property_service = true;     // false: nothing answers on the property service socket

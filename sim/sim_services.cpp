@@ -6,13 +6,13 @@
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,10 +34,12 @@ constexpr int kListenBacklog = 16;
 constexpr size_t kControlReadSize = 256;
 constexpr size_t kInotifyBufferSize = 4096;
 // alarm_op is renamed into place from here, so its writes raise no event in the RTC's
-// directory, which is watched for the program's writes.
+// directory, which is watched for the program's writes. Its text is written into one of
+// two files kept for the run, in turn, and linked into place: no file is made or removed
+// each second.
 constexpr char kRtcOpTemp[] = "/sim/alarm_op.tmp";
+constexpr const char* kRtcOpFiles[2] = {"/sim/alarm_op.a", "/sim/alarm_op.b"};
 constexpr int64_t kUsPerSecond = 1000000;
-constexpr int64_t kTimerMarginNs = 1000;  // wake just after the second begins, never before
 
 std::string parent_dir(const std::string& path) {
   return path.substr(0, path.rfind('/'));
@@ -153,12 +155,22 @@ bool SimServices::start(std::string* error) {
                                     IN_CLOSE_WRITE | IN_MOVED_TO);
   }
   keep_rtc();
-  if (!config_.rtc_op_fixed) {
-    rtc_timer_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
-    if (rtc_timer_.get() < 0) return fail("timerfd");
-    arm_rtc_timer();
-  }
-  thread_ = std::thread([this] { loop(); });
+  // The thread is in the clock's account before the program can write to it.
+  std::mutex started_mu;
+  std::condition_variable started_cv;
+  bool started = false;
+  thread_ = std::thread([&, this] {
+    clock_.attach_thread();
+    {
+      // Under the lock: the waiter below cannot leave, taking the condition with it, first.
+      std::lock_guard<std::mutex> lock(started_mu);
+      started = true;
+      started_cv.notify_all();
+    }
+    loop();
+  });
+  std::unique_lock<std::mutex> lock(started_mu);
+  started_cv.wait(lock, [&] { return started; });
   return true;
 }
 
@@ -177,10 +189,20 @@ void SimServices::stop() {
   }
   for (auto& conn : players_) close(conn.first);
   players_.clear();
+  for (int k = 0; k < 2; ++k) {
+    if (rtc_op_files_[k].get() < 0) continue;
+    rtc_op_files_[k].reset();
+    unlink((config_.root + kRtcOpFiles[k]).c_str());  // alarm_op keeps its own name
+  }
   if (property_.get() >= 0) unlink((config_.root + PROP_SERVICE_SOCKET).c_str());
   if (player_.get() >= 0) unlink((config_.root + SANDBOX_PLAYER_SOCKET).c_str());
   property_.reset();
   player_.reset();
+}
+
+bool SimServices::has_ring_starts() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return rings_taken_ < rings_.size();
 }
 
 std::vector<SimRingStart> SimServices::take_ring_starts() {
@@ -219,7 +241,7 @@ void SimServices::loop() {
 }
 
 bool SimServices::pass(bool wait) {
-  enum Source { kWake, kProperty, kPlayerSocket, kInotify, kRtcTimer, kControl, kPlayer };
+  enum Source { kWake, kProperty, kPlayerSocket, kInotify, kControl, kPlayer };
   std::vector<pollfd> fds;
   std::vector<std::pair<Source, size_t>> sources;
   auto watch = [&](int fd, Source source, size_t index) {
@@ -231,11 +253,10 @@ bool SimServices::pass(bool wait) {
   watch(property_.get(), kProperty, 0);
   watch(player_.get(), kPlayerSocket, 0);
   watch(inotify_.get(), kInotify, 0);
-  if (wait) watch(rtc_timer_.get(), kRtcTimer, 0);
   for (size_t i = 0; i < controls_.size(); ++i) watch(controls_[i].fd.get(), kControl, i);
   for (auto& conn : players_) watch(conn.first, kPlayer, 0);
 
-  int n = poll(fds.data(), fds.size(), wait ? -1 : 0);
+  int n = clock_.poll(fds.data(), static_cast<unsigned>(fds.size()), wait);
   if (n <= 0) return false;
   bool handled = false;
   for (size_t i = 0; i < fds.size(); ++i) {
@@ -256,14 +277,6 @@ bool SimServices::pass(bool wait) {
         read_inotify();
         handled = true;
         break;
-      case kRtcTimer: {
-        uint64_t expirations;
-        ssize_t ignored = read(rtc_timer_.get(), &expirations, sizeof expirations);
-        (void)ignored;
-        keep_rtc();
-        arm_rtc_timer();
-        break;
-      }
       case kControl:
         read_control(controls_[sources[i].second]);
         handled = true;
@@ -275,15 +288,6 @@ bool SimServices::pass(bool wait) {
     }
   }
   return handled;
-}
-
-void SimServices::arm_rtc_timer() {
-  int64_t next_second_us = (clock_.virtual_us() / kUsPerSecond + 1) * kUsPerSecond;
-  int64_t at_ns = clock_.mono_ns_at(clock_.elapsed_at_virtual_us(next_second_us)) + kTimerMarginNs;
-  itimerspec spec = {};
-  spec.it_value.tv_sec = static_cast<time_t>(at_ns / 1000000000);
-  spec.it_value.tv_nsec = static_cast<long>(at_ns % 1000000000);
-  timerfd_settime(rtc_timer_.get(), TFD_TIMER_ABSTIME, &spec, nullptr);
 }
 
 // alarm_op gives the RTC's time, the virtual epoch second, fresh at each second: the
@@ -302,10 +306,20 @@ void SimServices::keep_rtc() {
     text = std::to_string(secs) + "\n";
   }
   std::string temp = config_.root + kRtcOpTemp;
-  if (!write_file(temp, text) ||
-      rename(temp.c_str(), (config_.root + RTC_ALARM_OP_PATH).c_str()) != 0) {
-    unlink(temp.c_str());
+  std::string op = config_.root + RTC_ALARM_OP_PATH;
+  std::string file = config_.root + kRtcOpFiles[rtc_op_next_];
+  UniqueFd& fd = rtc_op_files_[rtc_op_next_];
+  rtc_op_next_ = 1 - rtc_op_next_;
+  if (fd.get() < 0) fd.reset(open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  unlink(temp.c_str());
+  ssize_t len = static_cast<ssize_t>(text.size());
+  if (fd.get() >= 0 && pwrite(fd.get(), text.data(), text.size(), 0) == len &&
+      ftruncate(fd.get(), len) == 0 && link(file.c_str(), temp.c_str()) == 0 &&
+      rename(temp.c_str(), op.c_str()) == 0) {
+    return;
   }
+  // Where the files cannot be kept, a new file each time.
+  if (!write_file(temp, text) || rename(temp.c_str(), op.c_str()) != 0) unlink(temp.c_str());
 }
 
 void SimServices::serve_property() {

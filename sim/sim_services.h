@@ -1,6 +1,8 @@
 // The program's peers in a sandbox, on one thread of their own: the property service, the
-// ring player's reports, the RTC's clock (alarm_op), and the watched controls and files
-// (vibrator, backlight, the RTC alarm, the snooze note), each event put on the timeline.
+// ring player's reports, and the watched controls and files (vibrator, backlight, the RTC
+// alarm, the snooze note), each event put on the timeline; and the RTC's clock (alarm_op),
+// kept by the run's own thread, which also decides the jumps of a jumping clock. The
+// thread's waits are the run clock's, so a jump waits until it has handled what came.
 #pragma once
 
 #include <sys/types.h>
@@ -49,6 +51,12 @@ class SimServices {
   int ring_event_fd() const { return ring_event_.get(); }
   // The ring starts not taken before.
   std::vector<SimRingStart> take_ring_starts();
+  bool has_ring_starts();
+  // alarm_op gives the RTC's time, the virtual epoch second: rewritten when the second has
+  // changed. Called by one thread at a time, the run's.
+  void keep_rtc();
+  // Whether alarm_op follows the clock (not a fixed text).
+  bool rtc_follows_clock() const { return !config_.rtc_op_fixed; }
 
   std::vector<std::pair<std::string, std::string>> properties();
   int player_runs() const { return player_runs_; }
@@ -71,8 +79,6 @@ class SimServices {
   void loop();
   // One look at every source; true when anything was handled. `wait` blocks until then.
   bool pass(bool wait);
-  void arm_rtc_timer();
-  void keep_rtc();
   void serve_property();
   void accept_player();
   void player_event(int conn);
@@ -92,7 +98,6 @@ class SimServices {
   UniqueFd property_;
   UniqueFd player_;
   UniqueFd inotify_;
-  UniqueFd rtc_timer_;
   int rtc_watch_ = -1;
   int note_watch_ = -1;
   std::vector<WatchedControl> controls_;
@@ -102,6 +107,8 @@ class SimServices {
   std::atomic<bool> stopping_{false};
   std::atomic<int> player_runs_{0};
   int64_t rtc_secs_ = -1;
+  UniqueFd rtc_op_files_[2];  // alarm_op's two files, written in turn
+  int rtc_op_next_ = 0;
   ino_t note_inode_ = 0;  // the snooze note last taken
   timespec note_mtime_ = {};
 
