@@ -23,6 +23,8 @@
 
 namespace {
 
+constexpr double kLifeSpeedWithoutJumps = 100;
+
 const char kUsage[] =
     "usage:\n"
     "  alarm-sim init DIR [--screen WxHxBPP[:ORDER]] [--rotation 0|180] [--tp KIND]\n"
@@ -50,11 +52,11 @@ const char kUsage[] =
     "      --no-jump: the clock runs at its speed all along, waits included\n"
     "  alarm-sim life DIR --from \"YYYY-MM-DD HH:MM:SS\" --days N [--tz ZONE] [--boot S]\n"
     "                    [--rtc-min-lead S] [--user POLICY] [--speed N] [--play S]\n"
-    "                    [--program PATH]\n"
+    "                    [--program PATH] [--no-jump]\n"
     "      the phone in DIR, switched off at --from, woken only by its RTC for N days;\n"
-    "      --user default stop:10, --speed default 100; --program: another build of the\n"
-    "      sandboxed program, to compare two builds. Writes DIR/sim/life.json, life.txt,\n"
-    "      life.png and life-runs.txt (every run's timeline)\n"
+    "      --user default stop:10, --speed default 1 (100 with --no-jump); --program:\n"
+    "      another build of the sandboxed program, to compare two builds. Writes\n"
+    "      DIR/sim/life.json, life.txt, life.png and life-runs.txt (every run's timeline)\n"
     "  alarm-sim demo [OUTDIR]\n"
     "  alarm-sim schedule DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE] [--boot S]\n"
     "      DIR: a phone's files copied into the sandbox layout\n";
@@ -252,8 +254,13 @@ int cmd_life(const std::vector<std::string>& args) {
   if (args.empty()) return usage_error("life needs DIR");
   LifeOptions o = default_life_options();
   o.root = absolute(args[0]);
+  bool speed_given = false;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
+    if (a == "--no-jump") {
+      o.jump = false;
+      continue;
+    }
     if (i + 1 >= args.size()) return usage_error("unknown life option " + a);
     const std::string& v = args[++i];
     double secs = 0;
@@ -280,6 +287,7 @@ int cmd_life(const std::vector<std::string>& args) {
       o.rtc_min_lead = secs;
     } else if (a == "--speed" && secs > 0) {
       o.speed = secs;
+      speed_given = true;
     } else if (a == "--play") {
       o.play_seconds = secs;
     } else {
@@ -287,6 +295,8 @@ int cmd_life(const std::vector<std::string>& args) {
     }
   }
   if (o.from.empty() || o.days == 0) return usage_error("life needs --from and --days");
+  // Without jumps a life plays every wait: fast, and slowed around what it is judged by.
+  if (!o.jump && !speed_given) o.speed = kLifeSpeedWithoutJumps;
   int64_t started_ns = VirtualClock::monotonic_ns();
   LifeInput input;
   LifeReport report;
@@ -337,7 +347,7 @@ int cmd_demo(const std::vector<std::string>& args) {
   o.root = sandbox;
   o.at = "2026-12-09 06:59:50";
   o.tz = "UTC";
-  o.speed = 10;
+  o.speed = 1;
   o.until = 150;
   o.play_seconds = 20;
   const char* script[] = {"14:shot:", "16:tap:left", "22:shot:", "86:shot:", "88:tap:mid"};
@@ -351,7 +361,7 @@ int cmd_demo(const std::vector<std::string>& args) {
   }
   printf(
       "demo: a Monday-to-Friday 07:00 alarm, started on Wednesday 2026-12-09 at 06:59:50,\n"
-      "      ten times as fast as real time: ring, snooze (left button), ring again,\n"
+      "      on a clock that skips every wait: ring, snooze (left button), ring again,\n"
       "      stop (middle button), power-off with the RTC set for Thursday.\n\n");
   SimOutcome out = run_simulation(o);
   if (!out.ran) {

@@ -19,7 +19,8 @@ constexpr char kEndedInterrupted[] = "interrupted";
 
 // Around the moments a life is judged by, the clock runs no faster than these speeds: the
 // real time the host takes to start a process (milliseconds) stays a fraction of a virtual
-// second there, as on a phone, instead of growing into seconds at the life's speed.
+// second there, as on a phone, instead of growing into seconds at the life's speed. A life
+// at its own pace (speed 1, the default with jumps) needs none.
 // The ring of an alarm due at D is judged from D + 1 s (the program's pause before it
 // rings); its stretch covers that moment and what may delay it.
 constexpr double kRingJudgedSpeed = 10;
@@ -133,6 +134,7 @@ bool run_life(const LifeOptions& o, LifeInput* input, LifeReport* report, std::s
       run.rtc_min_lead = o.rtc_min_lead;
       run.program = o.program;
       run.user = o.user;
+      run.jump = o.jump;
       run.slow = judged_stretches(in, wake, start, o.speed);
       SimOutcome out = run_simulation(run);
       if (!out.ran) {

@@ -17,7 +17,10 @@ struct LifeOptions {
   double boot_seconds = 0;   // from the RTC's wake to the program's start
   double rtc_min_lead = 10;  // an RTC alarm closer than this after the power-off is lost
   UserPolicy user;           // default stop:10
-  double speed = 100;
+  // Virtual time runs this fast while anything runs; while everything waits the clock jumps
+  // (unless `jump` is false), so a life needs no more than the program's own pace.
+  double speed = 1;
+  bool jump = true;
   double play_seconds = 30;  // one run of the ring file (virtual seconds)
   std::string program;       // the sandboxed program; empty: beside alarm-sim
   bool quiet = false;        // no line per boot on standard output
