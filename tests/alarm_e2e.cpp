@@ -20,7 +20,7 @@ constexpr char kSnoozeNote[] = "/data/data/com.android.deskclock/files/alarm_del
 TEST(AlarmScenario, NothingDueWithinFiftySecondsEndsWithoutStartingAndroid) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 1);
-  SimResult r = sb.run({"--at", "2026-12-09 06:58:00", "--speed", "20", "--until", "60"});
+  SimResult r = sb.run({"--at", "2026-12-09 06:58:00", "--speed", "1", "--until", "60"});
   EXPECT_EQ(r.exit_status(), 0) << r.timeline_text();
   // 120 s away at start-up; a slow start (a sanitizer build, or qemu on a loaded machine at
   // this speed) may see up to a second of real time less.
@@ -42,8 +42,8 @@ TEST(AlarmScenario, WeekdayAlarmRingsAtItsSecondAndStopPowersOffForThursday) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0, "Work", "");
   std::string shot = sb.path("/sim/ringing.png");
-  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "90",
-                        "25:shot:" + shot, "30:tap:mid"});
+  SimResult r = sb.run(
+      {"--at", kWednesdayBefore, "--speed", "1", "--until", "90", "25:shot:" + shot, "30:tap:mid"});
   EXPECT_EQ(r.exit_status(), 0) << r.timeline_text();
   EXPECT_TRUE(r.powered_off());
   const TimelineEvent* start = r.first("player-start");
@@ -65,8 +65,7 @@ TEST(AlarmScenario, WeekdayAlarmRingsAtItsSecondAndStopPowersOffForThursday) {
 TEST(AlarmScenario, OneShotAlarmIsSwitchedOffAndThePowerKeyPowersOff) {
   E2eSandbox sb;
   sb.add_alarm(3, 7, 0, 0, 1, 0, "Once", "");
-  SimResult r =
-      sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "90", "30:key:power"});
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "90", "30:key:power"});
   EXPECT_EQ(r.exit_status(), 0) << r.timeline_text();
   EXPECT_TRUE(r.powered_off());
   EXPECT_GE(r.player_runs(), 1);
@@ -82,7 +81,7 @@ TEST(AlarmScenario, LeftButtonSnoozesAndTheAlarmRingsAgain) {
   sb.add_alarm(5, 7, 0, kMonToFri, 1, 0);
   sb.set_flags(5, "/res/sounds/default_ring.mp3", 1);
   std::string again = sb.path("/sim/again.png");
-  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "120", "25:tap:left",
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "120", "25:tap:left",
                         "95:shot:" + again, "100:key:power"});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   std::vector<TimelineEvent> light = r.events("backlight");
@@ -105,7 +104,7 @@ TEST(AlarmScenario, TheRingPeriodRunningOutSnoozesByItself) {
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
   sb.set_flags(1, "/res/sounds/default_ring.mp3", 1);
   SimResult r =
-      sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "100", "95:key:power"});
+      sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "100", "95:key:power"});
   std::vector<TimelineEvent> light = r.events("backlight");
   ASSERT_GE(light.size(), 2u) << r.timeline_text();
   EXPECT_EQ(light[1].details, "0");
@@ -120,7 +119,7 @@ TEST(AlarmScenario, SnoozeWithTheNextAlarmCloseStaysLitAndSwitches) {
   sb.add_alarm(2, 7, 1, kMonToFri, 1, 0);
   sb.set_flags(5, "/res/sounds/default_ring.mp3", 5);
   SimResult r = sb.run(
-      {"--at", kWednesdayBefore, "--speed", "10", "--until", "100", "30:tap:left", "90:key:power"});
+      {"--at", kWednesdayBefore, "--speed", "1", "--until", "100", "30:tap:left", "90:key:power"});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   for (const TimelineEvent& e : r.events("backlight")) {
     EXPECT_TRUE(e.details == "25" || e.at > 90.0) << e.at << " " << e.details;
@@ -132,8 +131,7 @@ TEST(AlarmScenario, SnoozeWithTheNextAlarmCloseStaysLitAndSwitches) {
 TEST(AlarmScenario, RightButtonStartsAndroid) {
   E2eSandbox sb;
   sb.add_alarm(7, 7, 0, kMonToFri, 1, 0);
-  SimResult r =
-      sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "60", "30:tap:right"});
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "60", "30:tap:right"});
   EXPECT_EQ(r.exit_status(), 0) << r.timeline_text();
   EXPECT_FALSE(r.powered_off());
   const Json& props = r.outcome["properties_set"];
@@ -149,7 +147,7 @@ TEST(AlarmScenario, PowerKeyWhileSnoozedPowersOff) {
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
   sb.set_flags(5, "/res/sounds/default_ring.mp3", 5);
   SimResult r = sb.run(
-      {"--at", kWednesdayBefore, "--speed", "10", "--until", "90", "25:tap:left", "40:key:power"});
+      {"--at", kWednesdayBefore, "--speed", "1", "--until", "90", "25:tap:left", "40:key:power"});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   const TimelineEvent* off = r.first("poweroff");
   ASSERT_NE(off, nullptr);
@@ -164,7 +162,7 @@ TEST(AlarmScenario, AnotherAlarmFallingDueRestartsTheRing) {
   sb.add_alarm(2, 7, 1, kMonToFri, 1, 0);
   sb.set_flags(5, "/res/sounds/default_ring.mp3", 5);
   SimResult r =
-      sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "100", "90:key:power"});
+      sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "100", "90:key:power"});
   EXPECT_EQ(count_between(r, "player-stop", 79.9, 82.5), 1) << r.timeline_text();
   EXPECT_EQ(count_between(r, "player-start", 80.9, 83.5), 1) << r.timeline_text();
 }
@@ -174,7 +172,7 @@ TEST(AlarmScenario, VibrationPulsesWhileRingingOnlyForFlagOne) {
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 1);
   sb.set_flags(5, "/res/sounds/default_ring.mp3", 1);
   SimResult r = sb.run(
-      {"--at", kWednesdayBefore, "--speed", "10", "--until", "100", "41:tap:left", "70:key:power"});
+      {"--at", kWednesdayBefore, "--speed", "1", "--until", "100", "41:tap:left", "70:key:power"});
   int ringing = count_between(r, "vibrate", 20.0, 41.0);
   EXPECT_GE(ringing, 8) << r.timeline_text();  // every 2 s over 20 s
   EXPECT_LE(ringing, 11);
@@ -184,7 +182,7 @@ TEST(AlarmScenario, VibrationPulsesWhileRingingOnlyForFlagOne) {
   E2eSandbox two;
   two.add_alarm(1, 7, 0, kMonToFri, 1, 2);
   SimResult r2 =
-      two.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "60", "40:key:power"});
+      two.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "60", "40:key:power"});
   EXPECT_TRUE(r2.events("vibrate").empty()) << r2.timeline_text();
 }
 

@@ -86,7 +86,7 @@ struct SevenOClock {
 TEST(FaultScenario, SqliteMissingFailsTheInitialisationAndTouchesNothing) {
   SevenOClock w;
   ASSERT_EQ(unlink(w.sb.path("/system/xbin/sqlite3").c_str()), 0);
-  SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "10", "--until", "30"});
+  SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "30"});
   EXPECT_EQ(r.exit_status(), 245) << r.timeline_text();
   EXPECT_TRUE(contains(r.kmsg, "<3>alarm: alarm init failed\n")) << r.kmsg;
   EXPECT_EQ(r.player_runs(), 0);
@@ -110,7 +110,7 @@ TEST(FaultScenario, DatabaseThatIsNotADatabaseFailsTheInitialisationAndIsLeftAlo
   for (const std::string& content : {random_bytes, damaged}) {
     SevenOClock w;
     w.sb.write(kDatabase, content);
-    SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "10", "--until", "30"});
+    SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "30"});
     EXPECT_EQ(r.exit_status(), 245) << r.timeline_text();
     EXPECT_TRUE(contains(r.kmsg, "<3>alarm: alarm init failed\n")) << r.kmsg;
     EXPECT_EQ(r.player_runs(), 0);
@@ -124,7 +124,7 @@ TEST(FaultScenario, DatabaseThatIsNotADatabaseFailsTheInitialisationAndIsLeftAlo
 TEST(FaultScenario, NoFramebufferStillRingsVibratesAndPowersOff) {
   SevenOClock w;
   ASSERT_EQ(unlink(w.sb.path("/dev/graphics/fb0").c_str()), 0);
-  SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "10", "--until", "40", "17:key:power"});
+  SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "40", "17:key:power"});
   EXPECT_TRUE(contains(w.sb.read("/sim/stderr.txt"), "cannot open fb0: ")) << r.stdout_text;
   EXPECT_TRUE(rang(r)) << r.timeline_text();
   EXPECT_GE(count_between(r, "vibrate", kDue, 17.0), 1) << r.timeline_text();
@@ -140,7 +140,7 @@ TEST(FaultScenario, NoConsoleStillShowsTheAlarmScreenAndStops) {
   ASSERT_EQ(unlink(w.sb.path("/dev/tty0").c_str()), 0);
   std::string shot = w.sb.path("/sim/ringing.png");
   SimResult r = w.sb.run(
-      {"--at", kBeforeSeven, "--speed", "10", "--until", "40", "15:shot:" + shot, "17:tap:mid"});
+      {"--at", kBeforeSeven, "--speed", "1", "--until", "40", "15:shot:" + shot, "17:tap:mid"});
   EXPECT_TRUE(contains(w.sb.read("/sim/stderr.txt"), "can't open /dev/tty0: "));
   EXPECT_TRUE(rang(r)) << r.timeline_text();
   EXPECT_GT(lit_share(shot), 0.01);
@@ -158,7 +158,7 @@ TEST(FaultScenario, NoInputDeviceTheRingPeriodStillSnoozesAndRingsAgain) {
   w.sb.set_flags(1, "/res/sounds/default_ring.mp3", 1);
   ASSERT_TRUE(remove_tree(w.sb.path("/dev/input")));
   SimResult r =
-      w.sb.run({"--at", "2026-12-09 07:00:00", "--speed", "20", "--until", "160", "30:tap:left"});
+      w.sb.run({"--at", "2026-12-09 07:00:00", "--speed", "1", "--until", "160", "30:tap:left"});
   EXPECT_TRUE(r.outcome["stopped_at_until"].b) << r.timeline_text();
   const TimelineEvent* first = r.first("player-start");
   ASSERT_NE(first, nullptr) << r.timeline_text();
@@ -183,7 +183,7 @@ TEST(FaultScenario, NoInputDeviceTheRingPeriodStillSnoozesAndRingsAgain) {
 TEST(FaultScenario, PropertyServiceAbsentPowerOnStillEndsTheProgram) {
   SevenOClock w;
   std::string props = w.sb.read("/default.prop");
-  SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "10", "--until", "40",
+  SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "40",
                           "--no-property-service", "16:tap:right"});
   EXPECT_TRUE(rang(r)) << r.timeline_text();
   // Ended by itself (a status, not stopped at --until): it did not wait for the service.
@@ -231,7 +231,7 @@ TEST(FaultScenario, ControlFilesThatCannotBeWrittenStopNothing) {
   }
   // The user acts from each ring start, so a program slow to start still gets its taps.
   SimResult r = w.sb.run(
-      {"--at", kBeforeSeven, "--speed", "20", "--until", "100", "--user", "snooze-then-stop:5"});
+      {"--at", kBeforeSeven, "--speed", "1", "--until", "100", "--user", "snooze-then-stop:5"});
   EXPECT_GE(count(r.kmsg, "<3>alarm: write vib failed\n"), 2) << r.kmsg;
   EXPECT_GE(count(r.kmsg, "<3>alarm: write brightness failed\n"), 3);
   EXPECT_TRUE(error_logged(r.kmsg, "alarm_param")) << "the failed RTC write is not logged";
@@ -257,7 +257,7 @@ TEST(FaultScenario, AlarmOpWithoutATimeWritesNoWakeUpButStillPowersOff) {
   for (const char* op : {"", "garbage 1796799600\n"}) {
     SevenOClock w;
     SimResult r = w.sb.run(
-        {"--at", kBeforeSeven, "--speed", "10", "--until", "40", "--rtc-op", op, "16:tap:mid"});
+        {"--at", kBeforeSeven, "--speed", "1", "--until", "40", "--rtc-op", op, "16:tap:mid"});
     EXPECT_TRUE(rang(r)) << r.timeline_text();
     EXPECT_TRUE(r.powered_off()) << "alarm_op \"" << op << "\"";
     EXPECT_EQ(r.exit_status(), 0);
@@ -274,7 +274,7 @@ TEST(FaultScenario, AlarmOpWithoutATimeWritesNoWakeUpButStillPowersOff) {
 TEST(FaultScenario, KernelMessageNodeAlreadyThereLeavesItAndLogsNothing) {
   SevenOClock w;
   w.sb.write("/dev/__kmsg__", "left by someone else\n");
-  SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "10", "--until", "40", "17:key:power"});
+  SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "40", "17:key:power"});
   EXPECT_EQ(r.kmsg, "");
   EXPECT_EQ(w.sb.read("/dev/__kmsg__"), "left by someone else\n");
   EXPECT_TRUE(rang(r)) << r.timeline_text();
@@ -293,7 +293,7 @@ TEST(FaultScenario, ScreenOrInputThreadThatCannotBeCreatedEndsWithStatus255) {
   for (const Case& c : cases) {
     SevenOClock w;
     SimResult r =
-        w.sb.run({"--at", kBeforeSeven, "--speed", "10", "--until", "30", "--fault", c.fault});
+        w.sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "30", "--fault", c.fault});
     EXPECT_EQ(r.exit_status(), 255) << c.fault << "\n" << r.timeline_text();
     EXPECT_TRUE(contains(r.kmsg, c.message)) << c.fault << "\n" << r.kmsg;
     const TimelineEvent* exit = r.first("exit");
@@ -310,7 +310,7 @@ TEST(FaultScenario, ScreenOrInputThreadThatCannotBeCreatedEndsWithStatus255) {
 // of the alarm goes on.
 TEST(FaultScenario, VibratorThreadThatCannotBeCreatedRingsWithoutVibration) {
   SevenOClock w;
-  SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "10", "--until", "40", "--fault",
+  SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "40", "--fault",
                           "thread-fail:3", "18:tap:mid"});
   EXPECT_TRUE(rang(r)) << r.timeline_text();
   EXPECT_TRUE(r.events("vibrate").empty()) << r.timeline_text();
@@ -324,7 +324,7 @@ TEST(FaultScenario, VibratorThreadThatCannotBeCreatedRingsWithoutVibration) {
 TEST(FaultScenario, PowerOffThatReturnsIsLoggedAndTheProgramEnds) {
   {
     SevenOClock w;
-    SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "10", "--until", "40",
+    SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "40",
                             "--poweroff-returns", "16:tap:mid"});
     EXPECT_EQ(r.exit_status(), 0) << r.timeline_text();
     EXPECT_TRUE(contains(r.kmsg, "<3>alarm: shutdown system\n")) << r.kmsg;
@@ -333,7 +333,7 @@ TEST(FaultScenario, PowerOffThatReturnsIsLoggedAndTheProgramEnds) {
   }
   {
     SevenOClock w;
-    SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "10", "--until", "40", "--fault",
+    SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "40", "--fault",
                             "poweroff-returns", "16:key:power"});
     EXPECT_EQ(r.exit_status(), 0) << r.timeline_text();
     size_t shutdown = r.kmsg.find("<3>alarm: shutdown system\n");

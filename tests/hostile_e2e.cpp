@@ -164,7 +164,7 @@ TEST(HostileFileScenario, SnoozeNoteThatIsALinkIsNeitherFollowedNorWrittenThroug
   ASSERT_EQ(symlink(sb.path("/data/local/note").c_str(), sb.path(kSnoozeNote).c_str()), 0);
 
   SimResult r = sb.run(
-      {"--at", kBeforeSeven, "--speed", "10", "--until", "40", "15:tap:left", "18:key:power"});
+      {"--at", kBeforeSeven, "--speed", "1", "--until", "40", "15:tap:left", "18:key:power"});
   EXPECT_FALSE(contains(r.kmsg, "delay id =")) << "the link's target was read as the note";
   EXPECT_TRUE(sb.read("/data/local/note") == target_note) << "written through the link";
   EXPECT_TRUE(rang(r)) << r.timeline_text();
@@ -188,7 +188,7 @@ TEST(HostileFileScenario, SnoozeNoteThatIsAFifoHangsNothing) {
   sb.set_flags(5, kDefaultRing, 5);
   ASSERT_EQ(mkfifo(sb.path(kSnoozeNote).c_str(), 0644), 0);
   SimResult r = sb.run(
-      {"--at", kBeforeSeven, "--speed", "10", "--until", "40", "15:tap:left", "18:key:power"});
+      {"--at", kBeforeSeven, "--speed", "1", "--until", "40", "15:tap:left", "18:key:power"});
   EXPECT_TRUE(rang(r)) << r.timeline_text();
   EXPECT_LT(r.first("player-start") ? r.first("player-start")->at : 99.0, 14.0);
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
@@ -241,7 +241,7 @@ TEST(HostileFileScenario, LongLabelsAndRingTonesFullOfShellTextRunNoShell) {
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   ASSERT_EQ(chdir(sb.root().c_str()), 0);
   SimResult r = sb.run(
-      {"--at", kBeforeSeven, "--speed", "10", "--until", "40", "15:tap:left", "18:key:power"});
+      {"--at", kBeforeSeven, "--speed", "1", "--until", "40", "15:tap:left", "18:key:power"});
   ASSERT_EQ(chdir(cwd), 0);
 
   EXPECT_TRUE(pwned_files(sb.root()).empty()) << "a shell ran " << pwned_files(sb.root())[0];
@@ -273,7 +273,7 @@ TEST(HostileFileScenario, LabelWithALineEndAddsNoAlarm) {
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0, "Work\n77|7|1|127|0|1|1|forged|forged", "");
   sb.set_flags(5, kDefaultRing, 5);
   SimResult r = sb.run(
-      {"--at", kBeforeSeven, "--speed", "20", "--until", "80", "--play", "120", "76:key:power"});
+      {"--at", kBeforeSeven, "--speed", "1", "--until", "80", "--play", "120", "76:key:power"});
   EXPECT_TRUE(rang(r)) << r.timeline_text();
   EXPECT_EQ(r.events("player-start").size(), 1u) << r.timeline_text();
   EXPECT_FALSE(contains(r.kmsg, "<3>alarm: id = 77\n"));
@@ -296,7 +296,7 @@ TEST(HostileFileScenario, ConfigurationOfRandomBytesStillRings) {
     E2eSandbox sb;
     sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
     sb.write(kConfig, content);
-    SimResult r = sb.run({"--at", kBeforeSeven, "--speed", "10", "--until", "40", "17:tap:mid"});
+    SimResult r = sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "40", "17:tap:mid"});
     EXPECT_TRUE(rang(r)) << r.timeline_text();
     const TimelineEvent* start = r.first("player-start");
     ASSERT_NE(start, nullptr);
@@ -334,7 +334,7 @@ TEST(HostileFileScenario, PngFilesWithLyingHeadersAreLeftOutOfTheScreen) {
 
   std::string shot = sb.path("/sim/ringing.png");
   SimResult r = sb.run(
-      {"--at", kBeforeSeven, "--speed", "10", "--until", "40", "15:shot:" + shot, "17:tap:mid"});
+      {"--at", kBeforeSeven, "--speed", "1", "--until", "40", "15:shot:" + shot, "17:tap:mid"});
   for (const Lie& lie : lies) {
     EXPECT_TRUE(contains(r.kmsg, std::string("<3>alarm: creat surfaces failed!  ") + lie.name))
         << lie.name;

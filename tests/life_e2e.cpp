@@ -52,7 +52,7 @@ TEST(LifeScenario, AWeekOfWeekdayWeekendAndOneShotAlarmsRingsEachOnTime) {
   sb.add_alarm(2, 9, 30, kSat | kSun, 1, 0);
   sb.add_alarm(3, 6, 30, 0, 1, 0);
   // Switched off on Wednesday at noon: the one-shot alarm's next 06:30 is Thursday's.
-  Life l = live(sb, {"--from", "2026-12-09 12:00:00", "--days", "7", "--speed", "50"});
+  Life l = live(sb, {"--from", "2026-12-09 12:00:00", "--days", "7"});
   ASSERT_EQ(l.cli_status, 0) << l.out;
   struct Due {
     long long at;
@@ -85,8 +85,7 @@ TEST(LifeScenario, AnRtcAlarmTooCloseToThePowerOffIsALostWake) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
   sb.add_alarm(2, 7, 1, kMonToFri, 1, 0);
-  Life l = live(sb, {"--from", "2026-12-09 12:00:00", "--days", "2", "--speed", "50",
-                     "--rtc-min-lead", "30"});
+  Life l = live(sb, {"--from", "2026-12-09 12:00:00", "--days", "2", "--rtc-min-lead", "30"});
   ASSERT_EQ(l.cli_status, 0) << l.out;
   EXPECT_EQ(count(l, "boots"), 1) << report(sb);
   EXPECT_EQ(count(l, "lost_wakes"), 1);
@@ -102,8 +101,7 @@ TEST(LifeScenario, AnRtcAlarmTooCloseToThePowerOffIsALostWake) {
 TEST(LifeScenario, ABootLongerThanTenMinutesEndsTheLifeWithThePhoneOn) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
-  Life l =
-      live(sb, {"--from", "2026-12-09 12:00:00", "--days", "3", "--speed", "50", "--boot", "700"});
+  Life l = live(sb, {"--from", "2026-12-09 12:00:00", "--days", "3", "--boot", "700"});
   ASSERT_EQ(l.cli_status, 0) << l.out;
   EXPECT_EQ(count(l, "boots"), 1) << report(sb);
   EXPECT_FALSE(l.json["boots"].a[0]["powered_off"].b);
@@ -123,8 +121,7 @@ TEST(LifeScenario, MixedAlarmsAfterA35SecondBootEachRingOnceOnTime) {
   sb.add_alarm(3, 23, 59, kSun, 1, 0);
   sb.add_alarm(4, 0, 0, kMon, 1, 0);
   sb.add_alarm(5, 6, 30, 0, 1, 0);
-  Life l =
-      live(sb, {"--from", "2026-12-13 12:00:00", "--days", "3", "--speed", "50", "--boot", "35"});
+  Life l = live(sb, {"--from", "2026-12-13 12:00:00", "--days", "3", "--boot", "35"});
   ASSERT_EQ(l.cli_status, 0) << l.out;
   EXPECT_EQ(count(l, "expected"), 9) << report(sb);
   EXPECT_EQ(rung_in_time(l), 9) << report(sb);

@@ -13,7 +13,7 @@ TEST(PhoneTiming, StopWithTheNextAlarmTooNearWaitsDarkAndRingsIt) {
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
   sb.add_alarm(2, 7, 1, kMonToFri, 1, 0);
   SimResult r = sb.run(
-      {"--at", kWednesdayBefore, "--speed", "10", "--until", "150", "65:tap:mid", "95:tap:mid"});
+      {"--at", kWednesdayBefore, "--speed", "1", "--until", "150", "65:tap:mid", "95:tap:mid"});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   std::vector<TimelineEvent> rings = r.events("player-start");
   ASSERT_EQ(rings.size(), 2u) << r.timeline_text();
@@ -43,7 +43,7 @@ TEST(PhoneTiming, ThePowerKeyDuringTheDarkWaitPowersOff) {
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
   sb.add_alarm(2, 7, 1, kMonToFri, 1, 0);
   SimResult r = sb.run(
-      {"--at", kWednesdayBefore, "--speed", "10", "--until", "120", "65:tap:mid", "70:key:power"});
+      {"--at", kWednesdayBefore, "--speed", "1", "--until", "120", "65:tap:mid", "70:key:power"});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   const TimelineEvent* off = r.first("poweroff");
   ASSERT_NE(off, nullptr);
@@ -59,7 +59,7 @@ TEST(PhoneTiming, TwoOneShotAlarmsOfOneMinuteRingOnceAndAreBothSwitchedOff) {
   sb.add_alarm(3, 7, 0, 0, 1, 0, "once", "");
   sb.add_alarm(4, 7, 0, 0, 1, 0, "once too", "");
   sb.add_alarm(5, 9, 0, kMonToFri, 1, 0);
-  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "60", "35:tap:mid"});
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "60", "35:tap:mid"});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   EXPECT_EQ(r.events("player-start").size(), 1u) << r.timeline_text();
   EXPECT_EQ(sb.sql("SELECT _id, enabled FROM alarms ORDER BY _id;"), "3|0\n4|0\n5|1\n");
@@ -75,10 +75,10 @@ TEST(PhoneTiming, AnAlarmFoundDueBySnoozingRingsAtOnce) {
   sb.add_alarm(1, 6, 59, kMonToFri, 1, 0);
   sb.add_alarm(2, 7, 1, 0, 1, 0, "once", "");
   sb.set_flags(1, "/res/sounds/default_ring.mp3", 5);
-  SimResult r = sb.run({"--at", "2026-12-09 06:58:58", "--speed", "10", "--until", "140",
+  SimResult r = sb.run({"--at", "2026-12-09 06:58:58", "--speed", "1", "--until", "140",
                         "12:tap:left", "135:key:power"});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
-  EXPECT_EQ(count_between(r, "player-start", 122.0, 124.5 + slow_program_slack(10)), 1)
+  EXPECT_EQ(count_between(r, "player-start", 122.0, 124.5 + slow_program_slack(1)), 1)
       << r.timeline_text();
   EXPECT_EQ(sb.sql("SELECT _id, enabled FROM alarms ORDER BY _id;"), "1|1\n2|0\n");
 }
@@ -89,7 +89,7 @@ TEST(PhoneTiming, AHungDatabaseReadIsEndedAfterTenSeconds) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
   SimResult r = sb.run(
-      {"--at", kWednesdayBefore, "--speed", "10", "--until", "60", "--fault", "sqlite-hang:read"});
+      {"--at", kWednesdayBefore, "--speed", "1", "--until", "60", "--fault", "sqlite-hang:read"});
   EXPECT_EQ(r.exit_status(), 245) << r.timeline_text();
   const TimelineEvent* exit = r.first("exit");
   ASSERT_NE(exit, nullptr);
@@ -104,11 +104,11 @@ TEST(PhoneTiming, AHungDatabaseReadIsEndedAfterTenSeconds) {
 TEST(PhoneTiming, AHungDatabaseUpdateNeverDelaysTheRing) {
   E2eSandbox sb;
   sb.add_alarm(3, 7, 0, 0, 1, 0, "once", "");
-  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "60", "--fault",
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "60", "--fault",
                         "sqlite-hang:update", "--user", "stop:10"});
   std::vector<TimelineEvent> rings = r.events("ring");
   ASSERT_EQ(rings.size(), 1u) << r.timeline_text();
-  EXPECT_LT(rings[0].at, 22.0 + slow_program_slack(10));  // 07:00:00 is at 20 s
+  EXPECT_LT(rings[0].at, 22.0 + slow_program_slack(1));  // 07:00:00 is at 20 s
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   const TimelineEvent* off = r.first("poweroff");
   ASSERT_NE(off, nullptr);

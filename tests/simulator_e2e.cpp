@@ -21,14 +21,14 @@ TEST(SimulatorScenario, TheRtcWokeThePhoneBootSecondsBeforeTheProgramStarts) {
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
   const double start = static_cast<double>(epoch_utc(2026, 12, 9, 6, 59, 40));
   SimResult r = sb.run(
-      {"--at", kWednesdayBefore, "--speed", "20", "--until", "40", "--boot", "35", "30:tap:mid"});
+      {"--at", kWednesdayBefore, "--speed", "1", "--until", "40", "--boot", "35", "30:tap:mid"});
   EXPECT_DOUBLE_EQ(r.outcome["start_at"].n, start);
   EXPECT_DOUBLE_EQ(r.outcome["wake_at"].n, start - 35);
   const TimelineEvent* begin = r.first("start");
   ASSERT_NE(begin, nullptr);
   EXPECT_TRUE(contains(begin->details, "boot=35")) << begin->details;
 
-  SimResult at_once = sb.run({"--at", kWednesdayBefore, "--speed", "20", "--until", "5"});
+  SimResult at_once = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "5"});
   EXPECT_DOUBLE_EQ(at_once.outcome["wake_at"].n, start);
 }
 
@@ -37,8 +37,7 @@ TEST(SimulatorScenario, TheRtcWakesOnlyWhenItsAlarmLiesTheLeadAfterThePowerOff) 
   {
     E2eSandbox sb;
     sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
-    SimResult r =
-        sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "60", "30:tap:mid"});
+    SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "60", "30:tap:mid"});
     ASSERT_TRUE(r.powered_off()) << r.timeline_text();
     const TimelineEvent* off = r.first("poweroff");
     ASSERT_NE(off, nullptr);
@@ -49,7 +48,7 @@ TEST(SimulatorScenario, TheRtcWakesOnlyWhenItsAlarmLiesTheLeadAfterThePowerOff) 
     EXPECT_LE(std::llabs(static_cast<long long>(r.outcome["rtc_alarm"].n) - thursday_wake), 1);
     EXPECT_TRUE(r.outcome["rtc_wakes"].b);
     // Thursday's wake-up lies less than a day after the power-off.
-    SimResult picky = sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "60",
+    SimResult picky = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "60",
                               "--rtc-min-lead", "86400", "30:tap:mid"});
     ASSERT_TRUE(picky.powered_off());
     EXPECT_FALSE(picky.outcome["rtc_wakes"].b);
@@ -119,8 +118,8 @@ bool tool_is_the_hosts(const E2eSandbox& sb) {
 TEST(SimulatorScenario, SqliteSlowDelaysEachCommandBySecondsOfVirtualTime) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
-  SimResult r = sb.run({"--at", "2026-12-09 06:58:20", "--speed", "20", "--until", "80", "--fault",
-                        "sqlite-slow:8"});
+  SimResult r = sb.run(
+      {"--at", "2026-12-09 06:58:20", "--speed", "1", "--until", "80", "--fault", "sqlite-slow:8"});
   std::vector<TimelineEvent> sqlite = r.events("sqlite");
   ASSERT_EQ(sqlite.size(), 2u) << r.timeline_text();
   EXPECT_EQ(sqlite[0].details, "read delayed 8");
@@ -141,8 +140,8 @@ TEST(SimulatorScenario, SqliteHangHoldsItsKindOfCommandUntilTheRunEnds) {
   {
     E2eSandbox sb;
     sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
-    SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "20", "--until", "30", "--fault",
-                          "sqlite-hang:read"});
+    SimResult r = sb.run(
+        {"--at", kWednesdayBefore, "--speed", "1", "--until", "30", "--fault", "sqlite-hang:read"});
     std::vector<TimelineEvent> sqlite = r.events("sqlite");
     ASSERT_FALSE(sqlite.empty()) << r.timeline_text();
     for (const TimelineEvent& e : sqlite) EXPECT_EQ(e.details, "read held");
@@ -154,7 +153,7 @@ TEST(SimulatorScenario, SqliteHangHoldsItsKindOfCommandUntilTheRunEnds) {
     // A one-shot alarm is switched off in the database when it falls due: that update hangs.
     E2eSandbox sb;
     sb.add_alarm(3, 7, 0, 0, 1, 0);
-    SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "20", "--until", "40", "--fault",
+    SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "40", "--fault",
                           "sqlite-hang:update"});
     const TimelineEvent* read = r.first("sqlite");
     ASSERT_NE(read, nullptr) << r.timeline_text();
@@ -213,7 +212,7 @@ TEST(SimulatorScenario, TheUserActsAfterEachRingStartAndReplaysAreNoRings) {
   {
     E2eSandbox sb;
     sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
-    SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "20", "--until", "90", "--play", "2",
+    SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "90", "--play", "2",
                           "--user", "stop:10"});
     ASSERT_TRUE(r.powered_off()) << r.timeline_text();
     ASSERT_EQ(r.events("ring").size(), 1u) << r.timeline_text();
@@ -232,7 +231,7 @@ TEST(SimulatorScenario, TheUserActsAfterEachRingStartAndReplaysAreNoRings) {
     E2eSandbox sb;
     sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
     SimResult r = sb.run(
-        {"--at", kWednesdayBefore, "--speed", "20", "--until", "60", "--user", "power-key:4"});
+        {"--at", kWednesdayBefore, "--speed", "1", "--until", "60", "--user", "power-key:4"});
     ASSERT_TRUE(r.powered_off()) << r.timeline_text();
     const TimelineEvent* ring = r.first("ring");
     const TimelineEvent* key = r.first("key");
@@ -255,7 +254,7 @@ TEST(SimulatorScenario, ARunInProcessGivesRingStartsAndSnoozeNotes) {
   o.at = "2030-01-01 00:00:00";  // start_us wins
   o.start_us = (epoch_utc(2026, 12, 9, 6, 59, 40) * 1000000LL) + 250000;
   o.boot_seconds = 35;
-  o.speed = 20;
+  o.speed = 1;
   o.until = 150;
   o.play_seconds = 3600;
   o.program = alarm_sim_path().substr(0, alarm_sim_path().rfind('/')) + "/poweroff_alarm_sandbox";

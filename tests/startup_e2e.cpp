@@ -7,7 +7,7 @@ TEST(StartupScenario, NotAnAlarmBootEndsAtOnce) {
   for (const char* mode : {"normal", "charger", "Alarm"}) {
     E2eSandbox sb;
     sb.set_property("ro.bootmode", mode);
-    SimResult r = sb.run({"--at", "2026-12-09 06:59:40", "--speed", "10", "--until", "30"});
+    SimResult r = sb.run({"--at", "2026-12-09 06:59:40", "--speed", "1", "--until", "30"});
     EXPECT_EQ(r.exit_status(), 0) << mode;
     EXPECT_EQ(r.kmsg, "<3>alarm: not power off alarm\n") << mode;
     EXPECT_FALSE(r.powered_off());
@@ -19,7 +19,7 @@ TEST(StartupScenario, NotAnAlarmBootEndsAtOnce) {
 
 TEST(StartupScenario, EmptyAlarmTableFailsTheInitialisation) {
   E2eSandbox sb;
-  SimResult r = sb.run({"--at", "2026-12-09 06:59:40", "--speed", "10", "--until", "30"});
+  SimResult r = sb.run({"--at", "2026-12-09 06:59:40", "--speed", "1", "--until", "30"});
   EXPECT_EQ(r.exit_status(), 245);
   EXPECT_NE(r.kmsg.find("<3>alarm: alarm init failed\n"), std::string::npos);
   EXPECT_EQ(r.player_runs(), 0);
