@@ -31,6 +31,9 @@ constexpr uint32_t kRecordMagicBase = 0x4a4d0000;
 constexpr int kSlotCount = 64;
 constexpr int64_t kNoDeadline = INT64_MAX;
 constexpr size_t kStatReadSize = 512;
+// A wait outside the record's account looks at the clock again at least this often (real
+// time): far deadlines, or none, would overflow the system's clocks.
+constexpr int64_t kLongestPlainWaitNs = 1000000000;
 
 // A slot's state; the word is also the futex its thread sleeps on.
 constexpr uint32_t kRunning = 0;
@@ -77,7 +80,7 @@ struct ClockRecord {
   std::atomic<uint32_t> magic;
   std::atomic<uint32_t> overflow;    // a thread found no slot: the clock jumps no more
   std::atomic<uint32_t> anchor_seq;  // odd while the anchor changes
-  std::atomic<uint32_t> runs;        // counts every waiter that runs again
+  std::atomic<uint32_t> changes;     // counts every change of a slot
   std::atomic<int32_t> decider_pid;
   std::atomic<int32_t> decider_tid;
   std::atomic<int64_t> anchor_virtual_us;
@@ -182,6 +185,7 @@ int claim_slot(ClockRecord& r, bool attached, pid_t parent) {
     s.kind.store(kOnSleep);
     s.deadline_us.store(kNoDeadline);
     s.attached.store(attached ? 1 : 0);
+    r.changes.fetch_add(1);
     return i;
   }
   r.overflow.store(1);
@@ -190,7 +194,7 @@ int claim_slot(ClockRecord& r, bool attached, pid_t parent) {
 
 void set_slot_pid(ClockRecord& r, int i, pid_t pid) {
   int32_t expected = -1;
-  r.slots[i].pid.compare_exchange_strong(expected, pid);
+  if (r.slots[i].pid.compare_exchange_strong(expected, pid)) r.changes.fetch_add(1);
 }
 
 void release_slot(ClockRecord& r, int i) {
@@ -200,6 +204,7 @@ void release_slot(ClockRecord& r, int i) {
   s.tid.store(0);
   s.deadline_us.store(kNoDeadline);
   s.pid.store(0);
+  r.changes.fetch_add(1);
 }
 
 // Marks a waiting slot woken, and wakes its thread if it sleeps on the slot's word; false
@@ -232,12 +237,13 @@ void begin_wait(ClockRecord& r, int i, uint32_t kind, int64_t deadline_us) {
   s.kind.store(kind);
   s.deadline_us.store(deadline_us);
   s.state.store(kWaiting);
+  r.changes.fetch_add(1);
   hint_decider(r, i);
 }
 
 void end_wait(ClockRecord& r, int i) {
   r.slots[i].state.store(kRunning);
-  r.runs.fetch_add(1);
+  r.changes.fetch_add(1);
 }
 
 // The slot each thread holds in the record it last used; freed when the thread ends. A
@@ -279,8 +285,9 @@ void* start_accounted_thread(void* arg) {
   t_slot.mapping = start->mapping;
   t_slot.index = start->index;
   if (start->index >= 0) {
-    ClockSlot& s = start->mapping->record().slots[start->index];
-    s.tid.store(thread_id());
+    ClockRecord& r = start->mapping->record();
+    r.slots[start->index].tid.store(thread_id());
+    r.changes.fetch_add(1);
   }
   void* (*entry)(void*) = start->entry;
   start.reset();
@@ -446,6 +453,7 @@ int JumpingClock::my_slot() {
   if (s.attached.load() == 0) {
     s.tid.store(thread_id());
     s.attached.store(1);
+    r.changes.fetch_add(1);
   }
   return t.index;
 }
@@ -457,6 +465,7 @@ void JumpingClock::attach_thread() {
 void JumpingClock::leave() {
   if (t_slot.mapping == mapping_ && t_slot.index >= 0) {
     record().slots[t_slot.index].attached.store(0);
+    record().changes.fetch_add(1);
   }
 }
 
@@ -472,7 +481,7 @@ void JumpingClock::sleep_until(int64_t deadline_us) {
     if (now_us() >= deadline_us) return;
     if (i < 0) {
       // No slot: the clock jumps no more, and a plain sleep on its anchor is exact.
-      int64_t until = real_ns_at(deadline_us);
+      int64_t until = std::min(real_ns_at(deadline_us), monotonic_now_ns() + kLongestPlainWaitNs);
       struct timespec at = {static_cast<time_t>(until / 1000000000),
                             static_cast<long>(until % 1000000000)};
       clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
@@ -497,7 +506,7 @@ bool JumpingClock::wait_flag(std::unique_lock<std::mutex>& lock, std::condition_
     while (!pending) {
       int64_t left = real_ns_at(deadline_us) - monotonic_now_ns();
       if (left <= 0) break;
-      cv.wait_for(lock, std::chrono::nanoseconds(left));
+      cv.wait_for(lock, std::chrono::nanoseconds(std::min(left, kLongestPlainWaitNs)));
     }
     return pending;
   }
@@ -755,10 +764,12 @@ JumpDecider::Look JumpDecider::look() {
   Look look;
   ClockRecord& r = clock_.record();
   if (r.overflow.load() != 0) return look;
-  const uint32_t runs = r.runs.load();
   // Ends first: a process that has ended has woken whoever its end wakes, and the kernel
   // says so of them below.
   forget_ended_processes();
+  // What is read below is no snapshot: when any slot changed meanwhile (a thread started or
+  // stopped waiting, a process was started or took its slot), it may not hold together.
+  const uint32_t changes = r.changes.load();
   // What the slots say, first: most looks end here, as something runs.
   std::vector<ClockSlot*> waiting;
   std::vector<pid_t> others;
@@ -815,8 +826,7 @@ JumpDecider::Look JumpDecider::look() {
     for (pollfd& p : ready_fds) p.revents = 0;
     if (poll(ready_fds.data(), ready_fds.size(), 0) != 0) return look;
   }
-  // A waiter that ran while the slots were read may have done what they do not show.
-  if (r.runs.load() != runs) return look;
+  if (r.changes.load() != changes) return look;
   look.look_again = false;
   look.quiet = true;
   return look;
