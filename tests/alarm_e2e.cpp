@@ -81,7 +81,7 @@ TEST(AlarmScenario, LeftButtonSnoozesAndTheAlarmRingsAgain) {
   sb.add_alarm(5, 7, 0, kMonToFri, 1, 0);
   sb.set_flags(5, "/res/sounds/default_ring.mp3", 1);
   std::string again = sb.path("/sim/again.png");
-  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "120", "25:tap:left",
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "120", "25:tap:left",
                         "95:shot:" + again, "100:key:power"});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   std::vector<TimelineEvent> light = r.events("backlight");

@@ -13,7 +13,7 @@ TEST(PhoneTiming, StopWithTheNextAlarmTooNearWaitsDarkAndRingsIt) {
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
   sb.add_alarm(2, 7, 1, kMonToFri, 1, 0);
   SimResult r = sb.run(
-      {"--at", kWednesdayBefore, "--speed", "1", "--until", "150", "65:tap:mid", "95:tap:mid"});
+      {"--at", kWednesdayBefore, "--speed", "10", "--until", "150", "65:tap:mid", "95:tap:mid"});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   std::vector<TimelineEvent> rings = r.events("player-start");
   ASSERT_EQ(rings.size(), 2u) << r.timeline_text();
