@@ -19,6 +19,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu
                       /usr/lib/x86_64-linux-gnu/cmake /usr/include/x86_64-linux-gnu)
+# pkg-config (libdrm) reads the target's package descriptions alone.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${ALARM_CROSS_TRIPLE}/pkgconfig:/usr/share/pkgconfig)
 
 # The test binaries run on the multiarch C library (libc6:ARCH, which libpng-dev:ARCH
 # brings) and its loader in /lib, the same place they load libpng and zlib from. No -L prefix

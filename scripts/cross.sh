@@ -31,11 +31,12 @@ esac
 dir=build-$arch
 export DEBIAN_FRONTEND=noninteractive
 
-host_packages=(cmake ninja-build sqlite3 python3 tzdata qemu-user qemu-user-binfmt "g++-$triple")
+host_packages=(cmake ninja-build pkg-config sqlite3 python3 tzdata qemu-user qemu-user-binfmt
+  "g++-$triple")
 # The target's runtime comes from the multiarch packages alone (C library, C++ library,
-# libpng, zlib), so the test binaries never mix two builds of the C library.
+# libpng, zlib, libdrm), so the test binaries never mix two builds of the C library.
 target_packages=("libc6:$arch" "libstdc++6:$arch" "libpng-dev:$arch" "zlib1g-dev:$arch"
-  "libgtest-dev:$arch" "libgmock-dev:$arch")
+  "libdrm-dev:$arch" "libgtest-dev:$arch" "libgmock-dev:$arch")
 
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
