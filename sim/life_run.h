@@ -20,6 +20,7 @@ struct LifeOptions {
   double speed = 100;
   double play_seconds = 30;  // one run of the ring file (virtual seconds)
   std::string program;       // the sandboxed program; empty: beside alarm-sim
+  bool rtc_standard = false;  // the RTC offers only the standard wakealarm, no alarm_op
   bool quiet = false;        // no line per boot on standard output
 };
 

@@ -45,6 +45,15 @@ for d in /sys/class/input/event*; do
 done
 [ -e /sys/class/rtc/rtc0/name ] && say "rtc0 $(cat /sys/class/rtc/rtc0/name) $(cat /sys/class/rtc/rtc0/since_epoch)"
 
+# The LCD backlight: qemu's displays have none, so a helper stands at its path and darkens
+# the display when the program switches the light off.
+if [ -e /dev/graphics/fb0 ]; then
+  mount -t tmpfs tmpfs /sys/class/leds
+  mkdir -p /sys/class/leds/lcd-backlight
+  mkfifo /sys/class/leds/lcd-backlight/brightness
+  /vm/alarm-vm backlight /sys/class/leds/lcd-backlight/brightness /dev/graphics/fb0 &
+fi
+
 if [ -n "$VM_TOUCH" ]; then
   /vm/alarm-vm touch $VM_SCREEN $VM_TOUCH &
 fi

@@ -9,10 +9,14 @@
 //   nocap PROGRAM [ARGS...]  runs PROGRAM without CAP_SYS_BOOT: its power-off fails
 //   cpu PID DUE              the CPU seconds of PID over the 10 s before the epoch second DUE
 //                            and over the 10 s from one second after the first ring
+//   backlight FIFO FB        the LCD backlight: reads the levels the program writes into FIFO
+//                            (laid at the backlight's path) and blanks the display FB at 0,
+//                            as a panel without light goes dark, and unblanks it at any other
 //   now                      the wall clock (epoch seconds, milliseconds) and the boot clock
 // Each report is one console line beginning "vm: ".
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <linux/fb.h>
 #include <linux/input.h>
 #include <linux/uinput.h>
 #include <signal.h>
@@ -365,6 +369,33 @@ int run_cpu(int argc, char** argv) {
   return 0;
 }
 
+// --- backlight -----------------------------------------------------------------------------
+
+int run_backlight(int argc, char** argv) {
+  if (argc < 3) return 2;
+  int fifo = open(argv[1], O_RDWR | O_CLOEXEC);  // also a writer: no end of file between writes
+  if (fifo < 0) {
+    report("backlight failed: %s", strerror(errno));
+    return 1;
+  }
+  char text[64];
+  ssize_t n;
+  while ((n = read(fifo, text, sizeof text - 1)) != 0) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    text[n] = '\0';
+    int level = atoi(text);
+    int fb = open(argv[2], O_RDWR | O_CLOEXEC);
+    int rc = fb < 0 ? -1 : ioctl(fb, FBIOBLANK, level == 0 ? FB_BLANK_POWERDOWN : FB_BLANK_UNBLANK);
+    if (fb >= 0) close(fb);
+    report("backlight %s%s", text, rc == 0 ? "" : " (the display could not follow)");
+  }
+  close(fifo);
+  return 0;
+}
+
 int run_now() {
   printf("%.3f %.3f\n", wall_now(), boot_now());
   return 0;
@@ -377,7 +408,7 @@ int main(int argc, char** argv) {
   self = self != nullptr ? self + 1 : argv[0];
   if (strcmp(self, "mplayer") == 0) return run_player(argc, argv);
   if (argc < 2) {
-    fprintf(stderr, "usage: alarm-vm mplayer|touch|nocap|cpu|now ...\n");
+    fprintf(stderr, "usage: alarm-vm mplayer|touch|nocap|cpu|backlight|now ...\n");
     return 2;
   }
   std::string verb = argv[1];
@@ -385,6 +416,7 @@ int main(int argc, char** argv) {
   if (verb == "touch") return run_touch(argc - 1, argv + 1);
   if (verb == "nocap") return run_nocap(argc - 1, argv + 1);
   if (verb == "cpu") return run_cpu(argc - 1, argv + 1);
+  if (verb == "backlight") return run_backlight(argc - 1, argv + 1);
   if (verb == "now") return run_now();
   fprintf(stderr, "alarm-vm: unknown verb %s\n", verb.c_str());
   return 2;
