@@ -1,8 +1,8 @@
 // The program's main flow: start-up, the wait for the due alarm, the worker threads and the
-// main loop's state machine, over the threads' shared words (alarm/alarm_status.h).
+// main loop's state machine, over the threads' shared words (base/alarm_status.h).
 #pragma once
 
-#include "alarm/alarm_status.h"
+#include "base/alarm_status.h"
 
 // Exit statuses of main().
 constexpr int ALARM_EXIT_OK = 0;

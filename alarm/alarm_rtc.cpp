@@ -11,9 +11,9 @@
 
 #include "alarm/alarm_db.h"
 #include "alarm/alarm_schedule.h"
-#include "alarm/decimal_text.h"
-#include "alarm/kernel_log.h"
-#include "alarm/shell.h"
+#include "base/decimal_text.h"
+#include "base/kernel_log.h"
+#include "base/shell.h"
 #include "devices/control_file.h"
 #include "platform/platform.h"
 

@@ -25,7 +25,7 @@ namespace {
 
 const char kUsage[] =
     "usage:\n"
-    "  alarm-sim init DIR [--screen WxHxBPP] [--rotation 0|180] [--tp KIND]\n"
+    "  alarm-sim init DIR [--screen WxHxBPP[:ORDER]] [--rotation 0|180] [--tp KIND]\n"
     "  alarm-sim run DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE] [--speed N] [--until S]\n"
     "                    [--play S] [--boot S] [--rtc-min-lead S] [--user POLICY]\n"
     "                    [--poweroff-returns] [--fault NAME]... [--no-property-service]\n"
@@ -95,6 +95,28 @@ bool init_sandbox(const std::string& dir, SandboxOptions o, std::string* error) 
   return build_sandbox(absolute(dir), o, error);
 }
 
+// "WxHxBPP[:ORDER]": the size, the depth and, for 32 and 16 bits, the order the display
+// keeps the colours in, named as DRM names its formats (xbgr8888 is the program's own R, G, B
+// bytes; xrgb8888 has red at bit 16, as most 32-bit framebuffers).
+bool parse_screen(const std::string& text, SandboxOptions* o) {
+  const size_t colon = text.find(':');
+  const std::string size = text.substr(0, colon);
+  const std::string order = colon == std::string::npos ? "" : text.substr(colon + 1);
+  char x1 = 0, x2 = 0;
+  char extra = 0;
+  if (sscanf(size.c_str(), "%d%c%d%c%d%c", &o->width, &x1, &o->height, &x2, &o->bits_per_pixel,
+             &extra) != 5 ||
+      x1 != 'x' || x2 != 'x' || o->width <= 0 || o->height <= 0 || o->width > 4096 ||
+      o->height > 4096 ||
+      (o->bits_per_pixel != 16 && o->bits_per_pixel != 24 && o->bits_per_pixel != 32)) {
+    return false;
+  }
+  const bool wide = o->bits_per_pixel == 32, narrow = o->bits_per_pixel == 16;
+  o->red_blue_swapped = (wide && order == "xrgb8888") || (narrow && order == "bgr565");
+  return order.empty() || o->red_blue_swapped || (wide && order == "xbgr8888") ||
+         (narrow && order == "rgb565");
+}
+
 int cmd_init(const std::vector<std::string>& args) {
   if (args.empty()) return usage_error("init needs DIR");
   SandboxOptions o;
@@ -102,14 +124,10 @@ int cmd_init(const std::vector<std::string>& args) {
     const std::string& a = args[i];
     bool has_value = i + 1 < args.size();
     if (a == "--screen" && has_value) {
-      char x1 = 0, x2 = 0;
-      char extra = 0;
-      if (sscanf(args[++i].c_str(), "%d%c%d%c%d%c", &o.width, &x1, &o.height, &x2,
-                 &o.bits_per_pixel, &extra) != 5 ||
-          x1 != 'x' || x2 != 'x' || o.width <= 0 || o.height <= 0 || o.width > 4096 ||
-          o.height > 4096 ||
-          (o.bits_per_pixel != 16 && o.bits_per_pixel != 24 && o.bits_per_pixel != 32)) {
-        return usage_error("--screen takes WxHxBPP, BPP 16, 24 or 32");
+      if (!parse_screen(args[++i], &o)) {
+        return usage_error(
+            "--screen takes WxHxBPP[:ORDER], BPP 16, 24 or 32; ORDER xbgr8888 (the default) or "
+            "xrgb8888 for 32, rgb565 (the default) or bgr565 for 16");
       }
     } else if (a == "--rotation" && has_value) {
       o.rotation = atoi(args[++i].c_str());

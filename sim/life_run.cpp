@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "alarm/alarm_rtc.h"
+#include "sim/life_files.h"
 #include "sim/sandbox_builder.h"
 #include "sim/sim_run.h"
 

@@ -19,7 +19,7 @@
 
 #include "alarm/alarm_delay.h"
 #include "alarm/alarm_rtc.h"
-#include "alarm/system_property.h"
+#include "base/system_property.h"
 #include "devices/backlight.h"
 #include "devices/vibrator.h"
 #include "platform/sandbox_files.h"
