@@ -29,6 +29,8 @@ MON_TO_FRI = 31
 WIDTH, HEIGHT = 480, 800
 WAKE_AHEAD = 20     # the program wakes the phone this long before the next alarm
 SNOOZE_SECS = 60    # alarm_flag's snooze period, one minute
+SHOT_STEP = 0.25    # seconds between the screenshots after the ring starts
+EARLY_SHOTS = 16
 
 DB = "/data/data/com.android.deskclock/databases/alarms.db"
 FLAG = "/productinfo/alarm_flag"
@@ -253,9 +255,12 @@ def scenario_table(arch):
     # 25 s after qemu starts, so it waits at least the 10 s its CPU figure is taken over.
     lead = 25 if arch == "x86_64" else 32
     ring_shot = {"on": r"vm: player-start 1 ", "after": 5, "do": "shot", "file": "ringing.ppm"}
+    # Screenshots every 0.25 s from the ring's start: when the alarm screen reaches the display.
+    early = [{"on": r"vm: player-start 1 ", "after": i * SHOT_STEP, "do": "shot",
+              "file": "early-%02d.ppm" % i} for i in range(1, EARLY_SHOTS + 1)]
     return {
         1: dict(title="ring and stop", alarm=(7, 0, MON_TO_FRI), start=due - lead,
-                touch="mid@1+12", triggers=[ring_shot], judge=judge_ring_and_stop),
+                touch="mid@1+12", triggers=[ring_shot] + early, judge=judge_ring_and_stop),
         2: dict(title="the RTC on a real kernel (no CAP_SYS_BOOT)", alarm=(7, 0, MON_TO_FRI),
                 start=due - lead, touch="mid@1+3", nocap=True, triggers=[],
                 judge=judge_rtc_stays_on),
@@ -352,6 +357,15 @@ def judge_ring_and_stop(run, v, sc, ctx):
         v.notes.append("screenshot against alarm-sim's: " + out.stdout.strip())
         v.check(out.returncode == 0, "the screenshot differs from alarm-sim's: " +
                 out.stdout.strip())
+        for i in range(1, EARLY_SHOTS + 1):
+            early = os.path.join(run.work, "early-%02d.ppm" % i)
+            if os.path.exists(early) and subprocess.run(
+                    [ctx.compare, ctx.reference, early], capture_output=True).returncode == 0:
+                shot_at = next((a for a, t in run.actions if "early-%02d" % i in t), None)
+                ring_at, _ = run.first(r"vm: player-start 1 ")
+                if shot_at is not None and ring_at is not None:
+                    v.figures["ring start to the alarm screen in a screenshot"] = shot_at - ring_at
+                break
     rtc_at = judge_wakealarm_line(run, v, epoch("2026-12-10", ALARM) - WAKE_AHEAD)
     judge_powered_off(run, v, "the stop button")
     tap_at, _ = run.first(r"vm: touch mid")
