@@ -30,7 +30,7 @@ struct SimRunOptions {
   bool rtc_op_fixed = false;        // alarm_op holds rtc_op_text all along, not the RTC's time
   std::string rtc_op_text;
   bool rtc_standard = false;  // an RTC driver without alarm_op: only the standard wakealarm
-  std::string program;  // the sandboxed program; empty: beside this executable
+  std::string program;        // the sandboxed program; empty: beside this executable
   std::vector<SimAction> actions;
   UserPolicy user;
 };

@@ -86,8 +86,8 @@ TEST(LifeScenario, AWeekOfWeekdayWeekendAndOneShotAlarmsRingsEachOnTime) {
 TEST(LifeScenario, AnRtcWithOnlyWakealarmWakesThePhoneForEachAlarm) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
-  Life l = live(sb, {"--from", "2026-12-09 12:00:00", "--days", "3", "--speed", "50", "--rtc",
-                     "wakealarm"});
+  Life l = live(
+      sb, {"--from", "2026-12-09 12:00:00", "--days", "3", "--speed", "50", "--rtc", "wakealarm"});
   ASSERT_EQ(l.cli_status, 0) << l.out;
   EXPECT_EQ(count(l, "expected"), 2) << report(sb);  // Thursday and Friday 07:00
   EXPECT_EQ(rung_in_time(l), 2) << report(sb);
