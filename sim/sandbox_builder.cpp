@@ -241,6 +241,7 @@ bool build_sandbox(const std::string& root, const SandboxOptions& o, std::string
   ok = ok && write_file(root + RTC_ALARM_OP_PATH,
                         std::to_string(static_cast<long long>(time(nullptr))) + "\n");
   ok = ok && write_file(root + RTC_ALARM_PARAM_PATH, "");
+  ok = ok && write_file(root + RTC_WAKEALARM_PATH, "");
   if (!ok) return fail("cannot write the sandbox files");
 
   if (!make_fifo(root + SANDBOX_TOUCH_DEVICE) || !make_fifo(root + SANDBOX_KEY_DEVICE)) {
