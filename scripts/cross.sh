@@ -53,7 +53,8 @@ installed() {
 # into a directory of their own instead: the build finds them there and qemu runs on them.
 sysroot=$PWD/build-$arch-sysroot
 sysroot_packages=("libc6:$arch" "libstdc++6:$arch" "libgcc-s1:$arch" "libpng16-16:$arch"
-  "libpng-dev:$arch" "zlib1g:$arch" "zlib1g-dev:$arch" "libgtest-dev:$arch" "libgmock-dev:$arch")
+  "libpng-dev:$arch" "zlib1g:$arch" "zlib1g-dev:$arch" "libdrm2:$arch" "libdrm-dev:$arch"
+  "libgtest-dev:$arch" "libgmock-dev:$arch")
 use_sysroot=0
 unpack_sysroot() {
   local p dl=$sysroot.debs
@@ -64,7 +65,7 @@ unpack_sysroot() {
     ls "$dl/${p%%:*}"_*.deb >/dev/null 2>&1 || (cd "$dl" && apt-get download -q "$p" >/dev/null)
   done
   for p in "$dl"/*.deb; do dpkg-deb -x "$p" "$sysroot"; done
-  touch "$sysroot/.complete"
+  echo "${sysroot_packages[*]}" >"$sysroot/.complete"
 }
 
 install_missing() {
@@ -77,7 +78,8 @@ install_missing() {
     installed "$p" || missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then
-    if [ -e "$sysroot/.complete" ]; then
+    # A sysroot unpacked from another list of packages is made again.
+    if [ "$(cat "$sysroot/.complete" 2>/dev/null)" = "${sysroot_packages[*]}" ]; then
       missing=()
       for p in "${host_packages[@]}"; do installed "$p" || missing+=("$p"); done
       use_sysroot=1
