@@ -13,6 +13,7 @@
 # multiarch libraries) and registers qemu with binfmt_misc.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/apt.sh
 usage="usage: scripts/cross.sh arm64|armhf [--unit | --build TARGET...] [CTEST-ARGS...]"
 arch=${1:?$usage}
 shift
@@ -58,7 +59,7 @@ sysroot_packages=("libc6:$arch" "libstdc++6:$arch" "libgcc-s1:$arch" "libpng16-1
 use_sysroot=0
 unpack_sysroot() {
   local p dl=$sysroot.debs
-  echo "cross.sh: the $arch packages do not install beside the host's; unpacking them into $sysroot"
+  echo "cross.sh: unpacking the $arch packages into $sysroot instead"
   rm -rf "$sysroot"
   mkdir -p "$sysroot" "$dl"
   for p in "${sysroot_packages[@]}"; do
@@ -87,9 +88,16 @@ install_missing() {
   fi
   if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
-    apt-get update -qq || echo "cross.sh: apt-get update reported errors; going on"
-    apt-get install -y -qq "${host_packages[@]}" >/dev/null
+    apt_install cross.sh "${host_packages[@]}"
     if ! apt-get install -y -qq "${target_packages[@]}" >/dev/null 2>&1; then
+      local skew
+      skew=$(apt_version_skew "${sysroot_packages[@]}")
+      if [ -n "$skew" ]; then
+        echo "cross.sh: the $arch packages do not install beside the host's: their versions" \
+          "differ ($skew); the $arch index lags the host's, and a later run may install them"
+      else
+        echo "cross.sh: the $arch packages do not install beside the host's"
+      fi
       unpack_sysroot
       use_sysroot=1
     fi

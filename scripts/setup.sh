@@ -9,7 +9,6 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}"
+  . "$(dirname "$0")/apt.sh"
+  apt_install setup.sh "${missing[@]}"
 fi

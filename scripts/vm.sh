@@ -54,22 +54,6 @@ installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
 }
 
-# apt-get update, again after a pause when it failed (a mirror being synced), until the
-# packages asked for are known; it goes on with what it has after the last try.
-apt_update() {
-  local try p known
-  for try in 1 2 3; do
-    apt-get update -qq || echo "vm.sh: apt-get update failed (try $try)"
-    known=1
-    for p in "$@"; do
-      apt-cache show "$p" >/dev/null 2>&1 || known=0
-    done
-    [ "$known" = 1 ] && return 0
-    sleep 10
-  done
-  echo "vm.sh: the package index still lacks some of: $*" >&2
-}
-
 # The host's tools: qemu, the guest's shell (busybox), depmod, python3 for the driver, and
 # readelf for the libraries the guest's programs need.
 host_packages=("$qemu_package" busybox-static kmod python3 sqlite3 binutils)
@@ -80,9 +64,9 @@ done
 if [ "$deb_arch" != amd64 ] && ! dpkg --print-foreign-architectures | grep -qx "$deb_arch"; then
   echo "adding the $deb_arch architecture"
   dpkg --add-architecture "$deb_arch"
-  apt_update "linux-image-$flavour:$deb_arch"
+  apt_update vm.sh "linux-image-$flavour:$deb_arch"
 elif [ ${#missing[@]} -gt 0 ]; then
-  apt_update "${missing[@]}"
+  apt_update vm.sh "${missing[@]}"
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
@@ -113,7 +97,7 @@ fetch_and_unpack() {
     file=$(ls "$debs/${p%%:*}"_*.deb 2>/dev/null | head -n1 || true)
     if [ -z "$file" ]; then
       (cd "$debs" && apt-get download -q "$p" >/dev/null 2>&1) ||
-        { apt_update "$p" && (cd "$debs" && apt-get download -q "$p" >/dev/null); }
+        { apt_update vm.sh "$p" && (cd "$debs" && apt-get download -q "$p" >/dev/null); }
       file=$(ls "$debs/${p%%:*}"_*.deb | head -n1)
     fi
     dpkg-deb -x "$file" "$into"
@@ -122,7 +106,7 @@ fetch_and_unpack() {
 
 # The kernel: the versioned package the metapackage depends on.
 meta="linux-image-$flavour:$deb_arch"
-apt-cache show "$meta" >/dev/null 2>&1 || apt_update "$meta"
+apt-cache show "$meta" >/dev/null 2>&1 || apt_update vm.sh "$meta"
 kpkg=$(apt-cache depends "$meta" | awk '/Depends: linux-image-[0-9]/ { print $2; exit }')
 kpkg=${kpkg%%:*}
 kdir=$work/kernel
