@@ -125,9 +125,9 @@ std::vector<LifeStop> user_stops(const LifeInput& input, const std::vector<LifeI
 // touch that answers the ring the snooze was taken from finds the screen dark: no stop.
 bool snooze_ended_early(const LifeSnoozeNote& n, const std::vector<LifeSnoozeNote>& notes,
                         const std::vector<LifeStop>& stops) {
-  auto within = [&n](double t) { return t > static_cast<double>(n.written_at) && t < n.end; };
+  auto within = [&n](double t) { return t > n.written_at && t < n.end; };
   for (const LifeSnoozeNote& m : notes) {
-    if (m.alarm_id == n.alarm_id && within(static_cast<double>(m.written_at))) return true;
+    if (m.alarm_id == n.alarm_id && within(m.written_at)) return true;
   }
   for (const LifeStop& stop : stops) {
     if (stop.alarm_id == n.alarm_id && within(stop.ring) && within(stop.at)) return true;
@@ -466,8 +466,8 @@ std::string life_json(const LifeInput& input, const LifeReport& report) {
   j += "  \"snooze_notes\": [";
   for (size_t i = 0; i < input.notes.size(); ++i) {
     const LifeSnoozeNote& n = input.notes[i];
-    j += (i ? ", " : "") + format("{\"written_at\": %lld, \"alarm_id\": %d, \"end\": %lld}",
-                                  static_cast<long long>(n.written_at), n.alarm_id,
+    j += (i ? ", " : "") + format("{\"written_at\": %s, \"alarm_id\": %d, \"end\": %lld}",
+                                  secs(n.written_at).c_str(), n.alarm_id,
                                   static_cast<long long>(n.end));
   }
   j += "],\n";
@@ -557,7 +557,7 @@ std::string life_text(const LifeInput& input, const LifeReport& report) {
   if (input.notes.empty()) t += "  none\n";
   for (const LifeSnoozeNote& n : input.notes) {
     t += "  " + local_text(n.written_at, false) + format("  alarm %d until ", n.alarm_id) +
-         clock_text(n.end, n.written_at, false) + "\n";
+         clock_text(n.end, static_cast<int64_t>(n.written_at), false) + "\n";
   }
 
   t += "\nexpected:\n";

@@ -68,7 +68,7 @@ struct LifeAlarm {
 
 // A snooze note: the alarm snoozed and when its snooze ends (the ring expected then).
 struct LifeSnoozeNote {
-  int64_t written_at = 0;  // for the report only; unknown for the note found at the start
+  double written_at = 0;  // when the snooze was taken; 0 (unknown) for the note found at the start
   int alarm_id = 0;
   int64_t end = 0;
 };

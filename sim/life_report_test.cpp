@@ -45,7 +45,7 @@ LifeInput life(const char* tz, const char* from, int days, std::vector<LifeAlarm
   return in;
 }
 
-LifeSnoozeNote note(int id, int64_t end, int64_t written_at = 0) {
+LifeSnoozeNote note(int id, int64_t end, double written_at = 0) {
   LifeSnoozeNote n;
   n.alarm_id = id;
   n.end = end;

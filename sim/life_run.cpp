@@ -156,7 +156,7 @@ bool run_life(const LifeOptions& o, LifeInput* input, LifeReport* report, std::s
       for (double ring : out.ring_starts) in.rings.push_back(ring);
       for (const SimSnoozeNote& n : out.snooze_notes) {
         LifeSnoozeNote note;
-        note.written_at = static_cast<int64_t>(n.written_at);
+        note.written_at = n.written_at;
         note.alarm_id = n.alarm_id;
         note.end = n.snooze_end;
         in.notes.push_back(note);
