@@ -19,10 +19,10 @@ LOCAL_SRC_FILES := \
     alarm/alarm_flag.cpp \
     alarm/alarm_rtc.cpp \
     alarm/alarm_schedule.cpp \
-    alarm/alarm_status.cpp \
-    alarm/kernel_log.cpp \
-    alarm/shell.cpp \
-    alarm/system_property.cpp \
+    base/alarm_status.cpp \
+    base/kernel_log.cpp \
+    base/shell.cpp \
+    base/system_property.cpp \
     devices/backlight.cpp \
     devices/control_file.cpp \
     devices/music.cpp \
@@ -32,7 +32,9 @@ LOCAL_SRC_FILES := \
     input/tp_calibration.cpp \
     raster/raster.cpp \
     screen/alarm_screen.cpp \
+    screen/frame_copy.cpp \
     screen/graphics.cpp \
+    screen/graphics_fbdev.cpp \
     screen/resources.cpp \
     platform/platform.cpp \
     platform/linux_platform.cpp \

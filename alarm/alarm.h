@@ -1,10 +1,10 @@
 // The program's main flow: start-up, the wait for the due alarm, the worker threads and the
-// main loop's state machine, over the threads' shared words (alarm/alarm_status.h).
+// main loop's state machine, over the threads' shared words (base/alarm_status.h).
 #pragma once
 
 #include <cstdint>
 
-#include "alarm/alarm_status.h"
+#include "base/alarm_status.h"
 
 // Exit statuses of main().
 constexpr int ALARM_EXIT_OK = 0;

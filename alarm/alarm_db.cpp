@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "alarm/decimal_text.h"
-#include "alarm/kernel_log.h"
-#include "alarm/shell.h"
+#include "base/decimal_text.h"
+#include "base/kernel_log.h"
+#include "base/shell.h"
 #include "platform/platform.h"
 
 AlarmRecord* g_alarm_list = nullptr;

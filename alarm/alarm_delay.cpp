@@ -15,8 +15,8 @@
 
 #include "alarm/alarm_db.h"
 #include "alarm/alarm_flag.h"
-#include "alarm/decimal_text.h"
-#include "alarm/kernel_log.h"
+#include "base/decimal_text.h"
+#include "base/kernel_log.h"
 #include "platform/platform.h"
 #include "platform/unique_fd.h"
 

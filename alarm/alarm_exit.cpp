@@ -5,7 +5,7 @@
 #include "alarm/alarm_flag.h"
 #include "alarm/alarm_rtc.h"
 #include "alarm/alarm_schedule.h"
-#include "alarm/kernel_log.h"
+#include "base/kernel_log.h"
 #include "devices/backlight.h"
 #include "devices/music.h"
 #include "screen/alarm_screen.h"

@@ -10,8 +10,8 @@
 #include <limits>
 #include <string>
 
-#include "alarm/decimal_text.h"
-#include "alarm/kernel_log.h"
+#include "base/decimal_text.h"
+#include "base/kernel_log.h"
 #include "platform/platform.h"
 
 const char* g_alarm_ring_path = DEFAULT_RING_PATH;

@@ -1,5 +1,6 @@
 #include "alarm/alarm_rtc.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,9 +73,10 @@ TEST(RtcAlarm, ValuesBeyond32BitsAreClamped) {
   EXPECT_EQ(programmed(sb), "-2147483648");
 }
 
-TEST(RtcAlarm, AnAlarmOpThatCannotBeReadProgramsNothing) {
+TEST(RtcAlarm, WithoutAReadableAlarmOpOrAWakealarmNothingIsProgrammed) {
   TestSandbox sb;
   sb.write(RTC_ALARM_PARAM_PATH, "untouched");
+  unlink(sb.path(RTC_WAKEALARM_PATH).c_str());
   std::string op = sb.path(RTC_ALARM_OP_PATH);
   unlink(op.c_str());
   EXPECT_EQ(write_rtc_alarm(100), -1);  // missing
@@ -86,6 +88,38 @@ TEST(RtcAlarm, AnAlarmOpThatCannotBeReadProgramsNothing) {
   set_base(sb, "none\n");
   EXPECT_EQ(write_rtc_alarm(100), -1);
   EXPECT_EQ(programmed(sb), "untouched");
+}
+
+// An RTC driver with only the standard interface (a mainline kernel): the same instant, as
+// epoch seconds of the wall clock, goes to wakealarm, after clearing an alarm still set (the
+// kernel refuses a new alarm while one is pending). An alarm_op that reads but gives no time
+// is a broken driver, not a missing one: nothing is programmed then.
+TEST(RtcAlarm, WithoutAlarmOpTheInstantGoesToWakealarmClearedFirst) {
+  TestSandbox sb("2026-12-09 07:00:00");
+  sb.open_kernel_log();
+  sb.write(RTC_ALARM_PARAM_PATH, "untouched");
+  unlink(sb.path(RTC_ALARM_OP_PATH).c_str());
+  int64_t now = read_clock().sec;
+  EXPECT_EQ(write_rtc_alarm(100), 0);
+  EXPECT_EQ(sb.read(RTC_WAKEALARM_PATH), std::to_string(now + 100));
+  EXPECT_EQ(programmed(sb), "untouched");
+
+  std::string wake = sb.path(RTC_WAKEALARM_PATH);
+  unlink(wake.c_str());
+  ASSERT_EQ(mkfifo(wake.c_str(), 0600), 0);
+  int fifo = open(wake.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(fifo, 0);
+  EXPECT_EQ(write_rtc_alarm(3580), 0);
+  char got[64] = {};
+  ASSERT_GT(read(fifo, got, sizeof got - 1), 0);
+  close(fifo);
+  EXPECT_EQ(std::string(got), "0" + std::to_string(now + 3580));  // cleared, then set
+
+  set_base(sb, "none\n");
+  unlink(wake.c_str());
+  sb.write(RTC_WAKEALARM_PATH, "");
+  EXPECT_EQ(write_rtc_alarm(100), -1);
+  EXPECT_EQ(sb.read(RTC_WAKEALARM_PATH), "");
 }
 
 TEST(RtcAlarm, AnAlarmParamThatCannotBeOpenedGivesMinusOne) {

@@ -8,7 +8,7 @@
 #include "alarm/alarm_db.h"
 #include "alarm/alarm_delay.h"
 #include "alarm/alarm_rtc.h"
-#include "alarm/kernel_log.h"
+#include "base/kernel_log.h"
 #include "platform/platform.h"
 
 AlarmSecItem* g_alarm_sec_list = nullptr;

@@ -1,4 +1,5 @@
-// Cost of presenting the back surface, with and without the 180-degree turn, against a
+// Cost of presenting the back surface, with and without the 180-degree turn, in the
+// program's own pixel order and converted to the other (XRGB 8888, BGR 565), against a
 // memcpy of the same bytes into the same framebuffer mapping; and next to it the cost of a
 // full-screen fill and of drawing the alarm screen (one fill and eleven blits).
 //
@@ -107,7 +108,8 @@ struct Sandbox {
   }
 };
 
-bool make_sandbox(Sandbox* s, int w, int h, int bpp, int rotation, bool cheap_switch) {
+bool make_sandbox(Sandbox* s, int w, int h, int bpp, int rotation, bool cheap_switch,
+                  bool swapped = false) {
   const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
   std::string tmpl = std::string(base) + "/alarm-bench-XXXXXX";
   std::vector<char> buf(tmpl.begin(), tmpl.end());
@@ -118,6 +120,7 @@ bool make_sandbox(Sandbox* s, int w, int h, int bpp, int rotation, bool cheap_sw
   o.width = w;
   o.height = h;
   o.bits_per_pixel = bpp;
+  o.red_blue_swapped = swapped;
   o.rotation = rotation;
   o.artwork_dir = test_artwork_dir();
   std::string error;
@@ -179,17 +182,27 @@ int main() {
     int w, h;
   };
   const Size sizes[] = {{480, 800}, {720, 1280}, {1080, 1920}};
+  // Each depth in the program's own order and in the other (XRGB 8888, BGR 565), which is
+  // converted as it is presented.
+  struct Depth {
+    int bpp;
+    bool swapped;
+    const char* name;
+  };
+  const Depth depths[] = {
+      {32, false, "32"}, {32, true, "xrgb"}, {16, false, "16"}, {16, true, "bgr"}};
   printf("%-12s %4s %10s %10s %7s %10s %7s %10s %10s\n", "screen", "bpp", "memcpy_us", "present_us",
          "ratio", "turned_us", "ratio", "fill_us", "screen_us");
   bool all_met = true;
   for (const Size& z : sizes) {
-    for (int bpp : {32, 16}) {
+    for (const Depth& d : depths) {
+      const int bpp = d.bpp;
       const size_t bytes = static_cast<size_t>(z.w) * z.h * (bpp == 16 ? 2 : 4);
       double plain = 0, turned = 0, copy = 0, fill = 0, screen = 0;
       double r_plain = 0, r_turned = 0;
       {
         Sandbox s;
-        if (!make_sandbox(&s, z.w, z.h, bpp, 0, true)) return 1;
+        if (!make_sandbox(&s, z.w, z.h, bpp, 0, true, d.swapped)) return 1;
         DeviceCopy device_copy(s, bytes);
         if (!device_copy.ok()) return 1;
         gr_set_color(20, 40, 60, 255);
@@ -202,7 +215,7 @@ int main() {
       }
       {
         Sandbox s;
-        if (!make_sandbox(&s, z.w, z.h, bpp, 180, true)) return 1;
+        if (!make_sandbox(&s, z.w, z.h, bpp, 180, true, d.swapped)) return 1;
         DeviceCopy device_copy(s, bytes);
         if (!device_copy.ok()) return 1;
         gr_fill_rect(0, 0, z.w, z.h);
@@ -212,7 +225,7 @@ int main() {
       all_met = all_met && r_plain <= 1.1 && r_turned <= 1.3;
       char name[32];
       snprintf(name, sizeof name, "%dx%d", z.w, z.h);
-      printf("%-12s %4d %10.1f %10.1f %7.2f %10.1f %7.2f %10.1f %10.1f\n", name, bpp, copy * 1e6,
+      printf("%-12s %4s %10.1f %10.1f %7.2f %10.1f %7.2f %10.1f %10.1f\n", name, d.name, copy * 1e6,
              plain * 1e6, r_plain, turned * 1e6, r_turned, fill * 1e6, screen * 1e6);
     }
   }

@@ -13,10 +13,10 @@ set(ALARM_PROGRAM_SOURCES
   alarm/alarm_flag.cpp
   alarm/alarm_rtc.cpp
   alarm/alarm_schedule.cpp
-  alarm/alarm_status.cpp
-  alarm/kernel_log.cpp
-  alarm/shell.cpp
-  alarm/system_property.cpp
+  base/alarm_status.cpp
+  base/kernel_log.cpp
+  base/shell.cpp
+  base/system_property.cpp
   devices/backlight.cpp
   devices/control_file.cpp
   devices/music.cpp
@@ -26,7 +26,9 @@ set(ALARM_PROGRAM_SOURCES
   input/tp_calibration.cpp
   raster/raster.cpp
   screen/alarm_screen.cpp
+  screen/frame_copy.cpp
   screen/graphics.cpp
+  screen/graphics_fbdev.cpp
   screen/resources.cpp
 )
 

@@ -13,6 +13,16 @@ set(CMAKE_LIBRARY_ARCHITECTURE ${ALARM_CROSS_TRIPLE})
 # target's; programs (python3, sqlite3) are the host's. Libraries, headers and packages are
 # looked up only in the target's multiarch directories, never in the host's x86-64 ones.
 set(CMAKE_FIND_ROOT_PATH /usr/${ALARM_CROSS_TRIPLE})
+# The target's packages unpacked into a directory of their own, where they could not be
+# installed beside the host's (scripts/cross.sh does so when the versions disagree).
+set(ALARM_CROSS_SYSROOT "" CACHE PATH "the target's packages unpacked here; empty: multiarch")
+if(ALARM_CROSS_SYSROOT)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${ALARM_CROSS_SYSROOT})
+  set(_alarm_libs ${ALARM_CROSS_SYSROOT}/lib/${ALARM_CROSS_TRIPLE}
+                  ${ALARM_CROSS_SYSROOT}/usr/lib/${ALARM_CROSS_TRIPLE})
+  string(REPLACE ";" ":" _alarm_libs "${_alarm_libs}")
+  add_link_options(-Wl,-rpath-link,${_alarm_libs})
+endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)

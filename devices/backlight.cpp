@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "alarm/kernel_log.h"
+#include "base/kernel_log.h"
 #include "devices/control_file.h"
 #include "platform/platform.h"
 

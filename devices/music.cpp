@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "alarm/kernel_log.h"
+#include "base/kernel_log.h"
 #include "platform/platform.h"
 
 pid_t g_music_pid = -1;

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "alarm/alarm_status.h"
-#include "alarm/kernel_log.h"
+#include "base/alarm_status.h"
+#include "base/kernel_log.h"
 #include "devices/control_file.h"
 #include "platform/platform.h"
 

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "alarm/alarm_status.h"
+#include "base/alarm_status.h"
 #include "sim/test_sandbox.h"
 
 namespace {

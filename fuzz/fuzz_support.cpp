@@ -14,7 +14,7 @@
 #include <memory>
 #include <string_view>
 
-#include "alarm/kernel_log.h"
+#include "base/kernel_log.h"
 #include "platform/platform.h"
 #include "platform/sandbox_clock.h"
 #include "platform/sandbox_platform.h"

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "alarm/alarm_status.h"
+#include "base/alarm_status.h"
 #include "devices/backlight.h"
 #include "input/input_devices.h"
 #include "screen/alarm_screen.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "alarm/alarm_status.h"
+#include "base/alarm_status.h"
 #include "devices/backlight.h"
 #include "input/input_devices.h"
 #include "input/input_test_support.h"

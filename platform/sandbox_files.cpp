@@ -63,19 +63,32 @@ bool replace_text_file(const std::string& path, const std::string& text) {
   return ok;
 }
 
+namespace {
+
+// The optional "swapped" line: true whether or not it is there.
+bool read_swapped(const std::string& text, SandboxFbGeometry* g) {
+  uint32_t swapped = 0;
+  parse_key_values(text, "swapped", &swapped);
+  g->red_blue_swapped = swapped != 0;
+  return true;
+}
+
+}  // namespace
+
 bool read_sandbox_fb_geometry(const std::string& fb_path, SandboxFbGeometry* g) {
   std::string text;
   if (!read_text_file(fb_path + kFbInfoSuffix, &text)) return false;
   return parse_key_values(text, "xres", &g->xres) && parse_key_values(text, "yres", &g->yres) &&
          parse_key_values(text, "bits_per_pixel", &g->bits_per_pixel) &&
          parse_key_values(text, "line_length", &g->line_length) &&
-         parse_key_values(text, "smem_len", &g->smem_len);
+         parse_key_values(text, "smem_len", &g->smem_len) && read_swapped(text, g);
 }
 
 bool write_sandbox_fb_geometry(const std::string& fb_path, const SandboxFbGeometry& g) {
   char text[256];
-  snprintf(text, sizeof text, "xres=%u\nyres=%u\nbits_per_pixel=%u\nline_length=%u\nsmem_len=%u\n",
-           g.xres, g.yres, g.bits_per_pixel, g.line_length, g.smem_len);
+  snprintf(text, sizeof text,
+           "xres=%u\nyres=%u\nbits_per_pixel=%u\nline_length=%u\nsmem_len=%u\nswapped=%d\n", g.xres,
+           g.yres, g.bits_per_pixel, g.line_length, g.smem_len, g.red_blue_swapped ? 1 : 0);
   return replace_text_file(fb_path + kFbInfoSuffix, text);
 }
 

@@ -32,6 +32,9 @@ struct SandboxFbGeometry {
   uint32_t bits_per_pixel = 0;
   uint32_t line_length = 0;
   uint32_t smem_len = 0;
+  // The device keeps red where the program draws blue and blue where it draws red: XRGB
+  // 8888 (red at bit 16) or BGR 565. "swapped=1" in the file; missing: the program's order.
+  bool red_blue_swapped = false;
 };
 // Reads "<fb>.info"; false when missing or damaged.
 bool read_sandbox_fb_geometry(const std::string& fb_path, SandboxFbGeometry* g);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 namespace {
 
@@ -139,6 +140,7 @@ int SandboxPlatform::fb_get_variable_info(int fd, fb_var_screeninfo* info) {
     info->blue = {16, 8, 0};
     info->transp = {24, 8, 0};
   }
+  if (g.red_blue_swapped) std::swap(info->red, info->blue);
   return 0;
 }
 

@@ -4,8 +4,8 @@
 #include <ctime>
 #include <thread>
 
-#include "alarm/alarm_status.h"
-#include "alarm/kernel_log.h"
+#include "base/alarm_status.h"
+#include "base/kernel_log.h"
 #include "screen/graphics.h"
 #include "screen/resources.h"
 

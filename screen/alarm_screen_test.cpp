@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "alarm/alarm_status.h"
+#include "base/alarm_status.h"
 #include "screen/graphics.h"
 #include "screen/png_test_util.h"
 #include "screen/resources.h"

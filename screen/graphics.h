@@ -1,5 +1,5 @@
-// The display: the framebuffer device with its two buffers, the back surface all drawing
-// lands on, and the drawing primitives over the software rasteriser.
+// The screen: the display (screen/display.h), the back surface all drawing lands on, and the
+// drawing primitives over the software rasteriser.
 #pragma once
 
 #include <cstdint>

@@ -110,6 +110,35 @@ TEST(GraphicsDevice, SixteenBitsGiveRgb565WithTwoBytesAPixel) {
   EXPECT_TRUE(rgb_at(c, 1, 0, 255, 0, 0));
 }
 
+// A framebuffer that keeps red at bit 16 (XRGB 8888, as most are) or BGR 565 gets the
+// colours as drawn, turned or not: the program reads the order from the device.
+TEST(GraphicsDevice, ADeviceWithRedAndBlueSwappedShowsTheColoursDrawn) {
+  for (int bpp : {32, 16}) {
+    for (const char* rotation : {"0", "180"}) {
+      SCOPED_TRACE(std::to_string(bpp) + " bits, rotation " + rotation);
+      SandboxOptions o = screen_options(40, 30, bpp);
+      o.red_blue_swapped = true;
+      o.rotation = atoi(rotation);
+      TestSandbox sb("2026-12-09 06:59:40", "UTC", o);
+      ASSERT_EQ(gr_init(), 0);
+      fill(0, 0, 255);
+      gr_set_color(255, 0, 0, 255);
+      gr_fill_rect(0, 0, 1, 1);
+      gr_present();
+      FbCapture c = capture(sb);
+      const uint32_t red_x = o.rotation == 180 ? 39 : 0, red_y = o.rotation == 180 ? 29 : 0;
+      EXPECT_TRUE(rgb_at(c, red_x, red_y, 255, 0, 0));
+      EXPECT_TRUE(rgb_at(c, 39 - red_x, 29 - red_y, 0, 0, 255));
+      // The device's own bytes of the red pixel: B, G, R, A or, for BGR 565, red at the low end.
+      const size_t at =
+          (bpp == 32 ? 40 * 30 * 4 : 40 * 30 * 2) + (red_y * 40 + red_x) * (bpp == 32 ? 4 : 2);
+      EXPECT_EQ(fb_bytes(sb).substr(at, bpp == 32 ? 4 : 2),
+                bpp == 32 ? std::string("\x00\x00\xff\xff", 4) : std::string("\x1f\x00", 2));
+      gr_reset();
+    }
+  }
+}
+
 TEST(GraphicsDevice, ClearScreenShowsBlackAndAdvancesTheShownBuffer) {
   TestSandbox sb("2026-12-09 06:59:40", "UTC", screen_options(64, 48, 32));
   ASSERT_EQ(gr_init(), 0);

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "alarm/kernel_log.h"
+#include "base/kernel_log.h"
 #include "platform/unique_fd.h"
 
 gr_surface* g_surfaces[IMAGE_SLOT_COUNT] = {};

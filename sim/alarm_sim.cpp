@@ -25,11 +25,11 @@ namespace {
 
 const char kUsage[] =
     "usage:\n"
-    "  alarm-sim init DIR [--screen WxHxBPP] [--rotation 0|180] [--tp KIND]\n"
+    "  alarm-sim init DIR [--screen WxHxBPP[:ORDER]] [--rotation 0|180] [--tp KIND]\n"
     "  alarm-sim run DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE] [--speed N] [--until S]\n"
     "                    [--play S] [--boot S] [--rtc-min-lead S] [--user POLICY]\n"
     "                    [--poweroff-returns] [--fault NAME]... [--no-property-service]\n"
-    "                    [--rtc-op TEXT] [ACTION...]\n"
+    "                    [--rtc-op TEXT] [--rtc alarm_op|wakealarm] [ACTION...]\n"
     "      ACTION: S:tap:left|mid|right  S:touch:X,Y  S:key:power  S:shot:FILE.png\n"
     "              (S: virtual seconds since the program started)\n"
     "      --boot S: the RTC woke the phone S virtual seconds before --at (default 0)\n"
@@ -45,9 +45,11 @@ const char kUsage[] =
     "              returns), sqlite-slow:S (each sqlite3 command takes S more seconds)\n"
     "      --no-property-service: nothing answers on /dev/socket/property_service\n"
     "      --rtc-op TEXT: the RTC's alarm_op gives TEXT all along instead of its time\n"
+    "      --rtc wakealarm: an RTC driver without alarm_op, with only the standard\n"
+    "              wakealarm (default alarm_op)\n"
     "  alarm-sim life DIR --from \"YYYY-MM-DD HH:MM:SS\" --days N [--tz ZONE] [--boot S]\n"
     "                    [--rtc-min-lead S] [--user POLICY] [--speed N] [--play S]\n"
-    "                    [--program PATH]\n"
+    "                    [--program PATH] [--rtc alarm_op|wakealarm]\n"
     "      the phone in DIR, switched off at --from, woken only by its RTC for N days;\n"
     "      --user default stop:10, --speed default 100; --program: another build of the\n"
     "      sandboxed program, to compare two builds. Writes DIR/sim/life.json, life.txt,\n"
@@ -93,6 +95,28 @@ bool init_sandbox(const std::string& dir, SandboxOptions o, std::string* error) 
   return build_sandbox(absolute(dir), o, error);
 }
 
+// "WxHxBPP[:ORDER]": the size, the depth and, for 32 and 16 bits, the order the display
+// keeps the colours in, named as DRM names its formats (xbgr8888 is the program's own R, G, B
+// bytes; xrgb8888 has red at bit 16, as most 32-bit framebuffers).
+bool parse_screen(const std::string& text, SandboxOptions* o) {
+  const size_t colon = text.find(':');
+  const std::string size = text.substr(0, colon);
+  const std::string order = colon == std::string::npos ? "" : text.substr(colon + 1);
+  char x1 = 0, x2 = 0;
+  char extra = 0;
+  if (sscanf(size.c_str(), "%d%c%d%c%d%c", &o->width, &x1, &o->height, &x2, &o->bits_per_pixel,
+             &extra) != 5 ||
+      x1 != 'x' || x2 != 'x' || o->width <= 0 || o->height <= 0 || o->width > 4096 ||
+      o->height > 4096 ||
+      (o->bits_per_pixel != 16 && o->bits_per_pixel != 24 && o->bits_per_pixel != 32)) {
+    return false;
+  }
+  const bool wide = o->bits_per_pixel == 32, narrow = o->bits_per_pixel == 16;
+  o->red_blue_swapped = (wide && order == "xrgb8888") || (narrow && order == "bgr565");
+  return order.empty() || o->red_blue_swapped || (wide && order == "xbgr8888") ||
+         (narrow && order == "rgb565");
+}
+
 int cmd_init(const std::vector<std::string>& args) {
   if (args.empty()) return usage_error("init needs DIR");
   SandboxOptions o;
@@ -100,14 +124,10 @@ int cmd_init(const std::vector<std::string>& args) {
     const std::string& a = args[i];
     bool has_value = i + 1 < args.size();
     if (a == "--screen" && has_value) {
-      char x1 = 0, x2 = 0;
-      char extra = 0;
-      if (sscanf(args[++i].c_str(), "%d%c%d%c%d%c", &o.width, &x1, &o.height, &x2,
-                 &o.bits_per_pixel, &extra) != 5 ||
-          x1 != 'x' || x2 != 'x' || o.width <= 0 || o.height <= 0 || o.width > 4096 ||
-          o.height > 4096 ||
-          (o.bits_per_pixel != 16 && o.bits_per_pixel != 24 && o.bits_per_pixel != 32)) {
-        return usage_error("--screen takes WxHxBPP, BPP 16, 24 or 32");
+      if (!parse_screen(args[++i], &o)) {
+        return usage_error(
+            "--screen takes WxHxBPP[:ORDER], BPP 16, 24 or 32; ORDER xbgr8888 (the default) or "
+            "xrgb8888 for 32, rgb565 (the default) or bgr565 for 16");
       }
     } else if (a == "--rotation" && has_value) {
       o.rotation = atoi(args[++i].c_str());
@@ -172,6 +192,16 @@ bool parse_seconds(const std::string& text, double* out) {
   return true;
 }
 
+// --rtc: which files the RTC driver offers.
+bool parse_rtc_interface(const std::string& text, bool* standard, std::string* error) {
+  if (text != "alarm_op" && text != "wakealarm") {
+    *error = "--rtc takes alarm_op or wakealarm";
+    return false;
+  }
+  *standard = text == "wakealarm";
+  return true;
+}
+
 bool parse_run_options(const std::vector<std::string>& args, SimRunOptions* o, std::string* error) {
   o->root = absolute(args[0]);
   for (size_t i = 1; i < args.size(); ++i) {
@@ -212,6 +242,8 @@ bool parse_run_options(const std::vector<std::string>& args, SimRunOptions* o, s
     } else if (a == "--rtc-op" && has_value) {
       o->rtc_op_fixed = true;
       o->rtc_op_text = args[++i];
+    } else if (a == "--rtc" && has_value) {
+      if (!parse_rtc_interface(args[++i], &o->rtc_standard, error)) return false;
     } else if (!a.empty() && a[0] >= '0' && a[0] <= '9') {
       SimAction action;
       if (!parse_sim_action(a, &action, error)) return false;
@@ -249,6 +281,9 @@ int cmd_life(const std::vector<std::string>& args) {
       if (!parse_user_policy(v, &o.user, &error)) return usage_error(error);
     } else if (a == "--program") {
       o.program = absolute(v);
+    } else if (a == "--rtc") {
+      std::string error;
+      if (!parse_rtc_interface(v, &o.rtc_standard, &error)) return usage_error(error);
     } else if (!parse_seconds(v, &secs)) {
       return usage_error(a + " takes a number");
     } else if (a == "--boot") {

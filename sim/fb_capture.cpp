@@ -7,6 +7,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 #include "platform/sandbox_platform.h"
 #include "platform/unique_fd.h"
@@ -54,6 +55,7 @@ bool fb_capture_shown(const std::string& fb_path, FbCapture* out) {
   out->height = g.yres;
   out->rgba.assign(static_cast<size_t>(g.xres) * g.yres * 4, 0);
   std::vector<uint8_t> row(pitch);
+  const uint32_t red = g.red_blue_swapped ? 2 : 0;  // the byte of red in a 32-bit pixel
   for (uint32_t y = 0; y < g.yres; ++y) {
     off_t at = static_cast<off_t>((static_cast<uint64_t>(yoffset) + y) * pitch);
     ssize_t got = pread(fd.fd, row.data(), g.xres * bpp, at);
@@ -63,13 +65,14 @@ bool fb_capture_shown(const std::string& fb_path, FbCapture* out) {
       if (bpp == 2) {
         uint32_t v = row[x * 2] | (row[x * 2 + 1] << 8);
         uint32_t r = v >> 11, gr = (v >> 5) & 0x3f, b = v & 0x1f;
+        if (g.red_blue_swapped) std::swap(r, b);
         dst[0] = static_cast<uint8_t>((r << 3) | (r >> 2));
         dst[1] = static_cast<uint8_t>((gr << 2) | (gr >> 4));
         dst[2] = static_cast<uint8_t>((b << 3) | (b >> 2));
       } else {
-        dst[0] = row[x * 4];
+        dst[0] = row[x * 4 + red];
         dst[1] = row[x * 4 + 1];
-        dst[2] = row[x * 4 + 2];
+        dst[2] = row[x * 4 + 2 - red];
       }
       dst[3] = 255;
     }

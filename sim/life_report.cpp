@@ -12,10 +12,9 @@
 
 #include "alarm/alarm_db.h"
 #include "alarm/alarm_delay.h"
-#include "alarm/decimal_text.h"
+#include "base/decimal_text.h"
 #include "platform/sandbox_platform.h"
 #include "sim/json_text.h"
-#include "sim/life_picture.h"
 #include "sim/sandbox_builder.h"
 
 namespace {
@@ -584,26 +583,4 @@ std::string life_text(const LifeInput& input, const LifeReport& report) {
       "%d lost wakes\n",
       s.expected, s.on_time, s.late, s.missed, s.unexpected, s.boots, s.lost_wakes);
   return t;
-}
-
-bool write_life_files(const std::string& dir, const LifeInput& input, const LifeReport& report,
-                      std::string* error) {
-  const std::string sim = dir + "/sim";
-  if (!make_dirs(sim)) {
-    *error = "cannot make " + sim;
-    return false;
-  }
-  if (!replace_text_file(sim + "/life.json", life_json(input, report))) {
-    *error = "cannot write " + sim + "/life.json";
-    return false;
-  }
-  if (!replace_text_file(sim + "/life.txt", life_text(input, report))) {
-    *error = "cannot write " + sim + "/life.txt";
-    return false;
-  }
-  if (!fb_capture_write_png(life_picture(input, report), sim + "/life.png")) {
-    *error = "cannot write " + sim + "/life.png";
-    return false;
-  }
-  return true;
 }

@@ -9,7 +9,7 @@
 // and then
 //
 //   LifeReport report = judge_life(input);
-//   write_life_files(dir, input, report, &error);   // DIR/sim/life.{json,txt,png}
+//   write_life_files(dir, input, report, &error);   // sim/life_files.h: life.{json,txt,png}
 //
 // Driver outline:
 //   use_time_zone(tz);                                  // every local time below uses it
@@ -193,8 +193,3 @@ std::string life_json(const LifeInput& input, const LifeReport& report);
 // The same for a person: local times with the weekday, the alarms, a line per boot, per
 // snooze note, per expected instant and per unexpected ring, then the summary.
 std::string life_text(const LifeInput& input, const LifeReport& report);
-
-// Writes DIR/sim/life.json, life.txt and life.png (life_picture, sim/life_picture.h);
-// DIR/sim is made when missing. False with the first failure in `error`.
-bool write_life_files(const std::string& dir, const LifeInput& input, const LifeReport& report,
-                      std::string* error);

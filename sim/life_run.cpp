@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "alarm/alarm_rtc.h"
+#include "sim/life_files.h"
 #include "sim/sandbox_builder.h"
 #include "sim/sim_run.h"
 
@@ -140,6 +141,7 @@ bool run_life(const LifeOptions& o, LifeInput* input, LifeReport* report, std::s
       run.boot_seconds = o.boot_seconds;
       run.rtc_min_lead = o.rtc_min_lead;
       run.program = o.program;
+      run.rtc_standard = o.rtc_standard;
       run.user = o.user;
       run.slow = judged_stretches(in, wake, start, o.speed);
       SimOutcome out = run_simulation(run);

@@ -18,9 +18,10 @@ struct LifeOptions {
   double rtc_min_lead = 10;  // an RTC alarm closer than this after the power-off is lost
   UserPolicy user;           // default stop:10
   double speed = 100;
-  double play_seconds = 30;  // one run of the ring file (virtual seconds)
-  std::string program;       // the sandboxed program; empty: beside alarm-sim
-  bool quiet = false;        // no line per boot on standard output
+  double play_seconds = 30;   // one run of the ring file (virtual seconds)
+  std::string program;        // the sandboxed program; empty: beside alarm-sim
+  bool rtc_standard = false;  // the RTC offers only the standard wakealarm, no alarm_op
+  bool quiet = false;         // no line per boot on standard output
 };
 
 LifeOptions default_life_options();

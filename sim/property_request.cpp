@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "alarm/system_property.h"
+#include "base/system_property.h"
 
 namespace {
 

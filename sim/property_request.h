@@ -1,5 +1,5 @@
 // The property service's side of a request to set a system property: the record the
-// program's client sends (alarm/system_property.h), decoded for the simulator and the tests.
+// program's client sends (base/system_property.h), decoded for the simulator and the tests.
 #pragma once
 
 #include <string>

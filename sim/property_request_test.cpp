@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "alarm/system_property.h"
+#include "base/system_property.h"
 #include "sim/test_sandbox.h"
 
 TEST(PropertyRequest, TheProgramsRequestDecodesAndDamagedOnesAreRefused) {

@@ -19,9 +19,9 @@
 #include "alarm/alarm_delay.h"
 #include "alarm/alarm_flag.h"
 #include "alarm/alarm_rtc.h"
-#include "alarm/decimal_text.h"
-#include "alarm/shell.h"
-#include "alarm/system_property.h"
+#include "base/decimal_text.h"
+#include "base/shell.h"
+#include "base/system_property.h"
 #include "devices/backlight.h"
 #include "devices/music.h"
 #include "devices/vibrator.h"
@@ -94,12 +94,14 @@ bool make_fifo(const std::string& path) {
   return mkfifo(path.c_str(), 0644) == 0;
 }
 
-bool make_framebuffer(const std::string& root, int width, int height, int bits_per_pixel) {
+bool make_framebuffer(const std::string& root, int width, int height, int bits_per_pixel,
+                      bool red_blue_swapped) {
   std::string fb = root + FB_DEVICE_PATH;
   SandboxFbGeometry g;
   g.xres = static_cast<uint32_t>(width);
   g.yres = static_cast<uint32_t>(height);
   g.bits_per_pixel = static_cast<uint32_t>(bits_per_pixel);
+  g.red_blue_swapped = red_blue_swapped;
   uint32_t bytes = bits_per_pixel == 16 ? 2 : 4;
   g.line_length = g.xres * bytes;
   g.smem_len = g.line_length * g.yres * 2;
@@ -239,6 +241,7 @@ bool build_sandbox(const std::string& root, const SandboxOptions& o, std::string
   ok = ok && write_file(root + RTC_ALARM_OP_PATH,
                         std::to_string(static_cast<long long>(time(nullptr))) + "\n");
   ok = ok && write_file(root + RTC_ALARM_PARAM_PATH, "");
+  ok = ok && write_file(root + RTC_WAKEALARM_PATH, "");
   if (!ok) return fail("cannot write the sandbox files");
 
   if (!make_fifo(root + SANDBOX_TOUCH_DEVICE) || !make_fifo(root + SANDBOX_KEY_DEVICE)) {
@@ -252,7 +255,7 @@ bool build_sandbox(const std::string& root, const SandboxOptions& o, std::string
   ok = ok && write_file(touch_sysfs + "/cal_coef", "");
   if (!ok) return fail("cannot write the input device names");
 
-  if (!make_framebuffer(root, o.width, o.height, o.bits_per_pixel)) {
+  if (!make_framebuffer(root, o.width, o.height, o.bits_per_pixel, o.red_blue_swapped)) {
     return fail("cannot make the framebuffer");
   }
   ok = write_file(root + CONSOLE_PATH, "");

@@ -11,6 +11,9 @@ struct SandboxOptions {
   int width = 480;
   int height = 800;
   int bits_per_pixel = 32;
+  // The display keeps red and blue the other way round from the program's drawing: XRGB
+  // 8888 (red at bit 16, as most 32-bit framebuffers) or BGR 565.
+  bool red_blue_swapped = false;
   int rotation = 0;         // "ro.sf.hwrotation": 0 or 180
   std::string tp_kind;      // "ro.device.tp"; empty leaves it unset
   std::string artwork_dir;  // holds qvga/, hvga/, wvga/; empty: no images
@@ -36,7 +39,8 @@ bool make_dirs(const std::string& path);
 bool write_file(const std::string& path, const std::string& content);
 bool make_fifo(const std::string& path);
 // A fresh framebuffer of width x height at bits_per_pixel, two screens of memory.
-bool make_framebuffer(const std::string& root, int width, int height, int bits_per_pixel);
+bool make_framebuffer(const std::string& root, int width, int height, int bits_per_pixel,
+                      bool red_blue_swapped = false);
 // Runs the host's sqlite3 on `db` with `sql`; false when it failed.
 bool run_sqlite(const std::string& db, const std::string& sql, std::string* output = nullptr);
 // Path of a program found in PATH, or empty; a candidate that is `skip` (compared by real

@@ -19,7 +19,7 @@
 
 #include "alarm/alarm_delay.h"
 #include "alarm/alarm_rtc.h"
-#include "alarm/system_property.h"
+#include "base/system_property.h"
 #include "devices/backlight.h"
 #include "devices/vibrator.h"
 #include "platform/sandbox_files.h"
@@ -152,7 +152,7 @@ bool SimServices::start(std::string* error) {
                                     IN_CLOSE_WRITE | IN_MOVED_TO);
   }
   keep_rtc();
-  if (!config_.rtc_op_fixed) {
+  if (!config_.rtc_op_fixed && !config_.rtc_standard) {
     rtc_timer_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
     if (rtc_timer_.get() < 0) return fail("timerfd");
     arm_rtc_timer();
@@ -288,6 +288,10 @@ void SimServices::arm_rtc_timer() {
 // alarm_op gives the RTC's time, the virtual epoch second, fresh at each second: the
 // program adds its delay to it.
 void SimServices::keep_rtc() {
+  if (config_.rtc_standard) {
+    unlink((config_.root + RTC_ALARM_OP_PATH).c_str());
+    return;
+  }
   std::string text;
   if (config_.rtc_op_fixed) {
     // A broken RTC driver: alarm_op gives the same text all along.
@@ -383,11 +387,17 @@ void SimServices::read_inotify() {
   alignas(inotify_event) char buf[kInotifyBufferSize];
   ssize_t n;
   std::string rtc_name = base_name(RTC_ALARM_PARAM_PATH);
+  std::string wake_name = base_name(RTC_WAKEALARM_PATH);
   std::string note_name = base_name(ALARM_DELAY_PATH);
   while ((n = read(inotify_.get(), buf, sizeof buf)) > 0) {
     for (char* p = buf; p < buf + n;) {
       auto* ev = reinterpret_cast<inotify_event*>(p);
-      if (ev->len > 0 && ev->wd == rtc_watch_ && rtc_name == ev->name) rtc_alarm_written();
+      if (ev->len > 0 && ev->wd == rtc_watch_ && rtc_name == ev->name) {
+        rtc_alarm_written(RTC_ALARM_PARAM_PATH);
+      }
+      if (ev->len > 0 && ev->wd == rtc_watch_ && wake_name == ev->name) {
+        rtc_alarm_written(RTC_WAKEALARM_PATH);
+      }
       if (ev->len > 0 && ev->wd == note_watch_ && note_name == ev->name) snooze_note_written();
       p += sizeof(inotify_event) + ev->len;
     }
@@ -410,12 +420,18 @@ double SimServices::written_at(const std::string& path) const {
   return at;
 }
 
-void SimServices::rtc_alarm_written() {
-  std::string path = config_.root + RTC_ALARM_PARAM_PATH;
+void SimServices::rtc_alarm_written(const char* phone_path) {
+  std::string path = config_.root + phone_path;
   std::string value;
   read_control_text(path, &value);
-  std::string details = value;
-  if (std::optional<int64_t> secs = rtc_seconds(value)) {
+  // alarm_param as its bare value, as always; the standard file by name.
+  bool standard = strcmp(phone_path, RTC_WAKEALARM_PATH) == 0;
+  std::string details = standard ? "wakealarm " + value : value;
+  std::optional<int64_t> secs = rtc_seconds(value);
+  if (standard && (!secs || *secs == 0)) {
+    // "0" clears the alarm; the file may already be truncated for the next value when read.
+    details = "wakealarm cleared";
+  } else if (secs) {
     details += " (" + local_time_text(*secs) + ")";
   }
   timeline_.add_at(written_at(path), "rtc", details);

@@ -16,8 +16,8 @@
 
 #include "alarm/alarm.h"
 #include "alarm/alarm_db.h"
-#include "alarm/kernel_log.h"
-#include "alarm/system_property.h"
+#include "base/kernel_log.h"
+#include "base/system_property.h"
 #include "sim/property_request.h"
 
 #ifndef ALARM_BUILD_DIR

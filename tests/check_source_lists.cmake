@@ -69,7 +69,7 @@ foreach(file ${listed})
     problem("${file} is listed but does not exist")
   endif()
 endforeach()
-file(GLOB_RECURSE found RELATIVE ${ROOT} ${ROOT}/alarm/*.cpp ${ROOT}/screen/*.cpp
+file(GLOB_RECURSE found RELATIVE ${ROOT} ${ROOT}/alarm/*.cpp ${ROOT}/base/*.cpp ${ROOT}/screen/*.cpp
      ${ROOT}/input/*.cpp ${ROOT}/devices/*.cpp ${ROOT}/raster/*.cpp ${ROOT}/platform/*.cpp)
 list(FILTER found EXCLUDE REGEX "_test\\.cpp$")
 list(SORT found)

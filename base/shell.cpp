@@ -1,4 +1,4 @@
-#include "alarm/shell.h"
+#include "base/shell.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "alarm/alarm_status.h"
+#include "base/alarm_status.h"
 
 AlarmStatus g_alarm_status;
 std::atomic<int32_t> g_button_event{BUTTON_NONE};

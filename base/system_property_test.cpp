@@ -1,4 +1,4 @@
-#include "alarm/system_property.h"
+#include "base/system_property.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>

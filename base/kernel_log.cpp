@@ -1,4 +1,4 @@
-#include "alarm/kernel_log.h"
+#include "base/kernel_log.h"
 
 #include <fcntl.h>
 #include <unistd.h>
