@@ -270,6 +270,25 @@ TEST(AlarmExpire, AnInstantMoreThanTenMinutesBeforeTheStartIsLoggedAsMissed) {
   EXPECT_EQ(sb.kmsg().find("alarm 2 missed"), std::string::npos);
 }
 
+// The look-back's edge, after a twelve-minute boot: 599 s late still rings, 601 s is missed.
+TEST(AlarmExpire, TheLookBackEndsTenMinutesBeforeTheStart) {
+  {
+    TestSandbox sb("2026-12-09 07:09:59");
+    sb.booted_seconds_ago(12 * 60);
+    sb.add_alarm(1, 7, 0, kWed, 1, 0, "a", "tone");
+    ASSERT_NE(build_schedule(), nullptr);
+    EXPECT_EQ(get_alarm_expire(nullptr), 0);
+  }
+  TestSandbox sb("2026-12-09 07:10:01");
+  sb.open_kernel_log();
+  sb.booted_seconds_ago(12 * 60);
+  sb.add_alarm(1, 7, 0, kWed, 1, 0, "a", "tone");
+  ASSERT_NE(build_schedule(), nullptr);
+  EXPECT_EQ(get_alarm_expire(nullptr), 604800 - 601);
+  EXPECT_NE(sb.kmsg().find("<3>alarm: alarm 1 missed: due 601 s ago"), std::string::npos)
+      << sb.kmsg();
+}
+
 TEST(AlarmExpire, WithoutABootClockTheFirstCallLooksBackSixtySeconds) {
   {
     TestSandbox sb("2026-12-09 07:01:00");

@@ -146,6 +146,7 @@ int gr_init() {
   }
 
   g_gr.display = open_fbdev_display();
+  if (!g_gr.display) g_gr.display = open_drm_display();  // a kernel without the framebuffer layer
   if (!g_gr.display) {
     gr_shutdown();
     return -1;

@@ -13,6 +13,7 @@
 # multiarch libraries) and registers qemu with binfmt_misc.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/apt.sh
 usage="usage: scripts/cross.sh arm64|armhf [--unit | --build TARGET...] [CTEST-ARGS...]"
 arch=${1:?$usage}
 shift
@@ -37,11 +38,12 @@ esac
 dir=build-$arch
 export DEBIAN_FRONTEND=noninteractive
 
-host_packages=(cmake ninja-build sqlite3 python3 tzdata qemu-user qemu-user-binfmt "g++-$triple")
+host_packages=(cmake ninja-build pkg-config sqlite3 python3 tzdata qemu-user qemu-user-binfmt
+  "g++-$triple")
 # The target's runtime comes from the multiarch packages alone (C library, C++ library,
-# libpng, zlib), so the test binaries never mix two builds of the C library.
+# libpng, zlib, libdrm), so the test binaries never mix two builds of the C library.
 target_packages=("libc6:$arch" "libstdc++6:$arch" "libpng-dev:$arch" "zlib1g-dev:$arch"
-  "libgtest-dev:$arch" "libgmock-dev:$arch")
+  "libdrm-dev:$arch" "libgtest-dev:$arch" "libgmock-dev:$arch")
 
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
@@ -52,18 +54,19 @@ installed() {
 # into a directory of their own instead: the build finds them there and qemu runs on them.
 sysroot=$PWD/build-$arch-sysroot
 sysroot_packages=("libc6:$arch" "libstdc++6:$arch" "libgcc-s1:$arch" "libpng16-16:$arch"
-  "libpng-dev:$arch" "zlib1g:$arch" "zlib1g-dev:$arch" "libgtest-dev:$arch" "libgmock-dev:$arch")
+  "libpng-dev:$arch" "zlib1g:$arch" "zlib1g-dev:$arch" "libdrm2:$arch" "libdrm-dev:$arch"
+  "libgtest-dev:$arch" "libgmock-dev:$arch")
 use_sysroot=0
 unpack_sysroot() {
   local p dl=$sysroot.debs
-  echo "cross.sh: the $arch packages do not install beside the host's; unpacking them into $sysroot"
+  echo "cross.sh: unpacking the $arch packages into $sysroot instead"
   rm -rf "$sysroot"
   mkdir -p "$sysroot" "$dl"
   for p in "${sysroot_packages[@]}"; do
     ls "$dl/${p%%:*}"_*.deb >/dev/null 2>&1 || (cd "$dl" && apt-get download -q "$p" >/dev/null)
   done
   for p in "$dl"/*.deb; do dpkg-deb -x "$p" "$sysroot"; done
-  touch "$sysroot/.complete"
+  echo "${sysroot_packages[*]}" >"$sysroot/.complete"
 }
 
 install_missing() {
@@ -76,7 +79,8 @@ install_missing() {
     installed "$p" || missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then
-    if [ -e "$sysroot/.complete" ]; then
+    # A sysroot unpacked from another list of packages is made again.
+    if [ "$(cat "$sysroot/.complete" 2>/dev/null)" = "${sysroot_packages[*]}" ]; then
       missing=()
       for p in "${host_packages[@]}"; do installed "$p" || missing+=("$p"); done
       use_sysroot=1
@@ -84,9 +88,16 @@ install_missing() {
   fi
   if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
-    apt-get update -qq || echo "cross.sh: apt-get update reported errors; going on"
-    apt-get install -y -qq "${host_packages[@]}" >/dev/null
+    apt_install cross.sh "${host_packages[@]}"
     if ! apt-get install -y -qq "${target_packages[@]}" >/dev/null 2>&1; then
+      local skew
+      skew=$(apt_version_skew "${sysroot_packages[@]}")
+      if [ -n "$skew" ]; then
+        echo "cross.sh: the $arch packages do not install beside the host's: their versions" \
+          "differ ($skew); the $arch index lags the host's, and a later run may install them"
+      else
+        echo "cross.sh: the $arch packages do not install beside the host's"
+      fi
       unpack_sysroot
       use_sysroot=1
     fi

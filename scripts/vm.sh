@@ -1,29 +1,33 @@
 #!/usr/bin/env bash
 # The phone program on a real Linux kernel: boots Debian's own kernel in qemu with an
 # initramfs that lays the phone's paths, and runs the alarm scenarios there:
-#   scripts/vm.sh x86_64|armhf [--no-fbdev] [--kvm] [-j N] [SCENARIO...]
+#   scripts/vm.sh x86_64|armhf [--no-fbdev] [--kvm] [-j N] [SCENARIO[:no-fbdev]... | --bench]
 # x86_64 boots the amd64 kernel with a bochs display; armhf the armmp kernel on qemu's "virt"
 # board with virtio-gpu: the 32-bit phone (16-byte input events, 32-bit time_t). Both screens
 # are 480x800. The scenarios (all by default): 1 ring and stop, 2 the RTC with the power-off
 # failing, 3 snooze, 4 a boot longer than the RTC's lead, 5 nothing due (vm/vm.py).
-# --no-fbdev boots without the DRM drivers' framebuffer emulation (no /dev/fb0); --kvm uses
-# KVM where it works (the scenarios hold on qemu's emulation alone, as CI runs them); -j N
-# runs N guests at a time (default 2).
+# --no-fbdev boots every scenario without the DRM drivers' framebuffer emulation (no
+# /dev/fb0: the program draws through DRM/KMS), N:no-fbdev scenario N alone; --bench boots one
+# guest that runs bench_drm_present (a frame's present on the DRM card against a memcpy);
+# --kvm uses KVM where it works (the scenarios hold on qemu's emulation alone, as CI runs
+# them); -j N runs N guests at a time (default 2), the longest first.
 # Installs what is missing (Debian, as root), downloads the kernel package by name and
 # unpacks it (not installed), and works in build-vm/ARCH.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-usage="usage: scripts/vm.sh x86_64|armhf [--no-fbdev] [--kvm] [-j N] [SCENARIO...]"
+usage="usage: scripts/vm.sh x86_64|armhf [--no-fbdev] [--kvm] [-j N] [SCENARIO[:no-fbdev]... | --bench]"
 arch=${1:?$usage}
 shift
 no_fbdev=()
 kvm=()
+bench=()
 jobs=2
 scenarios=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --no-fbdev) no_fbdev=(--no-fbdev) ;;
     --kvm) kvm=(--kvm) ;;
+    --bench) bench=(--bench) ;;
     -j) jobs=${2:?$usage}; shift ;;
     [0-9]*) scenarios+=("$1") ;;
     *) echo "$usage" >&2; exit 2 ;;
@@ -50,22 +54,6 @@ installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
 }
 
-# apt-get update, again after a pause when it failed (a mirror being synced), until the
-# packages asked for are known; it goes on with what it has after the last try.
-apt_update() {
-  local try p known
-  for try in 1 2 3; do
-    apt-get update -qq || echo "vm.sh: apt-get update failed (try $try)"
-    known=1
-    for p in "$@"; do
-      apt-cache show "$p" >/dev/null 2>&1 || known=0
-    done
-    [ "$known" = 1 ] && return 0
-    sleep 10
-  done
-  echo "vm.sh: the package index still lacks some of: $*" >&2
-}
-
 # The host's tools: qemu, the guest's shell (busybox), depmod, python3 for the driver, and
 # readelf for the libraries the guest's programs need.
 host_packages=("$qemu_package" busybox-static kmod python3 sqlite3 binutils)
@@ -76,9 +64,9 @@ done
 if [ "$deb_arch" != amd64 ] && ! dpkg --print-foreign-architectures | grep -qx "$deb_arch"; then
   echo "adding the $deb_arch architecture"
   dpkg --add-architecture "$deb_arch"
-  apt_update "linux-image-$flavour:$deb_arch"
+  apt_update vm.sh "linux-image-$flavour:$deb_arch"
 elif [ ${#missing[@]} -gt 0 ]; then
-  apt_update "${missing[@]}"
+  apt_update vm.sh "${missing[@]}"
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
@@ -90,11 +78,13 @@ fi
 scripts/setup.sh
 cmake -S . -B build -G Ninja >/dev/null
 host_targets=(alarm-sim poweroff_alarm_sandbox alarm-player-standin artwork alarm-vm-compare)
-[ "$arch" = x86_64 ] && host_targets+=(poweroff_alarm alarm-vm)
+guest_targets=(poweroff_alarm alarm-vm)
+[ ${#bench[@]} -gt 0 ] && guest_targets+=(bench_drm_present)
+[ "$arch" = x86_64 ] && host_targets+=("${guest_targets[@]}")
 ninja -C build -j2 "${host_targets[@]}" >/dev/null
 if [ "$arch" = armhf ]; then
   # The program as scripts/cross.sh armhf builds it (build-armhf, reused when present).
-  scripts/cross.sh armhf --build poweroff_alarm alarm-vm
+  scripts/cross.sh armhf --build "${guest_targets[@]}"
 fi
 built=$(now)
 
@@ -107,7 +97,7 @@ fetch_and_unpack() {
     file=$(ls "$debs/${p%%:*}"_*.deb 2>/dev/null | head -n1 || true)
     if [ -z "$file" ]; then
       (cd "$debs" && apt-get download -q "$p" >/dev/null 2>&1) ||
-        { apt_update "$p" && (cd "$debs" && apt-get download -q "$p" >/dev/null); }
+        { apt_update vm.sh "$p" && (cd "$debs" && apt-get download -q "$p" >/dev/null); }
       file=$(ls "$debs/${p%%:*}"_*.deb | head -n1)
     fi
     dpkg-deb -x "$file" "$into"
@@ -116,7 +106,7 @@ fetch_and_unpack() {
 
 # The kernel: the versioned package the metapackage depends on.
 meta="linux-image-$flavour:$deb_arch"
-apt-cache show "$meta" >/dev/null 2>&1 || apt_update "$meta"
+apt-cache show "$meta" >/dev/null 2>&1 || apt_update vm.sh "$meta"
 kpkg=$(apt-cache depends "$meta" | awk '/Depends: linux-image-[0-9]/ { print $2; exit }')
 kpkg=${kpkg%%:*}
 kdir=$work/kernel
@@ -180,7 +170,7 @@ else
   rm -rf "$target"
   fetch_and_unpack "$target" busybox-static:armhf sqlite3:armhf libsqlite3-0:armhf \
     libreadline8:armhf libtinfo6:armhf zlib1g:armhf libc6:armhf libstdc++6:armhf \
-    libgcc-s1:armhf libpng16-16:armhf
+    libgcc-s1:armhf libpng16-16:armhf libdrm2:armhf
   busybox=$target/bin/busybox
   sqlite=$target/usr/bin/sqlite3
   lib_dirs=("$target/lib/arm-linux-gnueabihf" "$target/usr/lib/arm-linux-gnueabihf")
@@ -217,6 +207,10 @@ copy_libs "$root/system/xbin/sqlite3"
 cp "$build/poweroff_alarm" "$root/system/bin/poweroff_alarm"
 copy_libs "$root/system/bin/poweroff_alarm"
 cp "$build/vm/alarm-vm" "$root/vm/alarm-vm"
+if [ ${#bench[@]} -gt 0 ]; then
+  cp "$build/bench/bench_drm_present" "$root/vm/bench_drm_present"
+  copy_libs "$root/vm/bench_drm_present"
+fi
 ln -s /vm/alarm-vm "$root/system/bin/mplayer"
 cp vm/init.sh "$root/init"
 chmod 755 "$root/init"
@@ -225,7 +219,7 @@ prepared=$(now)
 status=0
 python3 vm/vm.py --arch "$arch" --work "$work" --kernel "$kernel" --root "$root" \
   --sim build/sim/alarm-sim --compare build/vm/alarm-vm-compare --jobs "$jobs" \
-  "${no_fbdev[@]}" "${kvm[@]}" "${scenarios[@]}" || status=$?
+  "${no_fbdev[@]}" "${kvm[@]}" "${bench[@]}" "${scenarios[@]}" || status=$?
 done_at=$(now)
 echo "$arch: kernel $kpkg; set-up and build $(seconds "$started" "$built") s," \
   "guest files $(seconds "$built" "$prepared") s, scenarios $(seconds "$prepared" "$done_at") s," \

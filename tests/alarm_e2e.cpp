@@ -122,10 +122,18 @@ TEST(AlarmScenario, SnoozeWithTheNextAlarmCloseStaysLitAndSwitches) {
   SimResult r = sb.run(
       {"--at", kWednesdayBefore, "--speed", "10", "--until", "100", "30:tap:left", "90:key:power"});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
+  // The light goes on for the ring and stays on through the snooze.
+  ASSERT_FALSE(r.events("backlight").empty()) << r.timeline_text();
   for (const TimelineEvent& e : r.events("backlight")) {
     EXPECT_TRUE(e.details == "25" || e.at > 90.0) << e.at << " " << e.details;
   }
-  // The ring stops at the touch and starts again for the 07:01 alarm.
+  // The ring stops at the touch, long before the 07:01 alarm starts it again.
+  double stopped = -1;
+  for (const TimelineEvent& e : r.events("player-stop")) {
+    if (e.at >= 30.0 && stopped < 0) stopped = e.at;
+  }
+  EXPECT_GE(stopped, 30.0) << r.timeline_text();
+  EXPECT_LT(stopped, 60.0) << r.timeline_text();
   EXPECT_EQ(count_between(r, "player-start", 80.0, 84.0), 1) << r.timeline_text();
 }
 
@@ -185,6 +193,7 @@ TEST(AlarmScenario, VibrationPulsesWhileRingingOnlyForFlagOne) {
   two.add_alarm(1, 7, 0, kMonToFri, 1, 2);
   SimResult r2 =
       two.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "60", "40:key:power"});
+  EXPECT_GE(r2.player_runs(), 1) << r2.timeline_text();  // it rang, without vibrating
   EXPECT_TRUE(r2.events("vibrate").empty()) << r2.timeline_text();
 }
 

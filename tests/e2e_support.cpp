@@ -289,8 +289,14 @@ SimResult E2eSandbox::run(const std::vector<std::string>& args) const {
     argv.push_back("3600");
   }
   slow_down(&argv);
+  // An outcome left by an earlier run of the sandbox must not stand in for this one's.
+  unlink(path("/sim/outcome.json").c_str());
   r.cli_status = run_command(argv, nullptr);
-  parse_json(read("/sim/outcome.json"), &r.outcome);
+  // Without a readable outcome every check of it ("not powered off", "no RTC alarm") would
+  // hold for nothing.
+  if (!parse_json(read("/sim/outcome.json"), &r.outcome) || r.outcome.type != Json::kObject) {
+    ADD_FAILURE() << "the run left no readable outcome.json";
+  }
   std::string tl = read("/sim/timeline.txt");
   size_t start = 0;
   while (start < tl.size()) {

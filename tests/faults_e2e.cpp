@@ -219,6 +219,20 @@ TEST(FaultScenario, SnoozeDirectoryMissingTheSnoozeStillHappens) {
   EXPECT_FALSE(exists(w.sb.path(kSnoozeDir)));
 }
 
+// A configured ring file that is not there: logged, and the alarm rings the default ring.
+TEST(FaultScenario, AMissingRingFileRingsTheDefaultRing) {
+  SevenOClock w;
+  w.sb.set_flags(5, "/data/media/gone.mp3", 5);
+  SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "10", "--until", "60", "30:key:power"});
+  EXPECT_TRUE(
+      contains(r.kmsg, "<3>alarm: ring file /data/media/gone.mp3: No such file or directory\n"))
+      << r.kmsg;
+  ASSERT_TRUE(rang(r)) << r.timeline_text();
+  EXPECT_TRUE(contains(r.first("player-start")->details, "/res/sounds/default_ring.mp3"))
+      << r.timeline_text();
+  EXPECT_FALSE(contains(r.timeline_text(), "gone.mp3"));
+}
+
 // Writes that fail: /dev/full in the place of the vibrator, the backlight and the RTC's
 // alarm_param. Each failure is logged and nothing else changes: the alarm rings, snoozes,
 // rings again and stops, and the phone powers off after the flush. The links stay.

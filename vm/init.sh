@@ -20,8 +20,18 @@ now() { /vm/alarm-vm now | cut -d' ' -f1; }
 say() { echo "vm: $* at $(now)"; }
 
 say "init uptime $(cut -d' ' -f1 /proc/uptime)"
+# Each driver with its options from the kernel command line (name.option=value), as modprobe
+# would pass them: insmod alone leaves them out (drm_kms_helper.fbdev_emulation=0, say).
 while read -r module; do
-  insmod "/lib/modules/$module" || echo "vm: insmod $module failed"
+  name=$(basename "$module")
+  name=${name%%.ko*}
+  options=
+  for word in $(cat /proc/cmdline); do
+    case "$word" in
+      "$name".*=* | "$(echo "$name" | tr - _)".*=*) options="$options ${word#*.}" ;;
+    esac
+  done
+  insmod "/lib/modules/$module" $options || echo "vm: insmod $module failed"
 done </vm/modules
 
 # The RTC keeps the guest's time; a driver loaded as a module did not set the clock at boot.
@@ -46,12 +56,21 @@ done
 [ -e /sys/class/rtc/rtc0/name ] && say "rtc0 $(cat /sys/class/rtc/rtc0/name) $(cat /sys/class/rtc/rtc0/since_epoch)"
 
 # The LCD backlight: qemu's displays have none, so a helper stands at its path and darkens
-# the display when the program switches the light off.
+# the framebuffer display when the program switches the light off. A DRM card's picture can
+# be switched off only by its master, the program: there the helper reports the levels alone.
+mount -t tmpfs tmpfs /sys/class/leds
+mkdir -p /sys/class/leds/lcd-backlight
+mkfifo /sys/class/leds/lcd-backlight/brightness
 if [ -e /dev/graphics/fb0 ]; then
-  mount -t tmpfs tmpfs /sys/class/leds
-  mkdir -p /sys/class/leds/lcd-backlight
-  mkfifo /sys/class/leds/lcd-backlight/brightness
   /vm/alarm-vm backlight /sys/class/leds/lcd-backlight/brightness /dev/graphics/fb0 &
+else
+  /vm/alarm-vm backlight /sys/class/leds/lcd-backlight/brightness &
+fi
+
+if [ "${VM_BENCH:-0}" = 1 ]; then
+  /vm/bench_drm_present
+  say "bench-exit $?"
+  poweroff -f
 fi
 
 if [ -n "$VM_TOUCH" ]; then

@@ -267,6 +267,8 @@ def scenario_table(arch):
                 judge=judge_rtc_stays_on),
         3: dict(title="snooze", alarm=(7, 0, MON_TO_FRI), start=due - lead, touch="left@1+3",
                 triggers=[{"on": r"vm: touch left", "after": 2, "do": "shot", "file": "dark.ppm"},
+                          {"on": r"vm: player-start 2 ", "after": 2, "do": "shot",
+                           "file": "again.ppm"},
                           {"on": r"vm: player-start 2 ", "after": 3, "do": "powerdown"}],
                 judge=judge_snooze, timeout=180),
         4: dict(title="a boot longer than the RTC's lead", alarm=(7, 0, MON_TO_FRI),
@@ -346,8 +348,20 @@ def judge_wakealarm_line(run, v, expected):
     return at
 
 
+def judge_display(run, v, sc):
+    """Without the framebuffer emulation the program finds no /dev/graphics/fb0 and shows its
+    screen through the DRM card: the kernel log names the card, connector, mode and format."""
+    if not sc["no_fbdev"]:
+        return
+    v.check(run.first(r"vm: no fb0")[1] is not None, "the guest has a framebuffer device")
+    _, m = run.first(r"alarm: display (/dev/dri/card\d+: connector .*)")
+    if v.check(m is not None, "no DRM display was chosen (no \"alarm: display\" line)"):
+        v.notes.append("display " + m.group(1))
+
+
 def judge_ring_and_stop(run, v, sc, ctx):
     due = epoch(DAY, ALARM)
+    judge_display(run, v, sc)
     _, ring = common_figures(run, v)
     if v.check(ring is not None, "the alarm never rang"):
         v.check(due <= ring < due + 3,
@@ -392,13 +406,31 @@ def judge_rtc_stays_on(run, v, sc, ctx):
 
 
 def judge_snooze(run, v, sc, ctx):
+    judge_display(run, v, sc)
     common_figures(run, v)
     left_at, _ = run.first(r"vm: touch left")
     _, left_guest = guest_time(run, r"vm: touch left")
     shot = os.path.join(run.work, "dark.ppm")
-    if v.check(os.path.exists(shot), "no screenshot after the left button"):
+    if sc["no_fbdev"]:
+        # A DRM card's picture cannot be switched off from beside its master (the program):
+        # the dark is the light the program switched off, the level the backlight got.
+        off_at, _ = run.first(r"vm: backlight 0\b", left_at if left_at is not None else -1.0)
+        again_at, _ = run.first(r"vm: player-start 2 ")
+        v.check(off_at is not None and (again_at is None or off_at < again_at),
+                "the backlight was not switched off after the left button")
+        if off_at is not None:
+            v.check(run.first(r"vm: backlight [1-9]", off_at)[1] is not None,
+                    "the backlight was not switched on again")
+    elif v.check(os.path.exists(shot), "no screenshot after the left button"):
         lit = dark_screen(shot)
         v.check(lit is None, "the screen is not dark while snoozed: %s" % lit)
+    shot = os.path.join(run.work, "again.ppm")
+    if v.check(os.path.exists(shot), "no screenshot when the alarm rang again"):
+        out = subprocess.run([ctx.compare, ctx.snooze_reference, shot], capture_output=True,
+                             text=True)
+        v.notes.append("screenshot of the ring again against alarm-sim's: " + out.stdout.strip())
+        v.check(out.returncode == 0, "the screen rung again differs from alarm-sim's: " +
+                out.stdout.strip())
     _, m = run.first(r"vm: player-start 2 .* at ([0-9.]+)")
     if v.check(m is not None, "the alarm did not ring again after the snooze"):
         if left_guest is not None:
@@ -473,20 +505,21 @@ def write_overlay(ctx, n, sc, sandbox, path):
         f.write("VM_NOCAP=%d\n" % (1 if sc.get("nocap") else 0))
         f.write("VM_BOOT_WAIT=%d\n" % sc.get("boot_wait", 0))
         f.write("VM_DUE=%d\n" % epoch(DAY, ALARM))
-        f.write("VM_FB=%d\n" % (0 if ctx.no_fbdev else 1))
+        f.write("VM_FB=%d\n" % (0 if sc["no_fbdev"] else 1))
+        f.write("VM_BENCH=%d\n" % (1 if sc.get("bench") else 0))
     cpio.add_tree(stage)
     cpio.close()
 
 
-def qemu_command(ctx, initrd, start):
+def qemu_command(ctx, initrd, sc):
     # printk.devkmsg=on: the kernel keeps every line the program logs (by default it keeps
     # ten lines in five seconds from one open /dev/kmsg and drops the rest).
     append = ["quiet", "androidboot.mode=alarm", "panic=-1", "printk.devkmsg=on"]
-    if ctx.no_fbdev:
+    if sc["no_fbdev"]:
         append.append("drm_kms_helper.fbdev_emulation=0")
     common = ["-m", "512", "-nodefaults", "-no-reboot", "-display", "none",
               "-serial", "stdio", "-monitor", "none", "-kernel", ctx.kernel, "-initrd", initrd,
-              "-rtc", "base=%s" % utc_text(start)]
+              "-rtc", "base=%s" % utc_text(sc["start"])]
     if ctx.kvm:
         common += ["-accel", "kvm"]
     else:
@@ -508,8 +541,25 @@ def reference_shot(ctx, sandbox, out):
     return out
 
 
+def snooze_reference_shot(ctx, sandbox, out):
+    """alarm-sim's screenshot of the same alarm snoozed at its third second, two seconds into
+    its ring again."""
+    start = "%s %s" % (DAY, time.strftime("%H:%M:%S", time.gmtime(epoch(DAY, ALARM) - 10)))
+    sh([ctx.sim, "run", sandbox, "--at", start, "--speed", "5", "--until", "80",
+        "13:tap:left", "75:shot:" + out])
+    return out
+
+
+def judge_bench(run, v, sc, ctx):
+    _, m = run.first(r"vm: bench-exit (\d+)")
+    v.check(m is not None and m.group(1) == "0", "bench_drm_present did not run to its end")
+    for _, line in run.lines:
+        if re.match(r"(drm screen|memcpy|copy in|present|target)", line):
+            v.notes.append(line.strip())
+
+
 def run_scenario(ctx, n, sc):
-    work = os.path.join(ctx.work, "scenario-%d" % n)
+    work = os.path.join(ctx.work, "scenario-%d%s" % (n, "-no-fbdev" if sc["no_fbdev"] else ""))
     os.makedirs(work, exist_ok=True)
     for f in os.listdir(work):
         p = os.path.join(work, f)
@@ -524,7 +574,7 @@ def run_scenario(ctx, n, sc):
         for part in (ctx.base_cpio, overlay):
             with open(part, "rb") as f:
                 shutil.copyfileobj(f, out)
-    run = Run(qemu_command(ctx, initrd, sc["start"]), work, sc["triggers"],
+    run = Run(qemu_command(ctx, initrd, sc), work, sc["triggers"],
               sc.get("timeout", 120))
     run.run()
     v = Verdict()
@@ -536,7 +586,7 @@ def run_scenario(ctx, n, sc):
 
 
 def timeline(run):
-    keep = re.compile(r"^vm: |alarm: (rtc|shutdown|alarm expire|not power off)|"
+    keep = re.compile(r"^vm: |alarm: (rtc|shutdown|alarm expire|not power off|display)|"
                       r"reboot: |get (left|mid|right) button|framebuffer: |alarm start|"
                       r"failed|cannot|can't")
     rows = [(at, line) for at, line in run.lines if keep.search(line)]
@@ -554,45 +604,66 @@ def main():
     p.add_argument("--root", required=True, help="the guest's common files")
     p.add_argument("--sim", required=True)
     p.add_argument("--compare", required=True)
-    p.add_argument("--no-fbdev", action="store_true")
+    p.add_argument("--no-fbdev", action="store_true", help="every scenario without /dev/fb0")
     p.add_argument("--kvm", action="store_true")
     p.add_argument("--jobs", type=int, default=1)
-    p.add_argument("scenarios", nargs="*", type=int)
+    p.add_argument("--bench", action="store_true", help="run bench_drm_present, no scenario")
+    p.add_argument("scenarios", nargs="*",
+                   help="N, or N:no-fbdev for one without the framebuffer emulation")
     a = p.parse_args()
 
     ctx = Context()
     ctx.arch, ctx.work, ctx.kernel, ctx.sim, ctx.compare = (a.arch, a.work, a.kernel, a.sim,
                                                             a.compare)
-    ctx.no_fbdev, ctx.kvm = a.no_fbdev, a.kvm
+    ctx.kvm = a.kvm
+    os.makedirs(a.work, exist_ok=True)
     table = scenario_table(a.arch)
-    chosen = a.scenarios or sorted(table)
-    for n in chosen:
-        if n not in table:
-            sys.exit("vm.py: no scenario %d (there are %s)" % (n, sorted(table)))
+    if a.bench:
+        table = {0: dict(title="bench_drm_present", alarm=(9, 0, MON_TO_FRI),
+                         start=epoch(DAY, ALARM), bench=True, triggers=[], judge=judge_bench,
+                         timeout=300)}
+    # Each run: its label, its scenario, and whether the DRM drivers' /dev/fb0 is left out.
+    chosen = []
+    for word in ["0"] if a.bench else a.scenarios or [str(n) for n in sorted(table)]:
+        m = re.match(r"^(\d+)(:no-fbdev)?$", word)
+        if not m or int(m.group(1)) not in table:
+            sys.exit("vm.py: no scenario %s (there are %s, each also N:no-fbdev)" %
+                     (word, sorted(table)))
+        no_fbdev = a.no_fbdev or m.group(2) is not None
+        chosen.append(("%s%s" % (m.group(1), ":no-fbdev" if no_fbdev else ""), int(m.group(1)),
+                       no_fbdev))
+    numbers = {n for _, n, _ in chosen}
 
     ctx.base_cpio = os.path.join(a.work, "base.cpio")
     cpio = Cpio(ctx.base_cpio)
     cpio.add_tree(a.root)
     cpio.add_node("dev/console", 5, 1)
     cpio.close()
-    if 1 in chosen:
+    if 1 in numbers:
         ref_dir = os.path.join(a.work, "reference")
         os.makedirs(ref_dir, exist_ok=True)
         make_phone_files(ctx, 1, table[1], os.path.join(ref_dir, "phone"))
         ctx.reference = reference_shot(ctx, os.path.join(ref_dir, "phone"),
                                        os.path.join(ref_dir, "alarm-sim-ringing.png"))
+    if 3 in numbers:
+        ref_dir = os.path.join(a.work, "reference-snooze")
+        os.makedirs(ref_dir, exist_ok=True)
+        make_phone_files(ctx, 3, table[3], os.path.join(ref_dir, "phone"))
+        ctx.snooze_reference = snooze_reference_shot(
+            ctx, os.path.join(ref_dir, "phone"), os.path.join(ref_dir, "alarm-sim-again.png"))
 
     results = {}
     lock = threading.Lock()
-    queue = list(chosen)
+    # The longest runs first, so that the last to end starts early.
+    queue = sorted(chosen, key=lambda c: -table[c[1]].get("timeout", 120))
 
     def worker():
         while True:
             with lock:
                 if not queue:
                     return
-                n = queue.pop(0)
-            results[n] = run_scenario(ctx, n, table[n])
+                label, n, no_fbdev = queue.pop(0)
+            results[label] = run_scenario(ctx, n, dict(table[n], no_fbdev=no_fbdev))
 
     threads = [threading.Thread(target=worker) for _ in range(max(1, a.jobs))]
     for th in threads:
@@ -602,11 +673,12 @@ def main():
 
     passed = 0
     summary = []
-    for n in chosen:
-        run, v = results[n]
+    for label, n, no_fbdev in chosen:
+        run, v = results[label]
         ok = not v.failures
         passed += ok
-        print("\n== %s scenario %d: %s: %s" % (a.arch, n, table[n]["title"],
+        print("\n== %s scenario %s: %s%s: %s" % (a.arch, label, table[n]["title"],
+                                                ", no /dev/fb0 (DRM/KMS)" if no_fbdev else "",
                                                 "passed" if ok else "FAILED"))
         print(timeline(run))
         for note in v.notes:
@@ -615,11 +687,11 @@ def main():
             print("  figure: %s: %.2f s" % (name, value))
         for f in v.failures:
             print("  FAILED: " + f)
-        summary.append((n, ok, v))
+        summary.append((label, ok, v))
     print("\n%s: %d passed, %d failed" % (a.arch, passed, len(chosen) - passed))
     with open(os.path.join(a.work, "results.json"), "w") as f:
-        json.dump({str(n): {"passed": ok, "failures": v.failures, "figures": v.figures}
-                   for n, ok, v in summary}, f, indent=1)
+        json.dump({label: {"passed": ok, "failures": v.failures, "figures": v.figures}
+                   for label, ok, v in summary}, f, indent=1)
     sys.exit(0 if passed == len(chosen) else 1)
 
 

@@ -9,9 +9,11 @@
 //   nocap PROGRAM [ARGS...]  runs PROGRAM without CAP_SYS_BOOT: its power-off fails
 //   cpu PID DUE              the CPU seconds of PID over the 10 s before the epoch second DUE
 //                            and over the 10 s from one second after the first ring
-//   backlight FIFO FB        the LCD backlight: reads the levels the program writes into FIFO
+//   backlight FIFO [FB]      the LCD backlight: reads the levels the program writes into FIFO
 //                            (laid at the backlight's path) and blanks the display FB at 0,
-//                            as a panel without light goes dark, and unblanks it at any other
+//                            as a panel without light goes dark, and unblanks it at any other;
+//                            without FB (a DRM card, which only its master can blank) it
+//                            reports the levels alone
 //   now                      the wall clock (epoch seconds, milliseconds) and the boot clock
 // Each report is one console line beginning "vm: ".
 #include <fcntl.h>
@@ -372,7 +374,8 @@ int run_cpu(int argc, char** argv) {
 // --- backlight -----------------------------------------------------------------------------
 
 int run_backlight(int argc, char** argv) {
-  if (argc < 3) return 2;
+  if (argc < 2) return 2;
+  const char* display = argc > 2 ? argv[2] : nullptr;
   int fifo = open(argv[1], O_RDWR | O_CLOEXEC);  // also a writer: no end of file between writes
   if (fifo < 0) {
     report("backlight failed: %s", strerror(errno));
@@ -387,7 +390,11 @@ int run_backlight(int argc, char** argv) {
     }
     text[n] = '\0';
     int level = atoi(text);
-    int fb = open(argv[2], O_RDWR | O_CLOEXEC);
+    if (display == nullptr) {
+      report("backlight %s", text);
+      continue;
+    }
+    int fb = open(display, O_RDWR | O_CLOEXEC);
     int rc = fb < 0 ? -1 : ioctl(fb, FBIOBLANK, level == 0 ? FB_BLANK_POWERDOWN : FB_BLANK_UNBLANK);
     if (fb >= 0) close(fb);
     report("backlight %s%s", text, rc == 0 ? "" : " (the display could not follow)");
