@@ -262,6 +262,23 @@ TEST(Stop, TheMiddleButtonPowersOffWithTheNextAlarmProgrammed) {
   EXPECT_FALSE(run.sb().exists(kSnoozeNote));
 }
 
+// Stopped while silent after its snooze (the next alarm lies within the snooze), the alarm
+// on the screen is stopped: its snooze ends, the note forgets it, and the RTC goes for the
+// next alarm.
+TEST(Stop, InTheSilentStateEndsTheSnoozeJustTaken) {
+  AlarmRun run("2026-12-09 06:59:50");
+  run.sb().add_alarm(1, 7, 0, kMonToFri, 1, 0);
+  run.sb().add_alarm(2, 7, 3, kMonToFri, 1, 0);
+  run.flags(10, 5);
+  run.press(20, BUTTON_SLEEP);  // 07:00:10: silent, 07:03 is nearer than 07:05:10
+  run.press(40, BUTTON_STOP);
+  EXPECT_EQ(alarm_main(), ALARM_EXIT_OK);
+  EXPECT_EQ(run.sb().platform().power_offs, 1);
+  // 07:03 seen from 07:00:31, 20 seconds early.
+  EXPECT_EQ(run.sb().read(kRtcParam), std::to_string(1000000 + 149 - 20));
+  EXPECT_EQ(run.sb().read(kSnoozeNote), std::string(512, '\0'));
+}
+
 TEST(PowerOn, TheRightButtonStartsAndroid) {
   AlarmRun run("2026-12-09 06:59:50");
   run.sb().add_alarm(6, 7, 0, kMonToFri, 1, 0);

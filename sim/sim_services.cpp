@@ -453,13 +453,21 @@ void SimServices::snooze_note_written() {
   double at = clock_.elapsed();
   SimSnoozeNote note;
   if (!parse_snooze_note(text, &note.alarm_id, &note.snooze_end)) {
-    timeline_.add_at(at, "snooze-note", "unreadable");
+    // A note of no pair: the snooze it held was ended by stopping its alarm.
+    bool empty = text.find_first_not_of(std::string("\n\0", 2)) == std::string::npos;
+    timeline_.add_at(at, "snooze-note", empty ? "none pending" : "unreadable");
     return;
   }
   note.written_at = clock_.epoch_seconds_at(at);
-  timeline_.add_at(
-      at, "snooze-note",
-      "id=" + std::to_string(note.alarm_id) + " until " + local_time_text(note.snooze_end));
+  // The first pair is the snooze just taken; the others were still to ring.
+  std::string details =
+      "id=" + std::to_string(note.alarm_id) + " until " + local_time_text(note.snooze_end);
+  std::vector<SnoozeNotePair> pairs = parse_snooze_note_pairs(text);
+  for (size_t i = 1; i < pairs.size(); ++i) {
+    details += (i == 1 ? "; pending id=" : ", id=") + std::to_string(pairs[i].alarm_id) +
+               " until " + local_time_text(pairs[i].end);
+  }
+  timeline_.add_at(at, "snooze-note", details);
   std::lock_guard<std::mutex> lock(mu_);
   notes_.push_back(note);
 }
