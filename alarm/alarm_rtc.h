@@ -17,10 +17,10 @@ constexpr int RTC_READ_SIZE = 512;
 // The RTC alarm must lie this far after the power-off to wake the phone for sure: set closer,
 // it may fire while the kernel is still going down, and the wake-up is lost.
 constexpr int32_t RTC_MIN_WAKE_LEAD_SECS = 10;
-// A power-off with the next alarm nearer than this waits for that alarm instead: the
-// wake-up lies RTC_WAKE_AHEAD_SECS before the alarm and must lie RTC_MIN_WAKE_LEAD_SECS
-// after the power-off, which comes up to a second after the decision, and the seconds to the
-// alarm are counted from the start of the current one.
+// A power-off with the next alarm nearer than this (31 s away waits, 32 s powers off) waits
+// for that alarm instead: the wake-up lies RTC_WAKE_AHEAD_SECS before the alarm and must lie
+// at least RTC_MIN_WAKE_LEAD_SECS after the power-off, which comes up to a second after the
+// decision, and the seconds to the alarm are counted from the start of the current one.
 constexpr int32_t POWEROFF_MIN_ALARM_SECS = RTC_WAKE_AHEAD_SECS + RTC_MIN_WAKE_LEAD_SECS + 2;
 
 // Programs the wake-up `delay` seconds after the RTC's base time: 0 when written, -1 when
