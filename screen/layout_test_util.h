@@ -67,9 +67,9 @@ inline const ScreenLayout* screen_layout(int width, int height) {
   return nullptr;
 }
 
-// Where a person touches a point they see at (x, y) on a panel turned by `rotation`
-// (0 or 180): the panel reports its own coordinates, which the turn puts the other way round.
-inline LayoutRect touch_point(const ScreenLayout& l, int x, int y, int rotation) {
+// Where the framebuffer holds a point a person sees at (x, y): turned round on a panel
+// mounted upside down (rotation 180). The touch panel reports what the person sees.
+inline LayoutRect framebuffer_point(const ScreenLayout& l, int x, int y, int rotation) {
   return rotation == 180 ? LayoutRect{l.width - 1 - x, l.height - 1 - y, 1, 1}
                          : LayoutRect{x, y, 1, 1};
 }

@@ -17,8 +17,8 @@ TEST(PhoneTiming, StopWithTheNextAlarmTooNearWaitsDarkAndRingsIt) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
   sb.add_alarm(2, 7, 1, kMonToFri, 1, 0);
-  SimResult r = sb.run(
-      {"--at", kWednesdayBefore, "--speed", "10", "--until", "150", "65:tap:mid", "95:tap:mid"});
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "150",
+                        touch("65", "mid"), touch("95", "mid")});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   std::vector<TimelineEvent> rings = r.events("player-start");
   ASSERT_EQ(rings.size(), 2u) << r.timeline_text();
@@ -47,8 +47,8 @@ TEST(PhoneTiming, ThePowerKeyDuringTheDarkWaitPowersOff) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
   sb.add_alarm(2, 7, 1, kMonToFri, 1, 0);
-  SimResult r = sb.run(
-      {"--at", kWednesdayBefore, "--speed", "10", "--until", "120", "65:tap:mid", "70:key:power"});
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "120",
+                        touch("65", "mid"), "70:key:power"});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   const TimelineEvent* off = r.first("poweroff");
   ASSERT_NE(off, nullptr);
@@ -64,7 +64,8 @@ TEST(PhoneTiming, TwoOneShotAlarmsOfOneMinuteRingOnceAndAreBothSwitchedOff) {
   sb.add_alarm(3, 7, 0, 0, 1, 0, "once", "");
   sb.add_alarm(4, 7, 0, 0, 1, 0, "once too", "");
   sb.add_alarm(5, 9, 0, kMonToFri, 1, 0);
-  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "60", "35:tap:mid"});
+  SimResult r =
+      sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "60", touch("35", "mid")});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   EXPECT_EQ(r.events("player-start").size(), 1u) << r.timeline_text();
   EXPECT_EQ(sb.sql("SELECT _id, enabled FROM alarms ORDER BY _id;"), "3|0\n4|0\n5|1\n");
@@ -81,7 +82,7 @@ TEST(PhoneTiming, AnAlarmFoundDueBySnoozingRingsAtOnce) {
   sb.add_alarm(2, 7, 1, 0, 1, 0, "once", "");
   sb.set_flags(1, "/res/sounds/default_ring.mp3", 5);
   SimResult r = sb.run({"--at", "2026-12-09 06:58:58", "--speed", "10", "--until", "140",
-                        "12:tap:left", "135:key:power"});
+                        touch("12", "left"), "135:key:power"});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   EXPECT_EQ(count_between(r, "player-start", 122.0, 124.5 + slow_program_slack(10)), 1)
       << r.timeline_text();
@@ -181,8 +182,8 @@ TEST(SnoozeKept, ThePowerKeyDuringASnoozeWakesThePhoneForItsEnd) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kEveryDay, 1, 0);
   sb.set_flags(30, kRingFile, 5);
-  SimResult r = sb.run(
-      {"--at", kBeforeSeven, "--speed", "10", "--until", "120", "21:tap:left", "70:key:power"});
+  SimResult r = sb.run({"--at", kBeforeSeven, "--speed", "10", "--until", "120",
+                        touch("21", "left"), "70:key:power"});
   ASSERT_EQ(r.outcome["snooze_notes"].a.size(), 1u) << r.timeline_text();
   int64_t end = static_cast<int64_t>(r.outcome["snooze_notes"].a[0]["snooze_end"].n);
   EXPECT_LE(std::llabs(end - epoch_utc(2026, 12, 9, 7, 5, 11)), 1);
@@ -196,8 +197,8 @@ TEST(SnoozeKept, ThePowerKeyNearTheSnoozesEndRingsItInTheSameRun) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kEveryDay, 1, 0);
   sb.set_flags(30, kRingFile, 1);
-  SimResult r = sb.run({"--at", kBeforeSeven, "--speed", "10", "--until", "110", "21:tap:left",
-                        "55:key:power", "95:tap:mid"});
+  SimResult r = sb.run({"--at", kBeforeSeven, "--speed", "10", "--until", "110",
+                        touch("21", "left"), "55:key:power", touch("95", "mid")});
   ASSERT_EQ(r.outcome["snooze_notes"].a.size(), 1u) << r.timeline_text();
   int64_t end = static_cast<int64_t>(r.outcome["snooze_notes"].a[0]["snooze_end"].n);
   std::vector<double> rings = ring_starts(r);
@@ -231,8 +232,8 @@ TEST(SnoozeKept, TwoSnoozesAtOnceBothRing) {
   sb.add_alarm(1, 7, 0, kEveryDay, 1, 0);
   sb.add_alarm(2, 7, 1, kEveryDay, 1, 0);
   sb.set_flags(30, kRingFile, 5);
-  SimResult r = sb.run({"--at", kBeforeSeven, "--speed", "10", "--until", "120", "21:tap:left",
-                        "81:tap:left", "90:key:power"});
+  SimResult r = sb.run({"--at", kBeforeSeven, "--speed", "10", "--until", "120",
+                        touch("21", "left"), touch("81", "left"), "90:key:power"});
   const Json& notes = r.outcome["snooze_notes"];
   ASSERT_EQ(notes.a.size(), 2u) << r.timeline_text();
   int64_t first_end = static_cast<int64_t>(notes.a[0]["snooze_end"].n);
