@@ -34,13 +34,18 @@ LOCAL_SRC_FILES := \
     screen/alarm_screen.cpp \
     screen/frame_copy.cpp \
     screen/graphics.cpp \
+    screen/graphics_drm.cpp \
     screen/graphics_fbdev.cpp \
     screen/resources.cpp \
     platform/platform.cpp \
     platform/linux_platform.cpp \
     alarm/phone_main.cpp
-LOCAL_C_INCLUDES := $(LOCAL_PATH) external/libpng external/zlib
+LOCAL_C_INCLUDES := $(LOCAL_PATH) external/libpng external/zlib external/libdrm \
+    external/libdrm/include/drm
 LOCAL_CPPFLAGS := -std=c++17 -Wall -Wextra -Werror
 LOCAL_STATIC_LIBRARIES := libpng libz
+LOCAL_SHARED_LIBRARIES := libdrm
+# The tool the alarms are read with: user builds leave it out unless a module asks.
+LOCAL_REQUIRED_MODULES := sqlite3
 include $(BUILD_EXECUTABLE)
 endif

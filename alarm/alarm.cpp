@@ -68,6 +68,20 @@ void switch_to_due_alarm(AlarmSecItem** rung, WallTime* ring_start) {
   start_ring(ring_start);
 }
 
+// Takes the snooze of `rung` that ends at `end`: the one it had is replaced, and the note
+// holds it first and every other snooze still to ring after it. The snooze joins the
+// schedule with snooze_alarm, once the snooze step has looked ahead without it.
+void write_snooze_note(const AlarmSecItem* rung, int64_t end) {
+  if (rung != nullptr) end_snooze(rung->id);
+  write_alarm_delay_until(rung, end);
+}
+
+// Stopping an alarm ends its own snooze; the note then forgets it, so that no later start
+// rings what the user stopped.
+void end_snooze_of_stopped(const AlarmSecItem* rung) {
+  if (rung != nullptr && end_snooze(rung->id)) rewrite_alarm_delay();
+}
+
 // What a power-off the user asked for (stop, power key) does about the next alarm.
 enum class NextAlarm { kPowerOff, kRingNow, kWaitDark };
 
@@ -118,8 +132,12 @@ LoopEnd run_main_loop(AlarmSecItem* rung, WallTime ring_start) {
     if (b == BUTTON_SLEEP) {
       if (g_alarm_status.state == ALARM_STATE_RINGING) {
         stop_ring();
-        write_alarm_delay(rung);
+        int64_t end = alarm_delay_end_from_now();
+        write_snooze_note(rung, end);
+        // Every other alarm and snooze counts here, but not the snooze just taken: its own
+        // end must not keep the screen lit.
         int32_t n = get_alarm_expire(nullptr);
+        snooze_alarm(rung, end);
         if (n == 0) {
           // Due in this very call: rung now, as the next call would pass it over.
           switch_to_due_alarm(&rung, &ring_start);
@@ -127,10 +145,12 @@ LoopEnd run_main_loop(AlarmSecItem* rung, WallTime ring_start) {
           // No alarm ahead at all (a one-shot alarm that has rung) snoozes too.
           set_backlight("off");
           g_alarm_status.state = ALARM_STATE_DELAY;
-          if (wait_delay(g_alarm_delay_time) == 1) {
+          if (wait_delay_until(g_alarm_delay_time, end) == 1) {
             g_alarm_status.exit_request = 0;
             if (!hold_back_power_off()) return LoopEnd::kLeave;
           } else {
+            // The end of the wait is the snooze's ring: the schedule does not ring it again.
+            if (rung != nullptr) end_snooze(rung->id);
             gr_clear_screen();
             g_alarm_status.state = ALARM_STATE_RINGING;
             alarm_draw_screen(IMAGE_GROUP_SCREEN);
@@ -144,6 +164,7 @@ LoopEnd run_main_loop(AlarmSecItem* rung, WallTime ring_start) {
     } else if (b == BUTTON_STOP) {
       if (!waiting_dark) {
         stop_ring();
+        end_snooze_of_stopped(rung);
         if (!hold_back_power_off()) {
           g_alarm_status.state = ALARM_STATE_SHUTDOWN;
           gr_clear_screen();
@@ -157,7 +178,9 @@ LoopEnd run_main_loop(AlarmSecItem* rung, WallTime ring_start) {
       g_button_event = BUTTON_NONE;
     } else if (b == BUTTON_POWERON && g_alarm_status.state == ALARM_STATE_RINGING) {
       stop_ring();
-      write_alarm_delay(rung);
+      int64_t end = alarm_delay_end_from_now();
+      write_snooze_note(rung, end);
+      snooze_alarm(rung, end);
       return LoopEnd::kLeave;
     }
 
@@ -199,6 +222,22 @@ int wait_delay(int seconds) {
     if (g_alarm_status.exit_request != 0) return 1;
     platform().sleep_us(kHalfSecondUs);
     platform().sleep_us(kHalfSecondUs);
+  }
+  return 0;
+}
+
+int wait_delay_until(int seconds, int64_t end_sec) {
+  const int64_t end_us = end_sec < kNoLimit / kUsPerSecond ? end_sec * kUsPerSecond : kNoLimit;
+  // Half a second, or what is left of it before the end; false once the end has come.
+  auto sleep_half = [end_us]() {
+    int64_t left = end_us - wall_time_us(read_clock());
+    if (left <= 0) return false;
+    platform().sleep_us(left < kHalfSecondUs ? left : kHalfSecondUs);
+    return true;
+  };
+  for (int i = 0; i < seconds; ++i) {
+    if (g_alarm_status.exit_request != 0) return 1;
+    if (!sleep_half() || !sleep_half()) return 0;
   }
   return 0;
 }

@@ -4,13 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "alarm/alarm_db.h"
 #include "alarm/alarm_flag.h"
@@ -39,18 +40,20 @@ int64_t text_to_seconds(std::string_view s) {
   return value;
 }
 
-// The first two non-empty lines of the note's text.
-void note_lines(std::string_view text, std::string_view* first, std::string_view* second) {
-  std::string_view* out[] = {first, second};
+// The non-empty lines of the note's text (runs of line ends count as one), as many as
+// `limit` at most.
+std::vector<std::string_view> note_lines(std::string_view text, size_t limit) {
+  std::vector<std::string_view> lines;
   size_t pos = 0;
-  for (std::string_view* line : out) {
+  while (lines.size() < limit) {
     size_t start = text.find_first_not_of('\n', pos);
-    if (start == std::string_view::npos) return;
+    if (start == std::string_view::npos) break;
     size_t end = text.find('\n', start);
     if (end == std::string_view::npos) end = text.size();
-    *line = text.substr(start, end - start);
+    lines.push_back(text.substr(start, end - start));
     pos = end;
   }
+  return lines;
 }
 
 // A new file beside the note, never one that was there (nor a link): its descriptor.
@@ -70,16 +73,9 @@ int create_temp_beside(const std::string& note, std::string* temp) {
   return -1;
 }
 
-}  // namespace
-
-int32_t write_alarm_delay(const AlarmSecItem* item) {
-  if (item == nullptr) return -1;
-  char text[ALARM_DELAY_FILE_SIZE];
-  memset(text, 0, sizeof text);
-  uint32_t end =
-      static_cast<uint32_t>(read_clock().sec) + static_cast<uint32_t>(g_alarm_delay_time);
-  snprintf(text, sizeof text, kNoteFormat, item->id, end);
-
+// Replaces the note with `text` and the NUL bytes behind it, through a new file renamed
+// over it: 0, or -1.
+int32_t replace_note(const char (&text)[ALARM_DELAY_FILE_SIZE]) {
   std::string note = device_path(ALARM_DELAY_PATH);
   std::string temp;
   UniqueFd fd(create_temp_beside(note, &temp));
@@ -104,6 +100,62 @@ int32_t write_alarm_delay(const AlarmSecItem* item) {
   }
   kernel_log_write(3, "<3>alarm: write delay time success, str=%s\n", text);
   return 0;
+}
+
+// Appends one pair to the note's text at `*used`.
+void append_pair(char (&text)[ALARM_DELAY_FILE_SIZE], size_t* used, int32_t id, int64_t end) {
+  int n = snprintf(text + *used, sizeof text - *used, kNoteFormat, id, static_cast<uint32_t>(end));
+  if (n > 0) *used += std::min(static_cast<size_t>(n), sizeof text - 1 - *used);
+}
+
+// The note: the snooze of `first` (when given) ending at `first_end`, then the schedule's
+// other snoozes still to ring, the latest taken first, as many as the note holds.
+int32_t write_note(const AlarmSecItem* first, int64_t first_end) {
+  char text[ALARM_DELAY_FILE_SIZE];
+  memset(text, 0, sizeof text);
+  size_t used = 0;
+  if (first != nullptr) append_pair(text, &used, first->id, first_end);
+
+  int64_t now = read_clock().sec;
+  std::vector<const AlarmSecItem*> others;
+  for (const AlarmSecItem* item = g_alarm_sec_list; item != nullptr; item = item->next) {
+    if (!is_snooze_item(item) || item->snooze_over || item->snooze_end < now) continue;
+    if (first != nullptr && item->id == first->id) continue;  // replaced by the new one
+    others.push_back(item);
+  }
+  std::stable_sort(others.begin(), others.end(), [](const AlarmSecItem* a, const AlarmSecItem* b) {
+    return a->snooze_taken > b->snooze_taken;
+  });
+  size_t room = ALARM_DELAY_MAX_SNOOZES - (first != nullptr ? 1 : 0);
+  for (size_t i = 0; i < others.size(); ++i) {
+    if (i == room) {
+      kernel_log_write(3, "<3>alarm: the delay file holds %d snoozes: %zu left out\n",
+                       ALARM_DELAY_MAX_SNOOZES, others.size() - room);
+      break;
+    }
+    append_pair(text, &used, others[i]->id, others[i]->snooze_end);
+  }
+  return replace_note(text);
+}
+
+}  // namespace
+
+int64_t alarm_delay_end_from_now() {
+  return read_clock().sec + g_alarm_delay_time;
+}
+
+int32_t write_alarm_delay(const AlarmSecItem* item) {
+  if (item == nullptr) return -1;
+  return write_alarm_delay_until(item, alarm_delay_end_from_now());
+}
+
+int32_t write_alarm_delay_until(const AlarmSecItem* item, int64_t end) {
+  if (item == nullptr) return -1;
+  return write_note(item, end);
+}
+
+int32_t rewrite_alarm_delay() {
+  return write_note(nullptr, 0);
 }
 
 AlarmSecItem* read_alarm_delay() {
@@ -137,46 +189,69 @@ AlarmSecItem* read_alarm_delay() {
     if (got < 0) return nullptr;
   }
 
-  std::string_view id_line, end_line;
-  note_lines(std::string_view(text), &id_line, &end_line);
-  if (end_line.size() < kMillisDigits) {
+  // One line more than the pairs read: it tells that the note holds more.
+  constexpr size_t kLinesRead = 2 * ALARM_DELAY_MAX_SNOOZES + 1;
+  std::vector<std::string_view> lines = note_lines(std::string_view(text), kLinesRead);
+  if (lines.size() < 2) {
     kernel_log_write(3, "<3>alarm: delay file has no snooze end\n");
     return nullptr;
   }
-  int32_t id = decimal_low32(id_line);
-  int64_t end = text_to_seconds(end_line.substr(0, end_line.size() - kMillisDigits));
-
-  struct tm tm = {};
-  time_t end_t = static_cast<time_t>(end);
-  if (platform().local_time(end_t, &tm) != 0) return nullptr;
-  kernel_log_write(3, "<3>alarm: delay id = %d, secs = %lld\n", id, static_cast<long long>(end));
-  kernel_log_write(3, "<3>alarm: delay hour = %d\n, delay min = %d\n", tm.tm_hour, tm.tm_min);
-  kernel_log_write(3, "<3>alarm: delay sec = %d\n, delay wday = %d\n", tm.tm_sec, tm.tm_wday);
+  if (lines.size() == kLinesRead) {
+    kernel_log_write(3, "<3>alarm: delay file holds more than %d snoozes: the rest skipped\n",
+                     ALARM_DELAY_MAX_SNOOZES);
+  }
 
   int64_t now = read_clock().sec;
-  if (end < now - ALARM_DELAY_STALE_SECS) {
-    kernel_log_write(3, "<3>alarm: delay file stale: snooze ended %lld s ago\n",
-                     static_cast<long long>(now - end));
-    return nullptr;
-  }
-  if (end > now + ALARM_DELAY_AHEAD_LIMIT_SECS) {
-    kernel_log_write(3, "<3>alarm: delay file ignored: snooze ends %lld s ahead\n",
-                     static_cast<long long>(end - now));
-    return nullptr;
-  }
+  AlarmSecItem* head = nullptr;
+  AlarmSecItem** tail = &head;
+  for (size_t pair = 0; 2 * pair + 1 < lines.size() && pair < ALARM_DELAY_MAX_SNOOZES; ++pair) {
+    std::string_view id_line = lines[2 * pair];
+    std::string_view end_line = lines[2 * pair + 1];
+    if (end_line.size() < kMillisDigits) {
+      kernel_log_write(3, "<3>alarm: delay file has no snooze end\n");
+      continue;
+    }
+    int32_t id = decimal_low32(id_line);
+    int64_t end = text_to_seconds(end_line.substr(0, end_line.size() - kMillisDigits));
 
-  const AlarmRecord* record = g_alarm_list;
-  while (record != nullptr && record->id != id) record = record->next;
-  if (record == nullptr) return nullptr;
+    struct tm tm = {};
+    time_t end_t = static_cast<time_t>(end);
+    if (platform().local_time(end_t, &tm) != 0) continue;
+    kernel_log_write(3, "<3>alarm: delay id = %d, secs = %lld\n", id, static_cast<long long>(end));
+    kernel_log_write(3, "<3>alarm: delay hour = %d\n, delay min = %d\n", tm.tm_hour, tm.tm_min);
+    kernel_log_write(3, "<3>alarm: delay sec = %d\n, delay wday = %d\n", tm.tm_sec, tm.tm_wday);
 
-  AlarmSecItem* item = new (std::nothrow) AlarmSecItem();
-  if (item == nullptr) return nullptr;
-  item->day = tm.tm_wday == 0 ? 6 : tm.tm_wday - 1;
-  int second = tm.tm_sec > 59 ? 59 : tm.tm_sec;
-  item->secs = item->day * SECONDS_PER_DAY + tm.tm_hour * 3600 + tm.tm_min * 60 + second;
-  item->id = record->id;
-  item->vib = record->vibrate;
-  item->ala = record->alert;
-  item->next = nullptr;
-  return item;
+    // Stale: it ended before the phone woke (where the first look at the schedule begins),
+    // so the run that powered the phone off has rung it; and a minute ago at least.
+    if (end < now - ALARM_DELAY_STALE_SECS && end <= first_look_back_start(now)) {
+      kernel_log_write(3, "<3>alarm: delay file stale: snooze ended %lld s ago\n",
+                       static_cast<long long>(now - end));
+      continue;
+    }
+    if (end > now + ALARM_DELAY_AHEAD_LIMIT_SECS) {
+      kernel_log_write(3, "<3>alarm: delay file ignored: snooze ends %lld s ahead\n",
+                       static_cast<long long>(end - now));
+      continue;
+    }
+
+    const AlarmRecord* record = g_alarm_list;
+    while (record != nullptr && record->id != id) record = record->next;
+    if (record == nullptr) continue;
+    bool again = false;
+    for (const AlarmSecItem* item = head; item != nullptr; item = item->next) {
+      again = again || item->id == id;
+    }
+    if (again) {
+      kernel_log_write(3, "<3>alarm: delay file snoozes alarm %d twice: the later pair skipped\n",
+                       id);
+      continue;
+    }
+
+    AlarmSecItem* item = new_snooze_item(record->id, record->vibrate, record->alert, end);
+    if (item == nullptr) break;
+    item->snooze_taken = -static_cast<int64_t>(pair);  // the first pair was taken last
+    *tail = item;
+    tail = &item->next;
+  }
+  return head;
 }

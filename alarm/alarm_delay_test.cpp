@@ -65,6 +65,39 @@ TEST(SnoozeNoteWriter, WritesExactly512BytesOfIdAndSnoozeEnd) {
   EXPECT_EQ(sb.kmsg(), "<3>alarm: write delay time success, str=" + text + "\n");
 }
 
+// The snooze just taken comes first, as the note always had it; every other snooze still to
+// ring follows, the latest taken first. One that rang or was stopped is left out.
+TEST(SnoozeNoteWriter, EverySnoozeStillToRingFollowsTheOneJustTaken) {
+  TestSandbox sb(kWednesday);
+  sb.open_kernel_log();
+  g_alarm_delay_time = 300;
+  sb.add_alarm(1, 7, 0, 4, 1, 0);
+  sb.add_alarm(2, 7, 1, 4, 1, 0);
+  sb.add_alarm(3, 7, 2, 4, 1, 0);
+  sb.add_alarm(4, 7, 3, 4, 1, 0);
+  read_alarm_db();
+  ASSERT_NE(creat_alarm_sec_list(), nullptr);
+  const AlarmSecItem* a[5] = {nullptr, g_alarm_sec_list, g_alarm_sec_list->next,
+                              g_alarm_sec_list->next->next, g_alarm_sec_list->next->next->next};
+  int64_t now = epoch(kWednesday);
+  ASSERT_TRUE(snooze_alarm(a[1], now + 100));
+  ASSERT_TRUE(snooze_alarm(a[2], now + 200));
+  ASSERT_TRUE(snooze_alarm(a[3], now + 50));
+  ASSERT_TRUE(snooze_alarm(a[4], now + 70));
+  ASSERT_TRUE(end_snooze(4));             // stopped
+  ASSERT_EQ(write_alarm_delay(a[1]), 0);  // snoozed again
+  std::string text = note_text(1, now + 300) + note_text(3, now + 50) + note_text(2, now + 200);
+  EXPECT_EQ(sb.read(ALARM_DELAY_PATH),
+            text + std::string(ALARM_DELAY_FILE_SIZE - text.size(), '\0'));
+
+  // With every snooze ended, the note holds none.
+  for (int id = 1; id <= 3; ++id) end_snooze(id);
+  ASSERT_EQ(rewrite_alarm_delay(), 0);
+  EXPECT_EQ(sb.read(ALARM_DELAY_PATH), std::string(ALARM_DELAY_FILE_SIZE, '\0'));
+  EXPECT_EQ(read_alarm_delay(), nullptr);
+  free_alarm_sec_list();
+}
+
 TEST(SnoozeNoteWriter, ANullItemWritesNothing) {
   TestSandbox sb;
   EXPECT_EQ(write_alarm_delay(nullptr), -1);
@@ -208,6 +241,38 @@ TEST(SnoozeNoteReader, BlankLinesBeforeEitherLineAreSkipped) {
   delete item;
 }
 
+// Every pair is an item, in the note's order; a damaged pair, one naming no alarm or an
+// alarm already snoozed, a stale one and any beyond the sixteenth are skipped.
+TEST(SnoozeNoteReader, EveryPairIsReadAndBadPairsAreSkipped) {
+  TestSandbox sb(kWednesday);
+  sb.open_kernel_log();
+  parse_alarm_row("5|7|30|0|0|1|1|lab|tone\n");
+  parse_alarm_row("6|7|31|0|0|1|0|lab|tone\n");
+  parse_alarm_row("7|7|32|0|0|1|0|lab|tone\n");
+  int64_t now = epoch(kWednesday);
+  write_note(sb, note_text(6, now + 300) + "5\n12\n" + note_text(99, now + 60) +
+                     note_text(6, now + 90) + note_text(7, now - 3600) + note_text(5, now + 120));
+  AlarmSecItem* head = read_alarm_delay();
+  ASSERT_NE(head, nullptr);
+  ASSERT_NE(head->next, nullptr);
+  EXPECT_EQ(head->id, 6);
+  EXPECT_EQ(head->snooze_end, now + 300);
+  EXPECT_EQ(head->next->id, 5);
+  EXPECT_EQ(head->next->snooze_end, now + 120);
+  EXPECT_EQ(head->next->vib, 1);
+  EXPECT_EQ(head->next->next, nullptr);
+  EXPECT_NE(sb.kmsg().find("<3>alarm: delay file snoozes alarm 6 twice"), std::string::npos);
+  delete head->next;
+  delete head;
+
+  std::string many;
+  for (int i = 0; i < 40; ++i) many += note_text(i == 16 ? 5 : 99, now + 60);
+  write_note(sb, many);
+  EXPECT_EQ(read_alarm_delay(), nullptr);  // alarm 5's pair is the seventeenth
+  EXPECT_NE(sb.kmsg().find("<3>alarm: delay file holds more than 16 snoozes: the rest skipped"),
+            std::string::npos);
+}
+
 TEST(SnoozeNoteReader, NoNoteIsLogged) {
   TestSandbox sb;
   sb.open_kernel_log();
@@ -239,6 +304,20 @@ TEST(SnoozeNoteReader, AStaleNoteIsNoAlarmAndIsLeftInPlace) {
   AlarmSecItem* item = read_alarm_delay();
   ASSERT_NE(item, nullptr);
   delete item;
+}
+
+// After a long boot, a snooze that ended since the phone woke still rings, late.
+TEST(SnoozeNoteReader, ASnoozeThatEndedWhileThePhoneBootedIsNotStale) {
+  TestSandbox sb(kWednesday);
+  sb.booted_seconds_ago(90);
+  parse_alarm_row("5|7|30|0|0|1|0|lab|tone\n");
+  int64_t now = epoch(kWednesday);
+  write_note(sb, note_text(5, now - 85));
+  AlarmSecItem* item = read_alarm_delay();
+  ASSERT_NE(item, nullptr);
+  delete item;
+  write_note(sb, note_text(5, now - 95));
+  EXPECT_EQ(read_alarm_delay(), nullptr);
 }
 
 TEST(SnoozeNoteReader, ANoteEndingMoreThanAWeekAheadIsNoAlarm) {

@@ -14,11 +14,14 @@
 #include "base/decimal_text.h"
 #include "base/kernel_log.h"
 #include "base/shell.h"
+#include "devices/control_file.h"
 #include "platform/platform.h"
 
 namespace {
 
-constexpr int kAlarmTextSize = 12;  // "%i" of any 32-bit value and its NUL
+constexpr int kAlarmTextSize = 12;      // "%i" of any 32-bit value and its NUL
+constexpr int kWakealarmTextSize = 24;  // "%lld" of any 64-bit value and its NUL
+constexpr char kWakealarmClear[] = "0";
 
 // The leading signed decimal of `text` (white space, one sign, digits), clamped to 32 bits;
 // false when there are no digits.
@@ -55,6 +58,33 @@ ShellJob g_running_update;
 int32_t g_queued_ids[kMaxQueuedUpdates];
 int g_queued = 0;
 
+// The wake-up through the standard RTC interface, at the wall clock's second plus `delay`
+// (the RTC keeps the system's time). A pending alarm is cleared first: the kernel refuses a
+// new one while another is set.
+int32_t write_wakealarm(int32_t delay) {
+  std::string path = device_path(RTC_WAKEALARM_PATH);
+  int64_t at = read_clock().sec + delay;
+  char text[kWakealarmTextSize];
+  snprintf(text, sizeof text, "%lld", static_cast<long long>(at));
+  {
+    ControlFile clear(path.c_str());
+    if (!clear.is_open()) {
+      kernel_log_write(3, "<3>alarm: rtc alarm_op and wakealarm unusable: %s\n", strerror(errno));
+      return -1;
+    }
+    if (!clear.write_text(kWakealarmClear)) {
+      kernel_log_write(3, "<3>alarm: rtc wakealarm clear error: %s\n", strerror(errno));
+    }
+  }
+  ControlFile alarm(path.c_str());
+  if (!alarm.write_text(text)) {
+    kernel_log_write(3, "<3>alarm: rtc wakealarm write error: %s\n", strerror(errno));
+    return -1;
+  }
+  kernel_log_write(6, "<6>alarm: rtc wakealarm set to %s\n", text);
+  return 0;
+}
+
 }  // namespace
 
 void pump_alarm_updates() {
@@ -77,9 +107,11 @@ int32_t write_rtc_alarm(int32_t delay) {
   char base_text[RTC_READ_SIZE + 1];
   memset(base_text, 0, sizeof base_text);
   int op = open(device_path(RTC_ALARM_OP_PATH).c_str(), O_RDONLY | O_CLOEXEC);
-  if (op < 0) return -1;
-  ssize_t got = read_retrying(op, base_text, RTC_READ_SIZE);
-  close(op);
+  ssize_t got = op < 0 ? -1 : read_retrying(op, base_text, RTC_READ_SIZE);
+  if (op >= 0) close(op);
+  // An RTC driver without the vendor's files (a mainline kernel, many phones): the standard
+  // interface takes the same instant.
+  if (got < 0) return write_wakealarm(delay);
   int32_t base = 0;
   // No base time means no wake-up time either: a bare delay would set the alarm to 1970.
   if (got <= 0 || !leading_int32(base_text, &base)) {

@@ -108,6 +108,16 @@ AlarmSecItem* new_item(const AlarmRecord* r, int32_t day, int32_t secs) {
   return item;
 }
 
+// Where a snooze ending at `end` lies in the week; an end of 0 would not mark a snooze.
+void set_snooze_end(AlarmSecItem* item, int64_t end) {
+  item->snooze_end = end != 0 ? end : -1;
+  item->secs = local_clock(end).week_secs;
+  item->day = item->secs / SECONDS_PER_DAY;
+}
+
+// Orders the snoozes taken in this run (the note's start at or below 0).
+int64_t g_snooze_sequence = 0;
+
 // The previous call's time (epoch seconds); none before the first call of a run.
 std::optional<int64_t> g_last_expire_check;
 // Where the run's first call looks back to; fixed when first asked for.
@@ -207,8 +217,12 @@ AlarmSecItem* creat_alarm_sec_list() {
     }
   }
   if (!made_any) return nullptr;
-  AlarmSecItem* snooze = read_alarm_delay();
-  if (snooze != nullptr) append_item(&tail, snooze);
+  // The note's snoozes, a chain of their own, go behind the records' items.
+  for (AlarmSecItem* snooze = read_alarm_delay(); snooze != nullptr;) {
+    AlarmSecItem* after = snooze->next;
+    append_item(&tail, snooze);
+    snooze = after;
+  }
   dump_alarm_sec_list(g_alarm_sec_list);
   return g_alarm_sec_list;
 }
@@ -226,13 +240,30 @@ void dump_alarm_sec_list(const AlarmSecItem* head) {
 AlarmExpiry find_alarm_expiry(AlarmSecItem* head, int64_t now, int64_t since) {
   LocalClock now_clock = local_clock(now);
   int64_t look_back = local_look_back(now_clock, now, since);
+  int64_t window_start = since < now - 1 ? since : now - 1;
 
   AlarmSecItem* due = nullptr;
-  int32_t due_back = -1;  // how long ago the chosen due occurrence was
+  int64_t due_back = -1;  // how long ago the chosen due occurrence was
   AlarmSecItem* next = nullptr;
-  int32_t next_distance = std::numeric_limits<int32_t>::max();
+  int32_t next_distance = std::numeric_limits<int32_t>::max();  // wall-clock seconds
+  AlarmSecItem* next_snooze = nullptr;
+  int64_t snooze_distance = std::numeric_limits<int64_t>::max();  // real seconds
   for (AlarmSecItem* item = head; item != nullptr; item = item->next) {
     if (passed_over(item, now)) continue;
+    if (is_snooze_item(item)) {
+      // One instant: due in the window, else ahead, else gone by.
+      if (item->snooze_over) continue;
+      if (item->snooze_end > now) {
+        if (due == nullptr && item->snooze_end - now < snooze_distance) {
+          next_snooze = item;
+          snooze_distance = item->snooze_end - now;
+        }
+      } else if (item->snooze_end > window_start && now - item->snooze_end > due_back) {
+        due = item;
+        due_back = now - item->snooze_end;
+      }
+      continue;
+    }
     int32_t back = seconds_since_occurrence(item, now_clock);
     if (back < look_back) {
       if (back > due_back) {  // the earliest occurrence; the first of equal ones stays
@@ -250,9 +281,21 @@ AlarmExpiry find_alarm_expiry(AlarmSecItem* head, int64_t now, int64_t since) {
     r.item = due;
     r.due = true;
     r.secs = 0;
-  } else if (next != nullptr) {
+    return r;
+  }
+  int64_t next_secs = std::numeric_limits<int64_t>::max();
+  if (next != nullptr) {
     r.item = next;
-    r.secs = static_cast<int32_t>(real_seconds_until(now, now_clock, next_distance));
+    next_secs = real_seconds_until(now, now_clock, next_distance);
+  }
+  if (next_snooze != nullptr && snooze_distance < next_secs) {
+    r.item = next_snooze;
+    next_secs = snooze_distance;
+  }
+  if (r.item != nullptr) {
+    r.secs = static_cast<int32_t>(next_secs < std::numeric_limits<int32_t>::max()
+                                      ? next_secs
+                                      : std::numeric_limits<int32_t>::max());
   }
   return r;
 }
@@ -272,10 +315,16 @@ int32_t get_alarm_expire(AlarmSecItem** chosen) {
   if (e.item == nullptr) return -1;
   if (!e.due) return e.secs;
   if (chosen != nullptr) *chosen = g_cur_alarm;
-  // One ring serves every alarm due now; each one-shot alarm among them is switched off.
+  // One ring serves every alarm due now: each one-shot alarm among them is switched off,
+  // and each snooze among them has rung.
   LocalClock now_clock = local_clock(now);
   int64_t look_back = local_look_back(now_clock, now, since);
+  int64_t window_start = since < now - 1 ? since : now - 1;
   for (AlarmSecItem* item = g_alarm_sec_list; item != nullptr; item = item->next) {
+    if (is_snooze_item(item)) {
+      if (item->snooze_end > window_start && item->snooze_end <= now) item->snooze_over = true;
+      continue;
+    }
     if (item->day != -1 || passed_over(item, now)) continue;
     if (seconds_since_occurrence(item, now_clock) >= look_back) continue;
     if (item->one_shot_due_sec == 0) item->one_shot_due_sec = now;
@@ -293,7 +342,56 @@ void free_alarm_sec_list() {
   g_cur_alarm = nullptr;
 }
 
+AlarmSecItem* new_snooze_item(int32_t id, int32_t vib, const char* ala, int64_t end) {
+  AlarmSecItem* item = new (std::nothrow) AlarmSecItem();
+  if (item == nullptr) return nullptr;
+  item->id = id;
+  item->vib = vib;
+  item->ala = ala;
+  item->next = nullptr;
+  set_snooze_end(item, end);
+  return item;
+}
+
+AlarmSecItem* pending_snooze(int32_t id) {
+  for (AlarmSecItem* item = g_alarm_sec_list; item != nullptr; item = item->next) {
+    if (is_snooze_item(item) && item->id == id && !item->snooze_over) return item;
+  }
+  return nullptr;
+}
+
+bool snooze_alarm(const AlarmSecItem* alarm, int64_t end) {
+  if (alarm == nullptr) return false;
+  AlarmSecItem** tail = &g_alarm_sec_list;
+  AlarmSecItem* item = nullptr;
+  for (; *tail != nullptr; tail = &(*tail)->next) {
+    if (item == nullptr && is_snooze_item(*tail) && (*tail)->id == alarm->id) item = *tail;
+  }
+  if (item == nullptr) {
+    item = new_snooze_item(alarm->id, alarm->vib, alarm->ala, end);
+    if (item == nullptr) {
+      kernel_log_write(3, "<3>alarm: no memory for the snooze of alarm %d\n", alarm->id);
+      return false;
+    }
+    append_item(&tail, item);
+  } else {
+    // The alarm's item is used again (the rung item may be this very one): one per alarm.
+    set_snooze_end(item, end);
+  }
+  item->snooze_over = false;
+  item->snooze_taken = ++g_snooze_sequence;
+  return true;
+}
+
+bool end_snooze(int32_t id) {
+  AlarmSecItem* item = pending_snooze(id);
+  if (item == nullptr) return false;
+  item->snooze_over = true;
+  return true;
+}
+
 void alarm_schedule_reset() {
+  g_snooze_sequence = 0;
   g_last_expire_check.reset();
   g_first_look_back_start.reset();
   g_missed_since.reset();

@@ -24,6 +24,14 @@ struct AlarmSecItem {
   // A one-shot item: the epoch second in which get_alarm_expire first reported it due, 0
   // before. From the next second on the item takes no further part (it is switched off).
   int64_t one_shot_due_sec = 0;
+  // A snooze item: the epoch second in which the snooze ends, one instant rather than a
+  // weekly one (`day` and `secs` say where it lies in the week); 0 for the records' items.
+  int64_t snooze_end = 0;
+  // The snooze rang or its alarm was stopped: the item takes no further part.
+  bool snooze_over = false;
+  // When the snooze was taken, as an order (the higher the later): the note lists the
+  // latest first.
+  int64_t snooze_taken = 0;
 };
 
 extern AlarmSecItem* g_alarm_sec_list;
@@ -61,3 +69,21 @@ struct AlarmExpiry {
 AlarmExpiry find_alarm_expiry(AlarmSecItem* head, int64_t now, int64_t since);
 // Seconds since Monday 00:00:00 local time of an epoch second.
 int32_t week_secs_at(int64_t epoch_sec);
+
+// Snoozes. Each alarm has at most one snooze item, kept in g_alarm_sec_list behind the
+// records' items; it counts like any other instant until it rings or its alarm is stopped.
+//
+// A new snooze item of the alarm `id` ending at `end` (epoch seconds), not in any list; null
+// when memory runs out.
+AlarmSecItem* new_snooze_item(int32_t id, int32_t vib, const char* ala, int64_t end);
+inline bool is_snooze_item(const AlarmSecItem* item) {
+  return item->snooze_end != 0;
+}
+// The snooze of alarm `id` that has still to ring, or null.
+AlarmSecItem* pending_snooze(int32_t id);
+// The snooze of `alarm`'s alarm ends at `end` from now on, in place of any it had. False
+// when there is no alarm or no memory for its item.
+bool snooze_alarm(const AlarmSecItem* alarm, int64_t end);
+// The snooze of alarm `id`, if it has one still to ring, takes no further part: it rang, or
+// the alarm was stopped. True when there was one.
+bool end_snooze(int32_t id);

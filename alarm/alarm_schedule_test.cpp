@@ -270,6 +270,25 @@ TEST(AlarmExpire, AnInstantMoreThanTenMinutesBeforeTheStartIsLoggedAsMissed) {
   EXPECT_EQ(sb.kmsg().find("alarm 2 missed"), std::string::npos);
 }
 
+// The look-back's edge, after a twelve-minute boot: 599 s late still rings, 601 s is missed.
+TEST(AlarmExpire, TheLookBackEndsTenMinutesBeforeTheStart) {
+  {
+    TestSandbox sb("2026-12-09 07:09:59");
+    sb.booted_seconds_ago(12 * 60);
+    sb.add_alarm(1, 7, 0, kWed, 1, 0, "a", "tone");
+    ASSERT_NE(build_schedule(), nullptr);
+    EXPECT_EQ(get_alarm_expire(nullptr), 0);
+  }
+  TestSandbox sb("2026-12-09 07:10:01");
+  sb.open_kernel_log();
+  sb.booted_seconds_ago(12 * 60);
+  sb.add_alarm(1, 7, 0, kWed, 1, 0, "a", "tone");
+  ASSERT_NE(build_schedule(), nullptr);
+  EXPECT_EQ(get_alarm_expire(nullptr), 604800 - 601);
+  EXPECT_NE(sb.kmsg().find("<3>alarm: alarm 1 missed: due 601 s ago"), std::string::npos)
+      << sb.kmsg();
+}
+
 TEST(AlarmExpire, WithoutABootClockTheFirstCallLooksBackSixtySeconds) {
   {
     TestSandbox sb("2026-12-09 07:01:00");
@@ -448,6 +467,43 @@ TEST(AlarmExpire, RepeatingAndSnoozeItemsAreNeverSwitchedOff) {
   EXPECT_EQ(get_alarm_expire(nullptr), 0);
   EXPECT_EQ(g_cur_alarm->id, 2);
   EXPECT_EQ(database_updates(sb), 0);
+}
+
+// A snooze is one instant, counted like the others until it rings or its alarm is stopped:
+// the look ahead and the RTC see it, it is due once, and a stopped alarm's snooze is gone.
+TEST(AlarmExpire, ASnoozeCountsUntilItRingsOrItsAlarmIsStopped) {
+  TestSandbox sb("2026-12-09 07:00:00");  // Wednesday
+  sb.add_alarm(1, 7, 0, kWed, 1, 1, "a", "tone");
+  sb.add_alarm(2, 7, 30, kWed, 1, 0, "b", "tone");
+  ASSERT_NE(build_schedule(), nullptr);
+  EXPECT_EQ(get_alarm_expire(nullptr), 0);
+  int64_t now = local_epoch_us("2026-12-09 07:00:00", "UTC") / 1000000;
+  ASSERT_TRUE(snooze_alarm(g_cur_alarm, now + 300));
+  ASSERT_TRUE(snooze_alarm(g_alarm_sec_list->next, now + 600));  // alarm 2, snoozed too
+  ASSERT_EQ(items().size(), 4u);
+  EXPECT_EQ(items()[2]->day, 2);
+  EXPECT_EQ(items()[2]->secs, 2 * 86400 + 7 * 3600 + 300);
+  EXPECT_EQ(items()[2]->vib, 1);
+  move_by(sb, 1);
+  EXPECT_EQ(get_alarm_expire(nullptr), 299);
+  EXPECT_EQ(g_cur_alarm, items()[2]);
+
+  // Snoozed again, the alarm keeps one item with the new end.
+  ASSERT_TRUE(snooze_alarm(g_alarm_sec_list, now + 400));
+  EXPECT_EQ(items().size(), 4u);
+  EXPECT_EQ(get_alarm_expire(nullptr), 399);
+  move_to(sb, "2026-12-09 07:06:40");
+  EXPECT_EQ(get_alarm_expire(nullptr), 0);
+  EXPECT_EQ(g_cur_alarm->id, 1);
+  EXPECT_EQ(pending_snooze(1), nullptr);  // it rang
+  EXPECT_EQ(get_alarm_expire(nullptr), 200);
+  EXPECT_EQ(g_cur_alarm->id, 2);
+
+  // Alarm 2 stopped: its snooze is gone and the RTC goes for its own 07:30.
+  EXPECT_TRUE(end_snooze(2));
+  EXPECT_FALSE(end_snooze(2));
+  EXPECT_EQ(get_alarm_expire(nullptr), 1400);
+  EXPECT_EQ(g_cur_alarm, g_alarm_sec_list->next);
 }
 
 // Daylight-saving time (Europe/Berlin): where an alarm lies is local time; the seconds to

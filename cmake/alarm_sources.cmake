@@ -28,6 +28,7 @@ set(ALARM_PROGRAM_SOURCES
   screen/alarm_screen.cpp
   screen/frame_copy.cpp
   screen/graphics.cpp
+  screen/graphics_drm.cpp
   screen/graphics_fbdev.cpp
   screen/resources.cpp
 )

@@ -1,13 +1,14 @@
 // The snooze note: the input is the whole of the note file, read by read_alarm_delay as at
-// start-up with a few alarms in g_alarm_list. The item is held against a plain reading of the
-// note: the first two lines, the snooze end within the window the reader believes, the alarm
-// found by its id.
+// start-up with a few alarms in g_alarm_list. The items are held against a plain reading of
+// the note: pairs of lines, each with its snooze end within the window the reader believes
+// and its alarm found by its id, at most one pair per alarm and no more than the note holds.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "alarm/alarm_db.h"
 #include "alarm/alarm_delay.h"
@@ -29,32 +30,16 @@ bool is_space(char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-struct ExpectedNote {
-  bool item = false;
+struct ExpectedPair {
   int32_t id = 0;
   int64_t end = 0;
+  bool in_window = false;
 };
 
-// Line 1 a signed decimal (low 32 bits), line 2 an unsigned decimal followed by three
-// characters of milliseconds; blank lines do not count.
-ExpectedNote expected_note(const uint8_t* data, size_t size) {
-  size_t n = size < ALARM_DELAY_FILE_SIZE ? size : ALARM_DELAY_FILE_SIZE;
-  std::string text(reinterpret_cast<const char*>(data), n);
-  text.resize(strlen(text.c_str()));
-  std::string_view lines[2];
-  size_t found = 0, pos = 0;
-  while (found < 2) {
-    size_t start = text.find_first_not_of('\n', pos);
-    if (start == std::string::npos) break;
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines[found++] = std::string_view(text).substr(start, end - start);
-    pos = end;
-  }
-  ExpectedNote want;
-  if (found < 2 || lines[1].size() < 3) return want;
-
-  std::string_view id = lines[0];
+// Line 1 of a pair a signed decimal (low 32 bits), line 2 an unsigned decimal followed by
+// three characters of milliseconds; blank lines do not count. None when line 2 is shorter.
+bool expected_pair(std::string_view id, std::string_view end_line, ExpectedPair* want) {
+  if (end_line.size() < 3) return false;
   while (!id.empty() && is_space(id.front())) id.remove_prefix(1);
   bool negative = !id.empty() && id.front() == '-';
   if (!id.empty() && (id.front() == '-' || id.front() == '+')) id.remove_prefix(1);
@@ -63,19 +48,21 @@ ExpectedNote expected_note(const uint8_t* data, size_t size) {
     v = v * 10u + static_cast<uint32_t>(id[i] - '0');
   }
   v = negative ? 0u - v : v;
-  memcpy(&want.id, &v, sizeof want.id);
+  memcpy(&want->id, &v, sizeof want->id);
 
-  std::string_view secs = lines[1].substr(0, lines[1].size() - 3);
+  std::string_view secs = end_line.substr(0, end_line.size() - 3);
   while (!secs.empty() && is_space(secs.front())) secs.remove_prefix(1);
   constexpr int64_t kBeyondAnyWindow = int64_t{1} << 50;
+  want->end = 0;
   for (size_t i = 0; i < secs.size() && secs[i] >= '0' && secs[i] <= '9'; ++i) {
-    want.end = want.end * 10 + (secs[i] - '0');
-    if (want.end > kBeyondAnyWindow) break;
+    want->end = want->end * 10 + (secs[i] - '0');
+    if (want->end > kBeyondAnyWindow) break;
   }
+  // The sandbox's phone woke as it was made: the stale limit is the minute.
   int64_t now = fuzz_now_sec();
-  want.item =
-      want.end >= now - ALARM_DELAY_STALE_SECS && want.end <= now + ALARM_DELAY_AHEAD_LIMIT_SECS;
-  return want;
+  want->in_window =
+      want->end >= now - ALARM_DELAY_STALE_SECS && want->end <= now + ALARM_DELAY_AHEAD_LIMIT_SECS;
+  return true;
 }
 
 const AlarmRecord* first_with_id(int32_t id) {
@@ -83,6 +70,37 @@ const AlarmRecord* first_with_id(int32_t id) {
     if (r->id == id) return r;
   }
   return nullptr;
+}
+
+struct ExpectedItem {
+  const AlarmRecord* record;
+  int64_t end;
+};
+
+std::vector<ExpectedItem> expected_items(const uint8_t* data, size_t size) {
+  size_t n = size < ALARM_DELAY_FILE_SIZE ? size : ALARM_DELAY_FILE_SIZE;
+  std::string text(reinterpret_cast<const char*>(data), n);
+  text.resize(strlen(text.c_str()));
+  std::vector<std::string_view> lines;
+  for (size_t pos = 0;;) {
+    size_t start = text.find_first_not_of('\n', pos);
+    if (start == std::string::npos) break;
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(std::string_view(text).substr(start, end - start));
+    pos = end;
+  }
+  std::vector<ExpectedItem> want;
+  for (size_t pair = 0; pair < ALARM_DELAY_MAX_SNOOZES && 2 * pair + 1 < lines.size(); ++pair) {
+    ExpectedPair p;
+    if (!expected_pair(lines[2 * pair], lines[2 * pair + 1], &p) || !p.in_window) continue;
+    const AlarmRecord* record = first_with_id(p.id);
+    if (record == nullptr) continue;
+    bool again = false;
+    for (const ExpectedItem& w : want) again = again || w.record->id == record->id;
+    if (!again) want.push_back({record, p.end});
+  }
+  return want;
 }
 
 }  // namespace
@@ -98,28 +116,34 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_write_file(ALARM_DELAY_PATH, data, size);
-  ExpectedNote want = expected_note(data, size);
-  const AlarmRecord* record = want.item ? first_with_id(want.id) : nullptr;
+  std::vector<ExpectedItem> want = expected_items(data, size);
 
-  AlarmSecItem* item = read_alarm_delay();
-  if (record == nullptr) {
-    FUZZ_CHECK(item == nullptr);
-    return 0;
+  AlarmSecItem* head = read_alarm_delay();
+  AlarmSecItem* item = head;
+  for (const ExpectedItem& w : want) {
+    FUZZ_CHECK(item != nullptr);
+    FUZZ_CHECK(item->id == w.record->id);
+    FUZZ_CHECK(item->vib == w.record->vibrate);
+    FUZZ_CHECK(item->ala == w.record->alert);
+    FUZZ_CHECK(item->snooze_end == w.end);
+    FUZZ_CHECK(!item->snooze_over);
+
+    // Weekday (Monday 0) and time of day of the snooze end, as seconds of the week.
+    time_t end = static_cast<time_t>(w.end);
+    struct tm tm = {};
+    FUZZ_CHECK(localtime_r(&end, &tm) != nullptr);
+    int day = (tm.tm_wday + 6) % 7;
+    int second = tm.tm_sec > 59 ? 59 : tm.tm_sec;
+    FUZZ_CHECK(item->day == day);
+    FUZZ_CHECK(item->secs == day * SECONDS_PER_DAY + tm.tm_hour * 3600 + tm.tm_min * 60 + second);
+    FUZZ_CHECK(item->secs >= 0 && item->secs < SECONDS_PER_WEEK);
+    item = item->next;
   }
-  FUZZ_CHECK(item != nullptr);
-  FUZZ_CHECK(item->next == nullptr);
-  FUZZ_CHECK(item->id == record->id);
-  FUZZ_CHECK(item->vib == record->vibrate);
-  FUZZ_CHECK(item->ala == record->alert);
-
-  // Weekday (Monday 0) and time of day of the snooze end, as seconds of the week.
-  time_t end = static_cast<time_t>(want.end);
-  struct tm tm = {};
-  FUZZ_CHECK(localtime_r(&end, &tm) != nullptr);
-  int day = (tm.tm_wday + 6) % 7;
-  FUZZ_CHECK(item->day == day);
-  FUZZ_CHECK(item->secs == day * SECONDS_PER_DAY + tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec);
-  FUZZ_CHECK(item->secs >= 0 && item->secs < SECONDS_PER_WEEK);
-  delete item;
+  FUZZ_CHECK(item == nullptr);
+  while (head != nullptr) {
+    AlarmSecItem* next = head->next;
+    delete head;
+    head = next;
+  }
   return 0;
 }

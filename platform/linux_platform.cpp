@@ -27,6 +27,10 @@ namespace {
 
 constexpr int kKmsgMajor = 1;
 constexpr int kKmsgMinor = 11;
+#ifndef __ANDROID__
+constexpr char kCmdlinePath[] = "/proc/cmdline";
+constexpr size_t kCmdlineSize = 4096;  // the longest command line a kernel takes
+#endif
 
 class LinuxPlatform : public Platform {
  public:
@@ -60,10 +64,20 @@ class LinuxPlatform : public Platform {
 #ifdef __ANDROID__
     return __system_property_get(name, value);
 #else
-    // A Linux system without Android's property store: every property is unset.
-    (void)name;
+    // A Linux system without Android's property store: the boot properties init would have
+    // set from the kernel command line, every other property unset.
+    char cmdline[kCmdlineSize];
     value[0] = '\0';
-    return 0;
+    int fd = open(kCmdlinePath, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    ssize_t got;
+    do {
+      got = read(fd, cmdline, sizeof cmdline - 1);
+    } while (got < 0 && errno == EINTR);
+    close(fd);
+    if (got <= 0) return 0;
+    cmdline[got] = '\0';
+    return kernel_cmdline_property(cmdline, name, value);
 #endif
   }
 

@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <string_view>
 
 namespace {
 Platform* g_platform = nullptr;
@@ -57,4 +59,38 @@ int ms_for(int64_t usec) {
   int64_t ms = (usec + 999) / 1000;
   if (ms < 0) ms = 0;
   return static_cast<int>(ms > kLongestPollMs ? kLongestPollMs : ms);
+}
+
+int kernel_cmdline_property(const char* cmdline, const char* name, char* value) {
+  constexpr std::string_view kBootPrefix = "androidboot.";
+  constexpr std::string_view kBootProperty = "ro.boot.";
+  value[0] = '\0';
+  std::string_view wanted(name);
+  std::string_view key;
+  if (wanted == "ro.bootmode") {
+    key = "mode";
+  } else if (wanted.substr(0, kBootProperty.size()) == kBootProperty) {
+    key = wanted.substr(kBootProperty.size());
+  } else {
+    return 0;
+  }
+  if (key.empty()) return 0;
+  std::string_view rest(cmdline);
+  while (!rest.empty()) {
+    size_t start = rest.find_first_not_of(" \t\n");
+    if (start == std::string_view::npos) break;
+    rest.remove_prefix(start);
+    std::string_view word = rest.substr(0, rest.find_first_of(" \t\n"));
+    rest.remove_prefix(word.size());
+    if (word.substr(0, kBootPrefix.size()) != kBootPrefix) continue;
+    word.remove_prefix(kBootPrefix.size());
+    size_t eq = word.find('=');
+    if (eq == std::string_view::npos || word.substr(0, eq) != key) continue;
+    std::string_view found = word.substr(eq + 1);
+    if (found.size() >= BOOT_PROPERTY_VALUE_SIZE) continue;  // refused: it stays unset
+    memcpy(value, found.data(), found.size());
+    value[found.size()] = '\0';
+    return static_cast<int>(found.size());
+  }
+  return 0;
 }

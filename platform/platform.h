@@ -164,3 +164,13 @@ void sleep_real_us(int64_t usec);
 int poll_readable(int fd, int timeout_ms);
 // Milliseconds for a poll that must not end before `usec` have passed (capped at a minute).
 int ms_for(int64_t usec);
+
+// Room for a property value and its zero, as the property store gives it.
+constexpr size_t BOOT_PROPERTY_VALUE_SIZE = 92;
+// The property `name` as Android's init sets it from the kernel command line `cmdline`:
+// every `androidboot.X=Y` gives ro.boot.X, and `androidboot.mode` gives ro.bootmode as
+// well; words are separated by blanks, the first of a name wins (init's read-only
+// properties cannot be set twice), and a value too long for the store is refused and so
+// leaves the name to a later word. The
+// value into `value` (BOOT_PROPERTY_VALUE_SIZE bytes); its length, or 0 when unset.
+int kernel_cmdline_property(const char* cmdline, const char* name, char* value);

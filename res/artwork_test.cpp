@@ -4,8 +4,10 @@
 
 #include <set>
 #include <string>
+#include <utility>
 
 #include "screen/graphics.h"
+#include "screen/layout_test_util.h"
 #include "screen/resources.h"
 #include "sim/test_sandbox.h"
 
@@ -73,44 +75,45 @@ TEST_F(ArtworkTest, EveryImageDecodesAndTheFileKindsAreCovered) {
 
 // On its own screen each class's images make the layout of the alarm screen: the icon and
 // the time above the buttons, nothing off the screen, each label inside its button.
+// Each screen's pictures have the sizes its layout was written down for, and that layout
+// fits: the time between the icon and the buttons, three buttons side by side, each label on
+// its button.
 TEST_F(ArtworkTest, SizesFitTheLayoutOfTheirScreen) {
-  for (const Screen& s : kScreens) {
-    SCOPED_TRACE(s.dir);
+  for (const ScreenLayout& l : kScreenLayouts) {
+    SCOPED_TRACE(l.group);
     SandboxOptions o = TestSandbox::default_options();
-    o.width = s.w;
-    o.height = s.h;
+    o.width = l.width;
+    o.height = l.height;
     TestSandbox sb("2026-12-09 07:05:00", "UTC", o);
     ASSERT_EQ(gr_init(), 0);
-    ASSERT_STREQ(res_resolution_dir(s.w, s.h), (std::string(s.dir) + "/").c_str());
+    ASSERT_STREQ(res_resolution_dir(l.width, l.height), (std::string(l.group) + "/").c_str());
     alarm_load_images(IMAGE_GROUP_SCREEN);
     alarm_load_images(IMAGE_GROUP_CLOCK);
     for (int i = 0; i < 17; ++i) ASSERT_TRUE(i == 5 || g_surfaces[i] != nullptr) << i;
-    auto w = [](int slot) { return static_cast<int>(g_surfaces[slot]->width); };
-    auto h = [](int slot) { return static_cast<int>(g_surfaces[slot]->height); };
-
-    const int icon_top = (s.h - h(0)) / 3;
-    const int time_top = icon_top + h(0) + 30;
-    const int time_bottom = time_top + h(IMAGE_SLOT_DIGIT0);
-    const int buttons_top = s.h - h(4);
-    const int gap = (s.w - 3 * w(4)) / 4;
-    EXPECT_GE(icon_top, 0);
-    EXPECT_LE(w(0), s.w);
-    EXPECT_LT(time_bottom, buttons_top);  // the time clears the buttons
-    EXPECT_LE(4 * w(IMAGE_SLOT_DIGIT0) + w(IMAGE_SLOT_DOT), s.w);
-    EXPECT_GT(gap, 0);  // three buttons side by side with room between them
-    EXPECT_GE(h(IMAGE_SLOT_DOT), h(IMAGE_SLOT_DIGIT0));
-    for (int d = 1; d < 10; ++d) {
-      EXPECT_EQ(w(IMAGE_SLOT_DIGIT0 + d), w(IMAGE_SLOT_DIGIT0));  // drawn at digit 0's size
-      EXPECT_EQ(h(IMAGE_SLOT_DIGIT0 + d), h(IMAGE_SLOT_DIGIT0));
+    auto size = [](int slot) {
+      return std::make_pair(static_cast<int>(g_surfaces[slot]->width),
+                            static_cast<int>(g_surfaces[slot]->height));
+    };
+    EXPECT_EQ(size(0), std::make_pair(l.icon.w, l.icon.h));
+    for (int b = 0; b < 3; ++b) {
+      EXPECT_EQ(size(4), std::make_pair(l.buttons[b].w, l.buttons[b].h));
+      EXPECT_EQ(size(1 + b), std::make_pair(l.labels[b].w, l.labels[b].h));
+      const LayoutRect& bg = l.buttons[b];
+      const LayoutRect& label = l.labels[b];
+      EXPECT_TRUE(label.x >= bg.x && label.x + label.w <= bg.x + bg.w && label.y >= bg.y &&
+                  label.y + label.h <= bg.y + bg.h);
+      EXPECT_LE(bg.x + bg.w, b < 2 ? l.buttons[b + 1].x : l.width);
     }
-    for (int label = 1; label <= 3; ++label) {
-      EXPECT_EQ(w(label), w(1));  // all drawn with the snooze label's size
-      EXPECT_EQ(h(label), h(1));
-      EXPECT_LE(w(label), w(4));
-      EXPECT_LE(h(label), h(4));
+    for (int d = 0; d < 10; ++d) {
+      EXPECT_EQ(size(IMAGE_SLOT_DIGIT0 + d), std::make_pair(l.digit_w, l.digit_h));
     }
+    EXPECT_EQ(size(IMAGE_SLOT_DOT), std::make_pair(l.dot_w, l.digit_h));
+    EXPECT_GE(l.time_y, l.icon.y + l.icon.h);
+    EXPECT_LT(l.time_y + l.digit_h, l.buttons[0].y);
+    EXPECT_GE(l.digit_x[0], 0);
+    EXPECT_LE(l.digit_x[3] + l.digit_w, l.width);
     // The time takes a good part of the width, so it reads from a distance.
-    EXPECT_GT(4 * w(IMAGE_SLOT_DIGIT0) + w(IMAGE_SLOT_DOT), s.w / 2);
+    EXPECT_GT(l.digit_x[3] + l.digit_w - l.digit_x[0], l.width / 2);
   }
 }
 

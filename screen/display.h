@@ -30,3 +30,6 @@ class Display {
 
 // The framebuffer device, or null when it cannot be used (reported on standard error).
 std::unique_ptr<Display> open_fbdev_display();
+// The first DRM/KMS card (/dev/dri/card0, card1, ...) that can show a connected screen, or
+// null; the kernel log names the screen and mode chosen, or why a card could not serve.
+std::unique_ptr<Display> open_drm_display();

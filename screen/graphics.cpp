@@ -31,7 +31,8 @@ struct GraphicsState {
   int vt_fd = -1;
 };
 
-GraphicsState g_gr;
+// Never destroyed: at the exit the refresh thread may still be presenting.
+GraphicsState& g_gr = *new GraphicsState;
 std::atomic<uint32_t> g_generation{0};
 // Never destroyed: the refresh thread may still wait on it while the process exits.
 WakeEvent& g_drawing_event = *new WakeEvent;
@@ -146,6 +147,7 @@ int gr_init() {
   }
 
   g_gr.display = open_fbdev_display();
+  if (!g_gr.display) g_gr.display = open_drm_display();  // a kernel without the framebuffer layer
   if (!g_gr.display) {
     gr_shutdown();
     return -1;

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -61,6 +63,22 @@ void reshape_framebuffer(const TestSandbox& sb, uint32_t line_length, uint32_t s
   g.smem_len = smem_len;
   ASSERT_TRUE(write_sandbox_fb_geometry(sb.path(FB_DEVICE_PATH), g));
   ASSERT_TRUE(write_file(sb.path(FB_DEVICE_PATH), std::string(file_bytes, '\xEE')));
+}
+
+// True once the thread `tid` (set by the thread itself) of this process sleeps, within ten
+// seconds of real time.
+bool sleeps_soon(const std::atomic<pid_t>& tid) {
+  for (int i = 0; i < 10000; ++i) {
+    std::string stat;
+    if (tid != 0 &&
+        read_text_file("/proc/self/task/" + std::to_string(tid.load()) + "/stat", &stat)) {
+      size_t close = stat.rfind(')');
+      if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S')
+        return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
 }
 
 void fill(uint8_t r, uint8_t g, uint8_t b) {
@@ -323,16 +341,19 @@ TEST(GraphicsDraw, PresentWaitsForThePictureBeingDrawn) {
   TestSandbox sb("2026-12-09 06:59:40", "UTC", screen_options(32, 24, 32));
   ASSERT_EQ(gr_init(), 0);
   std::atomic<bool> presented{false};
+  std::atomic<pid_t> presenter_tid{0};
   std::thread presenter;
   {
     GrDrawLock picture(gr_draw_mutex());
     gr_set_color(255, 0, 0, 255);
     gr_fill_rect(0, 0, 48, 10);
     presenter = std::thread([&] {
+      presenter_tid = static_cast<pid_t>(syscall(SYS_gettid));
       gr_present();
       presented = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // The presenter has gone to sleep, on the drawing lock: it is its only wait.
+    EXPECT_TRUE(sleeps_soon(presenter_tid));
     EXPECT_FALSE(presented.load());
     gr_set_color(0, 255, 0, 255);
     gr_fill_rect(0, 10, 48, 20);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds for a phone's ARM and runs the tests there under qemu:
 #   scripts/cross.sh arm64|armhf [--unit] [CTEST-ARGS...]
+#   scripts/cross.sh arm64|armhf --build TARGET...   (builds only these, runs nothing)
 # arm64 is a 64-bit phone (g++-aarch64-linux-gnu, build-arm64), armhf the 32-bit phone the
 # program was made for (g++-arm-linux-gnueabihf, build-armhf: 32-bit time_t, 16-byte input
 # events). Without --unit it builds everything and runs the whole suite (unit tests,
@@ -12,13 +13,19 @@
 # multiarch libraries) and registers qemu with binfmt_misc.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-usage="usage: scripts/cross.sh arm64|armhf [--unit] [CTEST-ARGS...]"
+. scripts/apt.sh
+usage="usage: scripts/cross.sh arm64|armhf [--unit | --build TARGET...] [CTEST-ARGS...]"
 arch=${1:?$usage}
 shift
 unit_only=0
+build_only=0
 if [ "${1:-}" = --unit ]; then
   unit_only=1
   shift
+elif [ "${1:-}" = --build ]; then
+  build_only=1
+  shift
+  [ $# -gt 0 ] || { echo "$usage" >&2; exit 2; }
 fi
 
 # Per target: the cross triple, qemu's name, and the record sizes of its phone
@@ -31,14 +38,35 @@ esac
 dir=build-$arch
 export DEBIAN_FRONTEND=noninteractive
 
-host_packages=(cmake ninja-build sqlite3 python3 tzdata qemu-user qemu-user-binfmt "g++-$triple")
+host_packages=(cmake ninja-build pkg-config sqlite3 python3 tzdata qemu-user qemu-user-binfmt
+  "g++-$triple")
 # The target's runtime comes from the multiarch packages alone (C library, C++ library,
-# libpng, zlib), so the test binaries never mix two builds of the C library.
+# libpng, zlib, libdrm), so the test binaries never mix two builds of the C library.
 target_packages=("libc6:$arch" "libstdc++6:$arch" "libpng-dev:$arch" "zlib1g-dev:$arch"
-  "libgtest-dev:$arch" "libgmock-dev:$arch")
+  "libdrm-dev:$arch" "libgtest-dev:$arch" "libgmock-dev:$arch")
 
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
+# When the target's multiarch packages cannot be installed beside the host's (a mirror whose
+# index for the target lags behind the host's, so the versions differ), they are unpacked
+# into a directory of their own instead: the build finds them there and qemu runs on them.
+sysroot=$PWD/build-$arch-sysroot
+sysroot_packages=("libc6:$arch" "libstdc++6:$arch" "libgcc-s1:$arch" "libpng16-16:$arch"
+  "libpng-dev:$arch" "zlib1g:$arch" "zlib1g-dev:$arch" "libdrm2:$arch" "libdrm-dev:$arch"
+  "libgtest-dev:$arch" "libgmock-dev:$arch")
+use_sysroot=0
+unpack_sysroot() {
+  local p dl=$sysroot.debs
+  echo "cross.sh: unpacking the $arch packages into $sysroot instead"
+  rm -rf "$sysroot"
+  mkdir -p "$sysroot" "$dl"
+  for p in "${sysroot_packages[@]}"; do
+    ls "$dl/${p%%:*}"_*.deb >/dev/null 2>&1 || (cd "$dl" && apt-get download -q "$p" >/dev/null)
+  done
+  for p in "$dl"/*.deb; do dpkg-deb -x "$p" "$sysroot"; done
+  echo "${sysroot_packages[*]}" >"$sysroot/.complete"
 }
 
 install_missing() {
@@ -51,9 +79,28 @@ install_missing() {
     installed "$p" || missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then
+    # A sysroot unpacked from another list of packages is made again.
+    if [ "$(cat "$sysroot/.complete" 2>/dev/null)" = "${sysroot_packages[*]}" ]; then
+      missing=()
+      for p in "${host_packages[@]}"; do installed "$p" || missing+=("$p"); done
+      use_sysroot=1
+    fi
+  fi
+  if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
+    apt_install cross.sh "${host_packages[@]}"
+    if ! apt-get install -y -qq "${target_packages[@]}" >/dev/null 2>&1; then
+      local skew
+      skew=$(apt_version_skew "${sysroot_packages[@]}")
+      if [ -n "$skew" ]; then
+        echo "cross.sh: the $arch packages do not install beside the host's: their versions" \
+          "differ ($skew); the $arch index lags the host's, and a later run may install them"
+      else
+        echo "cross.sh: the $arch packages do not install beside the host's"
+      fi
+      unpack_sysroot
+      use_sysroot=1
+    fi
   fi
 }
 
@@ -77,6 +124,18 @@ seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
 
 start=$(now)
 install_missing
+sysroot_args=()
+if [ "$use_sysroot" = 1 ]; then
+  sysroot_args=(-DALARM_CROSS_SYSROOT="$sysroot" -DALARM_QEMU_SYSROOT="$sysroot")
+  export QEMU_LD_PREFIX=$sysroot  # for the target programs the tests start through binfmt_misc
+fi
+if [ "$build_only" = 1 ]; then
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/$triple.cmake" \
+    "${sysroot_args[@]}" >/dev/null
+  ninja -C "$dir" -j2 "$@"
+  echo "$arch: set-up and build of $* $(seconds "$start" "$(now)") s"
+  exit 0
+fi
 if ! register_binfmt; then
   echo "cross.sh: $arch executables cannot be started directly (binfmt_misc is not" >&2
   echo "  available or qemu-$qemu could not be registered); the tests need it. Run as root" >&2
@@ -85,7 +144,8 @@ if ! register_binfmt; then
 fi
 
 set_up=$(now)
-cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/$triple.cmake" >/dev/null
+cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/$triple.cmake" \
+  "${sysroot_args[@]}" >/dev/null
 if [ "$unit_only" = 1 ]; then
   # The unit tests, the artwork and the stand-in player they read, and the size printer.
   ninja -C "$dir" -j2 unit_tests artwork alarm-player-standin record_sizes

@@ -1,15 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libpng-dev zlib1g-dev sqlite3 libgtest-dev libgmock-dev
-  libbenchmark-dev python3 tzdata)
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libpng-dev zlib1g-dev pkg-config libdrm-dev
+  sqlite3 libgtest-dev libgmock-dev libbenchmark-dev python3 tzdata)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}"
+  . "$(dirname "$0")/apt.sh"
+  apt_install setup.sh "${missing[@]}"
 fi

@@ -31,7 +31,7 @@ const char kUsage[] =
     "  alarm-sim run DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE] [--speed N] [--until S]\n"
     "                    [--play S] [--boot S] [--rtc-min-lead S] [--user POLICY]\n"
     "                    [--poweroff-returns] [--fault NAME]... [--no-property-service]\n"
-    "                    [--rtc-op TEXT] [--no-jump] [ACTION...]\n"
+    "                    [--rtc-op TEXT] [--rtc alarm_op|wakealarm] [--no-jump] [ACTION...]\n"
     "      ACTION: S:tap:left|mid|right  S:touch:X,Y  S:key:power  S:shot:FILE.png\n"
     "              (S: virtual seconds since the program started)\n"
     "      --boot S: the RTC woke the phone S virtual seconds before --at (default 0)\n"
@@ -47,12 +47,14 @@ const char kUsage[] =
     "              returns), sqlite-slow:S (each sqlite3 command takes S more seconds)\n"
     "      --no-property-service: nothing answers on /dev/socket/property_service\n"
     "      --rtc-op TEXT: the RTC's alarm_op gives TEXT all along instead of its time\n"
+    "      --rtc wakealarm: an RTC driver without alarm_op, with only the standard\n"
+    "              wakealarm (default alarm_op)\n"
     "      --speed N: virtual time runs N times as fast as real time while anything runs;\n"
     "              while everything waits the clock jumps to the next deadline at once\n"
     "      --no-jump: the clock runs at its speed all along, waits included\n"
     "  alarm-sim life DIR --from \"YYYY-MM-DD HH:MM:SS\" --days N [--tz ZONE] [--boot S]\n"
     "                    [--rtc-min-lead S] [--user POLICY] [--speed N] [--play S]\n"
-    "                    [--program PATH] [--no-jump]\n"
+    "                    [--program PATH] [--rtc alarm_op|wakealarm] [--no-jump]\n"
     "      the phone in DIR, switched off at --from, woken only by its RTC for N days;\n"
     "      --user default stop:10, --speed default 1 (100 with --no-jump); --program:\n"
     "      another build of the sandboxed program, to compare two builds. Writes\n"
@@ -195,6 +197,16 @@ bool parse_seconds(const std::string& text, double* out) {
   return true;
 }
 
+// --rtc: which files the RTC driver offers.
+bool parse_rtc_interface(const std::string& text, bool* standard, std::string* error) {
+  if (text != "alarm_op" && text != "wakealarm") {
+    *error = "--rtc takes alarm_op or wakealarm";
+    return false;
+  }
+  *standard = text == "wakealarm";
+  return true;
+}
+
 bool parse_run_options(const std::vector<std::string>& args, SimRunOptions* o, std::string* error) {
   o->root = absolute(args[0]);
   for (size_t i = 1; i < args.size(); ++i) {
@@ -237,6 +249,8 @@ bool parse_run_options(const std::vector<std::string>& args, SimRunOptions* o, s
     } else if (a == "--rtc-op" && has_value) {
       o->rtc_op_fixed = true;
       o->rtc_op_text = args[++i];
+    } else if (a == "--rtc" && has_value) {
+      if (!parse_rtc_interface(args[++i], &o->rtc_standard, error)) return false;
     } else if (!a.empty() && a[0] >= '0' && a[0] <= '9') {
       SimAction action;
       if (!parse_sim_action(a, &action, error)) return false;
@@ -279,6 +293,9 @@ int cmd_life(const std::vector<std::string>& args) {
       if (!parse_user_policy(v, &o.user, &error)) return usage_error(error);
     } else if (a == "--program") {
       o.program = absolute(v);
+    } else if (a == "--rtc") {
+      std::string error;
+      if (!parse_rtc_interface(v, &o.rtc_standard, &error)) return usage_error(error);
     } else if (!parse_seconds(v, &secs)) {
       return usage_error(a + " takes a number");
     } else if (a == "--boot") {

@@ -72,6 +72,68 @@ bool names_an_alarm(const std::vector<LifeAlarm>& alarms, int id) {
   return std::any_of(alarms.begin(), alarms.end(), [id](const LifeAlarm& a) { return a.id == id; });
 }
 
+// The user stopped an alarm: touched the middle button while it rang.
+struct LifeStop {
+  double ring = 0;  // the ring start the touch answered
+  double at = 0;
+  int alarm_id = 0;
+};
+
+// The stops of the user policy. A stop ends the ringing alarm: the alarms of the own
+// instants (not snooze ends) whose ring it was, matched as judge_life matches rings; a ring
+// that served a snooze's end alone stops a snooze that has rung already.
+std::vector<LifeStop> user_stops(const LifeInput& input, const std::vector<LifeInstant>& own) {
+  std::vector<LifeStop> stops;
+  const LifeParams& p = input.params;
+  if (p.stops == LifeParams::Stops::kNever) return stops;
+  std::vector<double> rings = input.rings;
+  std::sort(rings.begin(), rings.end());
+  // Under kLaterRings each run's first ring is snoozed, not stopped.
+  std::vector<bool> stopped(rings.size(), true);
+  if (p.stops == LifeParams::Stops::kLaterRings) {
+    // The boots come in order: a ring belongs to the last one started before it.
+    size_t boot = 0, last_boot = 0;
+    for (size_t i = 0; i < rings.size(); ++i) {
+      while (boot < input.boots.size() &&
+             static_cast<double>(input.boots[boot].start) <= rings[i]) {
+        ++boot;
+      }
+      stopped[i] = i > 0 && boot == last_boot;
+      last_boot = boot;
+    }
+  }
+  for (size_t first = 0; first < own.size();) {
+    size_t next = first;
+    while (next < own.size() && own[next].due == own[first].due) ++next;
+    const double lo = static_cast<double>(own[first].due) - LIFE_RING_EARLY_SECS;
+    const double hi = next < own.size() ? static_cast<double>(own[next].due) - LIFE_RING_EARLY_SECS
+                                        : std::numeric_limits<double>::infinity();
+    auto ring = std::lower_bound(rings.begin(), rings.end(), lo);
+    if (ring != rings.end() && *ring < hi && stopped[static_cast<size_t>(ring - rings.begin())]) {
+      for (size_t i = first; i < next; ++i) {
+        stops.push_back({*ring, *ring + p.stop_delay, own[i].alarm_id});
+      }
+    }
+    first = next;
+  }
+  return stops;
+}
+
+// Whether the snooze of `n` was ended before it rang: snoozed again (the later snooze takes
+// its place), or stopped when the alarm rang again while its snooze was still to ring. A
+// touch that answers the ring the snooze was taken from finds the screen dark: no stop.
+bool snooze_ended_early(const LifeSnoozeNote& n, const std::vector<LifeSnoozeNote>& notes,
+                        const std::vector<LifeStop>& stops) {
+  auto within = [&n](double t) { return t > n.written_at && t < n.end; };
+  for (const LifeSnoozeNote& m : notes) {
+    if (m.alarm_id == n.alarm_id && within(m.written_at)) return true;
+  }
+  for (const LifeStop& stop : stops) {
+    if (stop.alarm_id == n.alarm_id && within(stop.ring) && within(stop.at)) return true;
+  }
+  return false;
+}
+
 // ---- Text helpers shared by the JSON and the person's text.
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -225,15 +287,22 @@ std::vector<LifeInstant> life_expected_instants(const LifeInput& input) {
     }
   }
 
-  std::vector<LifeSnoozeNote> notes = input.notes;
-  if (input.note_at_start) notes.insert(notes.begin(), *input.note_at_start);
+  auto key = [](const LifeInstant& i) { return std::make_tuple(i.due, i.snooze, i.alarm_id); };
+  auto by_key = [&](const LifeInstant& a, const LifeInstant& b) { return key(a) < key(b); };
+  std::sort(out.begin(), out.end(), by_key);
+  const std::vector<LifeStop> stops = user_stops(input, out);
+
+  std::vector<LifeSnoozeNote> notes;
+  if (input.note_at_start) notes.push_back(*input.note_at_start);
+  notes.insert(notes.end(), input.other_notes_at_start.begin(), input.other_notes_at_start.end());
+  notes.insert(notes.end(), input.notes.begin(), input.notes.end());
   for (const LifeSnoozeNote& n : notes) {
-    if (names_an_alarm(input.alarms, n.alarm_id)) add(n.end, n.alarm_id, true);
+    if (names_an_alarm(input.alarms, n.alarm_id) && !snooze_ended_early(n, notes, stops)) {
+      add(n.end, n.alarm_id, true);
+    }
   }
 
-  auto key = [](const LifeInstant& i) { return std::make_tuple(i.due, i.snooze, i.alarm_id); };
-  std::sort(out.begin(), out.end(),
-            [&](const LifeInstant& a, const LifeInstant& b) { return key(a) < key(b); });
+  std::sort(out.begin(), out.end(), by_key);
   out.erase(
       std::unique(out.begin(), out.end(),
                   [&](const LifeInstant& a, const LifeInstant& b) { return key(a) == key(b); }),
@@ -341,6 +410,19 @@ std::optional<LifeSnoozeNote> read_life_snooze_note(const std::string& dir) {
   return parse_life_snooze_note(text);
 }
 
+std::vector<LifeSnoozeNote> read_life_snooze_notes(const std::string& dir) {
+  std::vector<LifeSnoozeNote> notes;
+  std::string text;
+  if (!read_text_file(dir + ALARM_DELAY_PATH, &text)) return notes;
+  for (const SnoozeNotePair& pair : parse_snooze_note_pairs(text)) {
+    LifeSnoozeNote note;
+    note.alarm_id = pair.alarm_id;
+    note.end = pair.end;
+    notes.push_back(note);
+  }
+  return notes;
+}
+
 std::string life_json(const LifeInput& input, const LifeReport& report) {
   const LifeParams& p = input.params;
   auto secs = [](double t) { return json_seconds(t); };
@@ -383,8 +465,8 @@ std::string life_json(const LifeInput& input, const LifeReport& report) {
   j += "  \"snooze_notes\": [";
   for (size_t i = 0; i < input.notes.size(); ++i) {
     const LifeSnoozeNote& n = input.notes[i];
-    j += (i ? ", " : "") + format("{\"written_at\": %lld, \"alarm_id\": %d, \"end\": %lld}",
-                                  static_cast<long long>(n.written_at), n.alarm_id,
+    j += (i ? ", " : "") + format("{\"written_at\": %s, \"alarm_id\": %d, \"end\": %lld}",
+                                  secs(n.written_at).c_str(), n.alarm_id,
                                   static_cast<long long>(n.end));
   }
   j += "],\n";
@@ -439,6 +521,10 @@ std::string life_text(const LifeInput& input, const LifeReport& report) {
     t += format("  snooze note: alarm %d until ", input.note_at_start->alarm_id) +
          local_text(input.note_at_start->end, false) + "\n";
   }
+  for (const LifeSnoozeNote& n : input.other_notes_at_start) {
+    t += format("  snooze note: alarm %d until ", n.alarm_id) + local_text(n.end, false) +
+         " (still to ring when it was written)\n";
+  }
 
   t += "\nboots:\n";
   if (input.boots.empty()) t += "  none\n";
@@ -470,7 +556,7 @@ std::string life_text(const LifeInput& input, const LifeReport& report) {
   if (input.notes.empty()) t += "  none\n";
   for (const LifeSnoozeNote& n : input.notes) {
     t += "  " + local_text(n.written_at, false) + format("  alarm %d until ", n.alarm_id) +
-         clock_text(n.end, n.written_at, false) + "\n";
+         clock_text(n.end, static_cast<int64_t>(n.written_at), false) + "\n";
   }
 
   t += "\nexpected:\n";

@@ -16,7 +16,8 @@
 //   input.params.from = parse_local_time_us(from) / 1000000;
 //   input.params.to = life_span_end(input.params.from, days);
 //   read_life_alarms(dir, &input.alarms, &error);       // before the first boot
-//   input.note_at_start = read_life_snooze_note(dir);   // likewise
+//   notes = read_life_snooze_notes(dir);               // likewise: note_at_start is the
+//                                                       // first, other_notes_at_start the rest
 //   first wake: the first due of life_expected_instants(input) minus 20 s;
 //   for each boot: push a LifeBoot; push each ring start into input.rings; when the
 //     run left a snooze note that differs from the one before it, push it into
@@ -41,6 +42,11 @@ struct LifeParams {
   double boot_seconds = 0;  // from the RTC's wake to the program's start
   int rtc_min_lead = 10;    // an RTC alarm closer than this after the power-off is lost
   std::string user;         // the user policy as given ("stop:10", ...)
+  // When that user touches the middle button, stopping the ringing alarm: never, `stop_delay`
+  // seconds after every ring start, or after every one but a run's first (it is snoozed).
+  enum class Stops { kNever, kEveryRing, kLaterRings };
+  Stops stops = Stops::kNever;
+  double stop_delay = 0;
   double speed = 1;
   // Empty, or why the life ended before `to` ("the phone was left on: Android would
   // start", "no RTC alarm would wake the phone", "a run was stopped", ...).
@@ -62,7 +68,7 @@ struct LifeAlarm {
 
 // A snooze note: the alarm snoozed and when its snooze ends (the ring expected then).
 struct LifeSnoozeNote {
-  int64_t written_at = 0;  // for the report only; unknown for the note found at the start
+  double written_at = 0;  // when the snooze was taken; 0 (unknown) for the note found at the start
   int alarm_id = 0;
   int64_t end = 0;
 };
@@ -82,9 +88,11 @@ struct LifeInput {
   LifeParams params;
   std::vector<LifeAlarm> alarms;                // as the database held them at `from`
   std::optional<LifeSnoozeNote> note_at_start;  // the snooze note found at `from`
-  std::vector<LifeBoot> boots;                  // in order
-  std::vector<double> rings;                    // each ring start, epoch (fractional)
-  std::vector<LifeSnoozeNote> notes;            // snooze notes written during the life
+  // Its further pairs: snoozes still to ring when it was written.
+  std::vector<LifeSnoozeNote> other_notes_at_start;
+  std::vector<LifeBoot> boots;        // in order
+  std::vector<double> rings;          // each ring start, epoch (fractional)
+  std::vector<LifeSnoozeNote> notes;  // snooze notes written during the life
 };
 
 enum class LifeResult { kOnTime, kLate, kMissed };
@@ -148,9 +156,11 @@ int64_t life_local_instant(int year, int month, int day, int hour, int minute);
 // - an enabled repeating alarm at hh:mm:00 of each day whose weekday bit is set;
 // - an enabled one-shot alarm once: today's hh:mm:00 if it is not before `from`, else
 //   tomorrow's;
-// - the end of the note at the start and of each note written during the life, when the
-//   note names an alarm of the records (enabled or not: a rung one-shot alarm is disabled);
-//   a note seen twice counts once.
+// - the end of each snooze the user took (the notes at the start and each note written
+//   during the life) and did not end before it: by stopping that alarm (a stop of the
+//   policy, LifeParams::stops, for a ring that served one of the alarm's own instants) or
+//   by snoozing it again; only when the note names an alarm of the records (enabled or not:
+//   a rung one-shot alarm is disabled); a note seen twice counts once.
 // Records with an hour outside 0..23 or minutes outside 0..59 never ring.
 std::vector<LifeInstant> life_expected_instants(const LifeInput& input);
 
@@ -171,6 +181,8 @@ bool read_life_alarms(const std::string& dir, std::vector<LifeAlarm>* out, std::
 std::optional<LifeSnoozeNote> parse_life_snooze_note(std::string_view text);
 // The snooze note of the sandbox at `dir`; none when there is none or it does not read.
 std::optional<LifeSnoozeNote> read_life_snooze_note(const std::string& dir);
+// Every pair of that note, the snooze taken last first; pairs that do not read are left out.
+std::vector<LifeSnoozeNote> read_life_snooze_notes(const std::string& dir);
 
 // The report as JSON: the parameters (from, to, days, tz, boot, rtc_min_lead, user, speed,
 // ended_early: null or the reason, phone_on_from), boots (wake, start, exit_status,

@@ -46,7 +46,7 @@ LifeInput life(const char* tz, const char* from, int days, std::vector<LifeAlarm
   return in;
 }
 
-LifeSnoozeNote note(int id, int64_t end, int64_t written_at = 0) {
+LifeSnoozeNote note(int id, int64_t end, double written_at = 0) {
   LifeSnoozeNote n;
   n.alarm_id = id;
   n.end = end;
@@ -278,6 +278,32 @@ TEST(LifeJudge, TheRingAtTheEndOfASnoozeIsExpected) {
   EXPECT_TRUE(r.expected[1].snooze);
   EXPECT_EQ(r.expected[1].result, LifeResult::kOnTime);
   EXPECT_EQ(r.summary.expected, 2);
+}
+
+// The end of each snooze is expected unless the user ended it first: by stopping its alarm
+// when it rang again, or by snoozing it again. A snooze of another alarm, or one taken from
+// the ring the stop answers (the screen is dark then), stays expected; so do the further
+// pairs of the note found at the start.
+TEST(LifeExpected, ASnoozeIsExpectedUnlessStoppedOrSnoozedAgainFirst) {
+  LifeInput in = life("UTC", "2026-12-07 00:00:00", 1,
+                      {alarm(1, 7, 0, kEveryDay), alarm(2, 7, 1, kEveryDay),
+                       alarm(3, 7, 2, kEveryDay), alarm(4, 8, 0, kEveryDay)});
+  in.params.stops = LifeParams::Stops::kLaterRings;
+  in.params.stop_delay = 10;
+  const int64_t seven = epoch_utc(2026, 12, 7, 7, 0);
+  in.note_at_start = note(4, in.params.from - 100);  // ended before the life
+  in.other_notes_at_start = {note(4, seven + 1800)};
+  in.rings = {seven + 1.0, seven + 61.0, seven + 121.0};
+  in.notes = {note(1, seven + 311, seven + 11),    // 07:00 snoozed from the run's first ring
+              note(2, seven + 361, seven + 61.5),  // 07:01 snoozed from its own ring
+              note(3, seven + 421, seven + 100),   // 07:02 snoozed before it rings, then stopped
+              note(1, seven + 400, seven + 200)};  // 07:00 snoozed again, in the silent state
+  std::vector<Due> snoozes;
+  for (const Due& d : dues(life_expected_instants(in))) {
+    if (std::get<2>(d)) snoozes.push_back(d);
+  }
+  EXPECT_EQ(snoozes, (std::vector<Due>{
+                         {seven + 361, 2, true}, {seven + 400, 1, true}, {seven + 1800, 4, true}}));
 }
 
 TEST(LifeJudge, ALostWakeIsAPowerOffThatCannotWakeBeforeALaterInstant) {

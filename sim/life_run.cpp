@@ -107,8 +107,17 @@ bool run_life(const LifeOptions& o, LifeInput* input, LifeReport* report, std::s
   in.params.rtc_min_lead = static_cast<int>(o.rtc_min_lead);
   in.params.user = user_policy_text(o.user);
   in.params.speed = o.speed;
+  if (o.user.kind == UserPolicy::kStop || o.user.kind == UserPolicy::kSnoozeThenStop) {
+    in.params.stops = o.user.kind == UserPolicy::kStop ? LifeParams::Stops::kEveryRing
+                                                       : LifeParams::Stops::kLaterRings;
+    in.params.stop_delay = o.user.delay;
+  }
   if (!read_life_alarms(o.root, &in.alarms, error)) return false;
-  in.note_at_start = read_life_snooze_note(o.root);
+  std::vector<LifeSnoozeNote> notes = read_life_snooze_notes(o.root);
+  if (!notes.empty()) {
+    in.note_at_start = notes.front();
+    in.other_notes_at_start.assign(notes.begin() + 1, notes.end());
+  }
 
   // Switched off at `from` with the RTC set 20 s before the first alarm.
   std::vector<LifeInstant> planned = life_expected_instants(in);
@@ -133,6 +142,7 @@ bool run_life(const LifeOptions& o, LifeInput* input, LifeReport* report, std::s
       run.boot_seconds = o.boot_seconds;
       run.rtc_min_lead = o.rtc_min_lead;
       run.program = o.program;
+      run.rtc_standard = o.rtc_standard;
       run.user = o.user;
       run.jump = o.jump;
       run.slow = judged_stretches(in, wake, start, o.speed);
@@ -150,7 +160,7 @@ bool run_life(const LifeOptions& o, LifeInput* input, LifeReport* report, std::s
       for (double ring : out.ring_starts) in.rings.push_back(ring);
       for (const SimSnoozeNote& n : out.snooze_notes) {
         LifeSnoozeNote note;
-        note.written_at = static_cast<int64_t>(n.written_at);
+        note.written_at = n.written_at;
         note.alarm_id = n.alarm_id;
         note.end = n.snooze_end;
         in.notes.push_back(note);

@@ -21,9 +21,10 @@ struct LifeOptions {
   // (unless `jump` is false), so a life needs no more than the program's own pace.
   double speed = 1;
   bool jump = true;
-  double play_seconds = 30;  // one run of the ring file (virtual seconds)
-  std::string program;       // the sandboxed program; empty: beside alarm-sim
-  bool quiet = false;        // no line per boot on standard output
+  double play_seconds = 30;   // one run of the ring file (virtual seconds)
+  std::string program;        // the sandboxed program; empty: beside alarm-sim
+  bool rtc_standard = false;  // the RTC offers only the standard wakealarm, no alarm_op
+  bool quiet = false;         // no line per boot on standard output
 };
 
 LifeOptions default_life_options();

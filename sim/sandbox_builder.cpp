@@ -241,6 +241,7 @@ bool build_sandbox(const std::string& root, const SandboxOptions& o, std::string
   ok = ok && write_file(root + RTC_ALARM_OP_PATH,
                         std::to_string(static_cast<long long>(time(nullptr))) + "\n");
   ok = ok && write_file(root + RTC_ALARM_PARAM_PATH, "");
+  ok = ok && write_file(root + RTC_WAKEALARM_PATH, "");
   if (!ok) return fail("cannot write the sandbox files");
 
   if (!make_fifo(root + SANDBOX_TOUCH_DEVICE) || !make_fifo(root + SANDBOX_KEY_DEVICE)) {
@@ -372,26 +373,50 @@ bool plain_digits(std::string_view s, bool allow_sign, int64_t* value) {
 
 }  // namespace
 
-bool parse_snooze_note(std::string_view text, int* alarm_id, int64_t* snooze_end) {
+namespace {
+
+// The pair of the note's lines `id_line` and `end_line`; false when it does not read so.
+bool parse_snooze_pair(std::string_view id_line, std::string_view end_line, int* alarm_id,
+                       int64_t* snooze_end) {
   constexpr size_t kMillisDigits = 3;  // the "000" behind the seconds
-  text = text.substr(0, text.find('\0'));
-  std::string_view lines[2];
-  size_t pos = 0;
-  for (std::string_view& line : lines) {
-    size_t start = text.find_first_not_of('\n', pos);
-    if (start == std::string_view::npos) return false;
-    size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    line = text.substr(start, end - start);
-    pos = end;
-  }
   int64_t id = 0, end_ms = 0;
-  if (!plain_digits(lines[0], true, &id) || !plain_digits(lines[1], false, &end_ms)) return false;
-  if (lines[1].size() <= kMillisDigits || id < std::numeric_limits<int>::min() ||
+  if (!plain_digits(id_line, true, &id) || !plain_digits(end_line, false, &end_ms)) return false;
+  if (end_line.size() <= kMillisDigits || id < std::numeric_limits<int>::min() ||
       id > std::numeric_limits<int>::max()) {
     return false;
   }
   *alarm_id = static_cast<int>(id);
   *snooze_end = end_ms / 1000;
   return true;
+}
+
+// The note's non-empty lines, up to its first NUL byte.
+std::vector<std::string_view> snooze_note_lines(std::string_view text) {
+  text = text.substr(0, text.find('\0'));
+  std::vector<std::string_view> lines;
+  for (size_t pos = 0;;) {
+    size_t start = text.find_first_not_of('\n', pos);
+    if (start == std::string_view::npos) return lines;
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    pos = end;
+  }
+}
+
+}  // namespace
+
+bool parse_snooze_note(std::string_view text, int* alarm_id, int64_t* snooze_end) {
+  std::vector<std::string_view> lines = snooze_note_lines(text);
+  return lines.size() >= 2 && parse_snooze_pair(lines[0], lines[1], alarm_id, snooze_end);
+}
+
+std::vector<SnoozeNotePair> parse_snooze_note_pairs(std::string_view text) {
+  std::vector<std::string_view> lines = snooze_note_lines(text);
+  std::vector<SnoozeNotePair> pairs;
+  for (size_t i = 0; i + 1 < lines.size(); i += 2) {
+    SnoozeNotePair pair;
+    if (parse_snooze_pair(lines[i], lines[i + 1], &pair.alarm_id, &pair.end)) pairs.push_back(pair);
+  }
+  return pairs;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct SandboxOptions {
   int width = 480;
@@ -68,5 +69,13 @@ bool set_property_in_file(const std::string& path, const std::string& name,
 // The snooze note as the program writes it ("ID\nEND_MS\n", padded with NUL bytes): the
 // snoozed alarm and the end of the snooze in epoch seconds. False when it does not read so.
 bool parse_snooze_note(std::string_view text, int* alarm_id, int64_t* snooze_end);
+// One pair of a snooze note: the alarm and the end of its snooze in epoch seconds.
+struct SnoozeNotePair {
+  int alarm_id = 0;
+  int64_t end = 0;
+};
+// Every pair of the note in its order (the first is the snooze taken last, the others were
+// still to ring when it was written); a pair that does not read so is left out.
+std::vector<SnoozeNotePair> parse_snooze_note_pairs(std::string_view text);
 // Lower-cost check that a root is safe to put into a shell command line unquoted.
 bool sandbox_root_is_safe(const std::string& root);

@@ -121,15 +121,9 @@ bool print_schedule_report(const std::string& root, const std::string& at, const
 
   printf("\nthe week's instants:\n");
   if (g_alarm_sec_list == nullptr) printf("  none (the program would end: alarm init failed)\n");
-  // Items made from the records come first; one more at the end is the snooze note's.
-  int from_records = 0;
-  for (const AlarmRecord* r = g_alarm_list; r; r = r->next) {
-    if (!r->enabled || r->hour < 0 || r->hour > 23 || r->minute < 0 || r->minute > 59) continue;
-    from_records += (r->day_mask & 0x7f) == 0 ? 1 : __builtin_popcount(r->day_mask & 0x7f);
-  }
-  int index = 0;
-  for (const AlarmSecItem* i = g_alarm_sec_list; i; i = i->next, ++index) {
-    const char* kind = index >= from_records ? "snooze" : i->day == -1 ? "one-shot" : "repeating";
+  // Items made from the records come first; the snooze note's follow them.
+  for (const AlarmSecItem* i = g_alarm_sec_list; i; i = i->next) {
+    const char* kind = is_snooze_item(i) ? "snooze" : i->day == -1 ? "one-shot" : "repeating";
     printf("  %s  id %-4d %-9s vibrate %d\n", instant_text(i).c_str(), i->id, kind, i->vib);
   }
 

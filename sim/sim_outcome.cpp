@@ -102,6 +102,8 @@ std::string format_outcome_json(const SimOutcome& o) {
       .add("poweroff_at", json_or_null(o.poweroff_at, json_seconds))
       .add("rtc_alarm_param",
            o.has_rtc_alarm_param ? json_string(o.rtc_alarm_param) : std::string("null"))
+      .add("rtc_wakealarm",
+           o.has_rtc_wakealarm ? json_string(o.rtc_wakealarm) : std::string("null"))
       .add("rtc_alarm", json_or_null(o.rtc_alarm, [](int64_t v) { return std::to_string(v); }))
       .add("rtc_wakes", json_bool(o.rtc_wakes))
       .add("properties_set", json_array(properties))

@@ -29,6 +29,8 @@ struct SimOutcome {
   bool powered_off = false;
   bool has_rtc_alarm_param = false;
   std::string rtc_alarm_param;
+  bool has_rtc_wakealarm = false;
+  std::string rtc_wakealarm;
   std::vector<std::pair<std::string, std::string>> properties_set;
   int player_runs = 0;
   std::vector<std::string> screenshots;
@@ -42,7 +44,7 @@ struct SimOutcome {
   double wake_at = 0;                 // the RTC switched the phone on
   double start_at = 0;                // the program started
   std::optional<double> poweroff_at;  // the program powered the phone off
-  std::optional<int64_t> rtc_alarm;   // the RTC alarm left in alarm_param
+  std::optional<int64_t> rtc_alarm;   // the RTC alarm left in alarm_param, else in wakealarm
   bool rtc_wakes = false;             // that alarm would switch a phone on again
   std::vector<double> ring_starts;    // each ring (not each replay of the ring file)
   std::vector<SimSnoozeNote> snooze_notes;

@@ -273,6 +273,7 @@ class SimRun {
     config.property_service = o_.property_service;
     config.rtc_op_fixed = o_.rtc_op_fixed;
     config.rtc_op_text = o_.rtc_op_text;
+    config.rtc_standard = o_.rtc_standard;
     services_ = std::make_unique<SimServices>(config, *clock_, *timeline_);
     if (!services_->start(&out.error)) return finish(&out);
     performer_ = std::make_unique<ActionPerformer>(o_.root, *timeline_);
@@ -335,6 +336,7 @@ class SimRun {
     }
     write_file(o_.root + SANDBOX_KMSG_FILE, "");
     write_file(o_.root + RTC_ALARM_PARAM_PATH, "");
+    write_file(o_.root + RTC_WAKEALARM_PATH, "");
     restore_sqlite_link(o_.root);
     warn_of_an_older_player();
     if (faults.any_sqlite()) {
@@ -623,6 +625,16 @@ class SimRun {
       out->has_rtc_alarm_param = true;
       out->rtc_alarm_param = param;
       out->rtc_alarm = rtc_seconds(param);
+    }
+    // The standard interface: "0" is no alarm (it clears one).
+    std::string wake;
+    std::string wake_path = o_.root + RTC_WAKEALARM_PATH;
+    if (stat(wake_path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        read_text_file(wake_path, &wake) && !wake.empty()) {
+      out->has_rtc_wakealarm = true;
+      out->rtc_wakealarm = wake;
+      std::optional<int64_t> secs = rtc_seconds(wake);
+      if (!out->rtc_alarm && secs && *secs != 0) out->rtc_alarm = secs;
     }
     out->rtc_wakes = rtc_alarm_wakes(out->rtc_alarm, out->poweroff_at, o_.rtc_min_lead);
     std::string sqlite_log;

@@ -32,7 +32,8 @@ struct SimRunOptions {
   bool property_service = true;     // false: nothing answers on the property service socket
   bool rtc_op_fixed = false;        // alarm_op holds rtc_op_text all along, not the RTC's time
   std::string rtc_op_text;
-  std::string program;  // the sandboxed program; empty: beside this executable
+  bool rtc_standard = false;  // an RTC driver without alarm_op: only the standard wakealarm
+  std::string program;        // the sandboxed program; empty: beside this executable
   std::vector<SimAction> actions;
   UserPolicy user;
 };

@@ -293,6 +293,13 @@ bool SimServices::pass(bool wait) {
 // alarm_op gives the RTC's time, the virtual epoch second, fresh at each second: the
 // program adds its delay to it.
 void SimServices::keep_rtc() {
+  if (config_.rtc_standard) {
+    // No alarm_op at all, from the start.
+    if (rtc_secs_ >= 0) return;
+    rtc_secs_ = 0;
+    unlink((config_.root + RTC_ALARM_OP_PATH).c_str());
+    return;
+  }
   std::string text;
   if (config_.rtc_op_fixed) {
     // A broken RTC driver: alarm_op gives the same text all along.
@@ -396,11 +403,17 @@ void SimServices::read_inotify() {
   alignas(inotify_event) char buf[kInotifyBufferSize];
   ssize_t n;
   std::string rtc_name = base_name(RTC_ALARM_PARAM_PATH);
+  std::string wake_name = base_name(RTC_WAKEALARM_PATH);
   std::string note_name = base_name(ALARM_DELAY_PATH);
   while ((n = read(inotify_.get(), buf, sizeof buf)) > 0) {
     for (char* p = buf; p < buf + n;) {
       auto* ev = reinterpret_cast<inotify_event*>(p);
-      if (ev->len > 0 && ev->wd == rtc_watch_ && rtc_name == ev->name) rtc_alarm_written();
+      if (ev->len > 0 && ev->wd == rtc_watch_ && rtc_name == ev->name) {
+        rtc_alarm_written(RTC_ALARM_PARAM_PATH);
+      }
+      if (ev->len > 0 && ev->wd == rtc_watch_ && wake_name == ev->name) {
+        rtc_alarm_written(RTC_WAKEALARM_PATH);
+      }
       if (ev->len > 0 && ev->wd == note_watch_ && note_name == ev->name) snooze_note_written();
       p += sizeof(inotify_event) + ev->len;
     }
@@ -423,12 +436,18 @@ double SimServices::written_at(const std::string& path) const {
   return at;
 }
 
-void SimServices::rtc_alarm_written() {
-  std::string path = config_.root + RTC_ALARM_PARAM_PATH;
+void SimServices::rtc_alarm_written(const char* phone_path) {
+  std::string path = config_.root + phone_path;
   std::string value;
   read_control_text(path, &value);
-  std::string details = value;
-  if (std::optional<int64_t> secs = rtc_seconds(value)) {
+  // alarm_param as its bare value, as always; the standard file by name.
+  bool standard = strcmp(phone_path, RTC_WAKEALARM_PATH) == 0;
+  std::string details = standard ? "wakealarm " + value : value;
+  std::optional<int64_t> secs = rtc_seconds(value);
+  if (standard && (!secs || *secs == 0)) {
+    // "0" clears the alarm; the file may already be truncated for the next value when read.
+    details = "wakealarm cleared";
+  } else if (secs) {
     details += " (" + local_time_text(*secs) + ")";
   }
   timeline_.add_at(written_at(path), "rtc", details);
@@ -450,13 +469,21 @@ void SimServices::snooze_note_written() {
   double at = clock_.elapsed();
   SimSnoozeNote note;
   if (!parse_snooze_note(text, &note.alarm_id, &note.snooze_end)) {
-    timeline_.add_at(at, "snooze-note", "unreadable");
+    // A note of no pair: the snooze it held was ended by stopping its alarm.
+    bool empty = text.find_first_not_of(std::string("\n\0", 2)) == std::string::npos;
+    timeline_.add_at(at, "snooze-note", empty ? "none pending" : "unreadable");
     return;
   }
   note.written_at = clock_.epoch_seconds_at(at);
-  timeline_.add_at(
-      at, "snooze-note",
-      "id=" + std::to_string(note.alarm_id) + " until " + local_time_text(note.snooze_end));
+  // The first pair is the snooze just taken; the others were still to ring.
+  std::string details =
+      "id=" + std::to_string(note.alarm_id) + " until " + local_time_text(note.snooze_end);
+  std::vector<SnoozeNotePair> pairs = parse_snooze_note_pairs(text);
+  for (size_t i = 1; i < pairs.size(); ++i) {
+    details += (i == 1 ? "; pending id=" : ", id=") + std::to_string(pairs[i].alarm_id) +
+               " until " + local_time_text(pairs[i].end);
+  }
+  timeline_.add_at(at, "snooze-note", details);
   std::lock_guard<std::mutex> lock(mu_);
   notes_.push_back(note);
 }

@@ -27,6 +27,7 @@ struct SimServicesConfig {
   bool property_service = true;
   bool rtc_op_fixed = false;  // alarm_op holds rtc_op_text all along, not the RTC's time
   std::string rtc_op_text;
+  bool rtc_standard = false;  // no alarm_op: the RTC offers only the standard wakealarm
 };
 
 // The start of a ring: the first player start of a ring controller.
@@ -56,7 +57,7 @@ class SimServices {
   // changed. Called by one thread at a time, the run's.
   void keep_rtc();
   // Whether alarm_op follows the clock (not a fixed text).
-  bool rtc_follows_clock() const { return !config_.rtc_op_fixed; }
+  bool rtc_follows_clock() const { return !config_.rtc_op_fixed && !config_.rtc_standard; }
 
   std::vector<std::pair<std::string, std::string>> properties();
   int player_runs() const { return player_runs_; }
@@ -84,7 +85,7 @@ class SimServices {
   void player_event(int conn);
   void read_control(WatchedControl& c);
   void read_inotify();
-  void rtc_alarm_written();
+  void rtc_alarm_written(const char* phone_path);
   void snooze_note_written();
   // When a file was last written, on the run's clock: the moment it was noticed, moved back
   // by the lag of its modification time behind the wall clock.

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "screen/layout_test_util.h"
 #include "sim/screenshot.h"
 #include "tests/e2e_support.h"
 
@@ -42,8 +43,8 @@ TEST(AlarmScenario, WeekdayAlarmRingsAtItsSecondAndStopPowersOffForThursday) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0, "Work", "");
   std::string shot = sb.path("/sim/ringing.png");
-  SimResult r = sb.run(
-      {"--at", kWednesdayBefore, "--speed", "1", "--until", "90", "25:shot:" + shot, "30:tap:mid"});
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "90",
+                        "25:shot:" + shot, touch("30", "mid")});
   EXPECT_EQ(r.exit_status(), 0) << r.timeline_text();
   EXPECT_TRUE(r.powered_off());
   const TimelineEvent* start = r.first("player-start");
@@ -81,8 +82,8 @@ TEST(AlarmScenario, LeftButtonSnoozesAndTheAlarmRingsAgain) {
   sb.add_alarm(5, 7, 0, kMonToFri, 1, 0);
   sb.set_flags(5, "/res/sounds/default_ring.mp3", 1);
   std::string again = sb.path("/sim/again.png");
-  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "120", "25:tap:left",
-                        "95:shot:" + again, "100:key:power"});
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "120",
+                        touch("25", "left"), "95:shot:" + again, "100:key:power"});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   std::vector<TimelineEvent> light = r.events("backlight");
   ASSERT_GE(light.size(), 3u) << r.timeline_text();
@@ -118,20 +119,49 @@ TEST(AlarmScenario, SnoozeWithTheNextAlarmCloseStaysLitAndSwitches) {
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
   sb.add_alarm(2, 7, 1, kMonToFri, 1, 0);
   sb.set_flags(5, "/res/sounds/default_ring.mp3", 5);
-  SimResult r = sb.run(
-      {"--at", kWednesdayBefore, "--speed", "1", "--until", "100", "30:tap:left", "90:key:power"});
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "100",
+                        touch("30", "left"), "90:key:power"});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
+  // The light goes on for the ring and stays on through the snooze.
+  ASSERT_FALSE(r.events("backlight").empty()) << r.timeline_text();
   for (const TimelineEvent& e : r.events("backlight")) {
     EXPECT_TRUE(e.details == "25" || e.at > 90.0) << e.at << " " << e.details;
   }
-  // The ring stops at the touch and starts again for the 07:01 alarm.
+  // The ring stops at the touch, long before the 07:01 alarm starts it again.
+  double stopped = -1;
+  for (const TimelineEvent& e : r.events("player-stop")) {
+    if (e.at >= 30.0 && stopped < 0) stopped = e.at;
+  }
+  EXPECT_GE(stopped, 30.0) << r.timeline_text();
+  EXPECT_LT(stopped, 60.0) << r.timeline_text();
   EXPECT_EQ(count_between(r, "player-start", 80.0, 84.0), 1) << r.timeline_text();
+}
+
+// On a panel mounted upside down the framebuffer holds the picture turned round, and the
+// touch panel reports what the person sees: the stop button is drawn where the framebuffer
+// turns it to, and a touch where the person sees it stops the alarm.
+TEST(AlarmScenario, OnATurnedPanelTheButtonsAreWhereAPersonSeesThem) {
+  E2eSandbox sb({"--rotation", "180"});
+  sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
+  const std::string shot = sb.path("/sim/turned.png");
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "60",
+                        "30:shot:" + shot, touch("35", "mid")});
+  const ScreenLayout& l = *screen_layout(480, 800);
+  const LayoutRect seen{l.buttons[1].centre_x(), l.buttons[1].centre_y(), 1, 1};
+  const LayoutRect held = framebuffer_point(l, seen.x, seen.y, 180);
+  EXPECT_TRUE(lit_at(shot, held.x, held.y));
+  EXPECT_FALSE(lit_at(shot, seen.x, seen.y));  // there the turned picture is black
+  const TimelineEvent* off = r.first("poweroff");
+  ASSERT_NE(off, nullptr) << r.timeline_text();
+  EXPECT_GT(off->at, 35.0) << r.timeline_text();
+  EXPECT_EQ(r.player_runs(), 1);
 }
 
 TEST(AlarmScenario, RightButtonStartsAndroid) {
   E2eSandbox sb;
   sb.add_alarm(7, 7, 0, kMonToFri, 1, 0);
-  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "60", "30:tap:right"});
+  SimResult r =
+      sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "60", touch("30", "right")});
   EXPECT_EQ(r.exit_status(), 0) << r.timeline_text();
   EXPECT_FALSE(r.powered_off());
   const Json& props = r.outcome["properties_set"];
@@ -146,8 +176,8 @@ TEST(AlarmScenario, PowerKeyWhileSnoozedPowersOff) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
   sb.set_flags(5, "/res/sounds/default_ring.mp3", 5);
-  SimResult r = sb.run(
-      {"--at", kWednesdayBefore, "--speed", "1", "--until", "90", "25:tap:left", "40:key:power"});
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "90",
+                        touch("25", "left"), "40:key:power"});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   const TimelineEvent* off = r.first("poweroff");
   ASSERT_NE(off, nullptr);
@@ -171,8 +201,8 @@ TEST(AlarmScenario, VibrationPulsesWhileRingingOnlyForFlagOne) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 1);
   sb.set_flags(5, "/res/sounds/default_ring.mp3", 1);
-  SimResult r = sb.run(
-      {"--at", kWednesdayBefore, "--speed", "1", "--until", "100", "41:tap:left", "70:key:power"});
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "100",
+                        touch("41", "left"), "70:key:power"});
   int ringing = count_between(r, "vibrate", 20.0, 41.0);
   EXPECT_GE(ringing, 8) << r.timeline_text();  // every 2 s over 20 s
   EXPECT_LE(ringing, 11);
@@ -183,6 +213,7 @@ TEST(AlarmScenario, VibrationPulsesWhileRingingOnlyForFlagOne) {
   two.add_alarm(1, 7, 0, kMonToFri, 1, 2);
   SimResult r2 =
       two.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "60", "40:key:power"});
+  EXPECT_GE(r2.player_runs(), 1) << r2.timeline_text();  // it rang, without vibrating
   EXPECT_TRUE(r2.events("vibrate").empty()) << r2.timeline_text();
 }
 

@@ -17,6 +17,7 @@
 #include <stdexcept>
 
 #include "platform/sandbox_platform.h"
+#include "screen/layout_test_util.h"
 #include "sim/sandbox_builder.h"
 #include "sim/screenshot.h"
 
@@ -289,8 +290,14 @@ SimResult E2eSandbox::run(const std::vector<std::string>& args) const {
     argv.push_back("3600");
   }
   slow_down(&argv);
+  // An outcome left by an earlier run of the sandbox must not stand in for this one's.
+  unlink(path("/sim/outcome.json").c_str());
   r.cli_status = run_command(argv, nullptr);
-  parse_json(read("/sim/outcome.json"), &r.outcome);
+  // Without a readable outcome every check of it ("not powered off", "no RTC alarm") would
+  // hold for nothing.
+  if (!parse_json(read("/sim/outcome.json"), &r.outcome) || r.outcome.type != Json::kObject) {
+    ADD_FAILURE() << "the run left no readable outcome.json";
+  }
   std::string tl = read("/sim/timeline.txt");
   size_t start = 0;
   while (start < tl.size()) {
@@ -318,6 +325,23 @@ SimResult E2eSandbox::run(const std::vector<std::string>& args) const {
   r.kmsg = read("/dev/kmsg");
   r.stdout_text = read("/sim/stdout.txt");
   return r;
+}
+
+std::string touch(const std::string& at, const std::string& button) {
+  const ScreenLayout& l = *screen_layout(480, 800);
+  EXPECT_TRUE(button == "left" || button == "mid" || button == "right") << button;
+  const LayoutRect& b = l.buttons[button == "left" ? 0 : button == "mid" ? 1 : 2];
+  return at + ":touch:" + std::to_string(b.centre_x()) + "," + std::to_string(b.centre_y());
+}
+
+bool lit_at(const std::string& png, int x, int y) {
+  Screenshot shot;
+  if (!read_png(png, &shot) || x < 0 || y < 0 || static_cast<uint32_t>(x) >= shot.width ||
+      static_cast<uint32_t>(y) >= shot.height) {
+    return false;
+  }
+  const uint8_t* p = shot.pixel(static_cast<uint32_t>(x), static_cast<uint32_t>(y));
+  return (p[0] | p[1] | p[2]) != 0;
 }
 
 bool contains(const std::string& text, const std::string& part) {

@@ -79,6 +79,14 @@ class E2eSandbox {
 
 std::string alarm_sim_path();
 
+// A touch at `at` seconds where a person sees the button ("left", "mid" or "right") of the
+// 480x800 alarm screen as written down in screen/layout_test_util.h: "AT:touch:X,Y". The
+// scenarios touch there, not at the rectangle the program logs, so that a button drawn in one
+// place and hit in another fails.
+std::string touch(const std::string& at, const std::string& button);
+// Whether a screenshot is lit (not black) at the point (x, y) of the framebuffer.
+bool lit_at(const std::string& png, int x, int y);
+
 // Small judgements the scenarios share.
 bool contains(const std::string& text, const std::string& part);
 // Events of `word` from `from` (inclusive) to `to` (exclusive), virtual seconds.

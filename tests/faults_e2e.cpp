@@ -139,8 +139,8 @@ TEST(FaultScenario, NoConsoleStillShowsTheAlarmScreenAndStops) {
   SevenOClock w;
   ASSERT_EQ(unlink(w.sb.path("/dev/tty0").c_str()), 0);
   std::string shot = w.sb.path("/sim/ringing.png");
-  SimResult r = w.sb.run(
-      {"--at", kBeforeSeven, "--speed", "1", "--until", "40", "15:shot:" + shot, "17:tap:mid"});
+  SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "40", "15:shot:" + shot,
+                          touch("17", "mid")});
   EXPECT_TRUE(contains(w.sb.read("/sim/stderr.txt"), "can't open /dev/tty0: "));
   EXPECT_TRUE(rang(r)) << r.timeline_text();
   EXPECT_GT(lit_share(shot), 0.01);
@@ -157,8 +157,8 @@ TEST(FaultScenario, NoInputDeviceTheRingPeriodStillSnoozesAndRingsAgain) {
   SevenOClock w;
   w.sb.set_flags(1, "/res/sounds/default_ring.mp3", 1);
   ASSERT_TRUE(remove_tree(w.sb.path("/dev/input")));
-  SimResult r =
-      w.sb.run({"--at", "2026-12-09 07:00:00", "--speed", "1", "--until", "160", "30:tap:left"});
+  SimResult r = w.sb.run(
+      {"--at", "2026-12-09 07:00:00", "--speed", "1", "--until", "160", touch("30", "left")});
   EXPECT_TRUE(r.outcome["stopped_at_until"].b) << r.timeline_text();
   const TimelineEvent* first = r.first("player-start");
   ASSERT_NE(first, nullptr) << r.timeline_text();
@@ -184,7 +184,7 @@ TEST(FaultScenario, PropertyServiceAbsentPowerOnStillEndsTheProgram) {
   SevenOClock w;
   std::string props = w.sb.read("/default.prop");
   SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "40",
-                          "--no-property-service", "16:tap:right"});
+                          "--no-property-service", touch("16", "right")});
   EXPECT_TRUE(rang(r)) << r.timeline_text();
   // Ended by itself (a status, not stopped at --until): it did not wait for the service.
   EXPECT_EQ(r.exit_status(), 0) << r.timeline_text();
@@ -204,8 +204,8 @@ TEST(FaultScenario, SnoozeDirectoryMissingTheSnoozeStillHappens) {
   SevenOClock w;
   w.sb.set_flags(5, "/res/sounds/default_ring.mp3", 1);
   ASSERT_TRUE(remove_tree(w.sb.path(kSnoozeDir)));
-  SimResult r = w.sb.run(
-      {"--at", kBeforeSeven, "--speed", "10", "--until", "100", "15:tap:left", "80:key:power"});
+  SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "10", "--until", "100",
+                          touch("15", "left"), "80:key:power"});
   EXPECT_TRUE(contains(r.kmsg, "<3>alarm: open delay time failed!\n")) << r.kmsg;
   std::vector<TimelineEvent> light = r.events("backlight");
   ASSERT_GE(light.size(), 3u) << r.timeline_text();
@@ -217,6 +217,20 @@ TEST(FaultScenario, SnoozeDirectoryMissingTheSnoozeStillHappens) {
   EXPECT_EQ(count_between(r, "player-start", light[2].at - 0.5, 80.0), 1) << r.timeline_text();
   EXPECT_TRUE(r.powered_off());
   EXPECT_FALSE(exists(w.sb.path(kSnoozeDir)));
+}
+
+// A configured ring file that is not there: logged, and the alarm rings the default ring.
+TEST(FaultScenario, AMissingRingFileRingsTheDefaultRing) {
+  SevenOClock w;
+  w.sb.set_flags(5, "/data/media/gone.mp3", 5);
+  SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "60", "30:key:power"});
+  EXPECT_TRUE(
+      contains(r.kmsg, "<3>alarm: ring file /data/media/gone.mp3: No such file or directory\n"))
+      << r.kmsg;
+  ASSERT_TRUE(rang(r)) << r.timeline_text();
+  EXPECT_TRUE(contains(r.first("player-start")->details, "/res/sounds/default_ring.mp3"))
+      << r.timeline_text();
+  EXPECT_FALSE(contains(r.timeline_text(), "gone.mp3"));
 }
 
 // Writes that fail: /dev/full in the place of the vibrator, the backlight and the RTC's
@@ -256,8 +270,8 @@ TEST(FaultScenario, ControlFilesThatCannotBeWrittenStopNothing) {
 TEST(FaultScenario, AlarmOpWithoutATimeWritesNoWakeUpButStillPowersOff) {
   for (const char* op : {"", "garbage 1796799600\n"}) {
     SevenOClock w;
-    SimResult r = w.sb.run(
-        {"--at", kBeforeSeven, "--speed", "1", "--until", "40", "--rtc-op", op, "16:tap:mid"});
+    SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "40", "--rtc-op", op,
+                            touch("16", "mid")});
     EXPECT_TRUE(rang(r)) << r.timeline_text();
     EXPECT_TRUE(r.powered_off()) << "alarm_op \"" << op << "\"";
     EXPECT_EQ(r.exit_status(), 0);
@@ -311,7 +325,7 @@ TEST(FaultScenario, ScreenOrInputThreadThatCannotBeCreatedEndsWithStatus255) {
 TEST(FaultScenario, VibratorThreadThatCannotBeCreatedRingsWithoutVibration) {
   SevenOClock w;
   SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "40", "--fault",
-                          "thread-fail:3", "18:tap:mid"});
+                          "thread-fail:3", touch("18", "mid")});
   EXPECT_TRUE(rang(r)) << r.timeline_text();
   EXPECT_TRUE(r.events("vibrate").empty()) << r.timeline_text();
   EXPECT_TRUE(r.powered_off());
@@ -325,7 +339,7 @@ TEST(FaultScenario, PowerOffThatReturnsIsLoggedAndTheProgramEnds) {
   {
     SevenOClock w;
     SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "40",
-                            "--poweroff-returns", "16:tap:mid"});
+                            "--poweroff-returns", touch("16", "mid")});
     EXPECT_EQ(r.exit_status(), 0) << r.timeline_text();
     EXPECT_TRUE(contains(r.kmsg, "<3>alarm: shutdown system\n")) << r.kmsg;
     EXPECT_FALSE(contains(r.kmsg, "alarm final exit"));

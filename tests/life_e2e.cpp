@@ -1,5 +1,7 @@
 // alarm-sim life: a phone kept switched off for days and woken only by its RTC, judged
 // against the instants the clock application's records mean.
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -76,6 +78,29 @@ TEST(LifeScenario, AWeekOfWeekdayWeekendAndOneShotAlarmsRingsEachOnTime) {
   EXPECT_TRUE(l.json["ended_early"].is_null());
   EXPECT_EQ(sb.sql("SELECT enabled FROM alarms WHERE _id=3;"), "0\n");
   EXPECT_GT(lit_share(sb.path("/sim/life.png")), 0.5);
+}
+
+// An RTC driver with only the standard interface (no alarm_op, as on a mainline kernel):
+// each power-off programs wakealarm, cleared first, and the phone wakes from it for every
+// alarm as it does from alarm_param.
+TEST(LifeScenario, AnRtcWithOnlyWakealarmWakesThePhoneForEachAlarm) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
+  Life l = live(sb, {"--from", "2026-12-09 12:00:00", "--days", "3", "--rtc", "wakealarm"});
+  ASSERT_EQ(l.cli_status, 0) << l.out;
+  EXPECT_EQ(count(l, "expected"), 2) << report(sb);  // Thursday and Friday 07:00
+  EXPECT_EQ(rung_in_time(l), 2) << report(sb);
+  EXPECT_EQ(count(l, "lost_wakes"), 0);
+  ASSERT_EQ(l.json["boots"].a.size(), 2u);
+  EXPECT_EQ(static_cast<long long>(l.json["boots"].a[0]["rtc_alarm"].n),
+            epoch_utc(2026, 12, 11, 7, 0, 0) - 20);
+  Json outcome;
+  ASSERT_TRUE(parse_json(sb.read("/sim/outcome.json"), &outcome));
+  EXPECT_TRUE(outcome["rtc_alarm_param"].is_null());
+  EXPECT_EQ(outcome["rtc_wakealarm"].s, std::to_string(epoch_utc(2026, 12, 14, 7, 0, 0) - 20));
+  EXPECT_NE(access(sb.path("/sys/class/rtc/rtc0/alarm_op").c_str(), F_OK), 0);
+  std::string runs = sb.read("/sim/life-runs.txt");
+  EXPECT_TRUE(contains(runs, "rtc wakealarm cleared")) << runs;
 }
 
 // Two alarms a minute apart, on a phone whose RTC needs half a minute between the

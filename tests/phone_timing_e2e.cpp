@@ -1,6 +1,11 @@
 // Alarms on a phone's real timing: an RTC wake-up that must lie well after the power-off,
-// several alarms in one minute, a button in the very second another alarm falls due.
+// several alarms in one minute, a button in the very second another alarm falls due, a
+// snooze that outlives the run that took it.
+#include <time.h>
+
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -12,8 +17,8 @@ TEST(PhoneTiming, StopWithTheNextAlarmTooNearWaitsDarkAndRingsIt) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
   sb.add_alarm(2, 7, 1, kMonToFri, 1, 0);
-  SimResult r = sb.run(
-      {"--at", kWednesdayBefore, "--speed", "10", "--until", "150", "65:tap:mid", "95:tap:mid"});
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "150",
+                        touch("65", "mid"), touch("95", "mid")});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   std::vector<TimelineEvent> rings = r.events("player-start");
   ASSERT_EQ(rings.size(), 2u) << r.timeline_text();
@@ -42,8 +47,8 @@ TEST(PhoneTiming, ThePowerKeyDuringTheDarkWaitPowersOff) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
   sb.add_alarm(2, 7, 1, kMonToFri, 1, 0);
-  SimResult r = sb.run(
-      {"--at", kWednesdayBefore, "--speed", "1", "--until", "120", "65:tap:mid", "70:key:power"});
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "120",
+                        touch("65", "mid"), "70:key:power"});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   const TimelineEvent* off = r.first("poweroff");
   ASSERT_NE(off, nullptr);
@@ -59,7 +64,8 @@ TEST(PhoneTiming, TwoOneShotAlarmsOfOneMinuteRingOnceAndAreBothSwitchedOff) {
   sb.add_alarm(3, 7, 0, 0, 1, 0, "once", "");
   sb.add_alarm(4, 7, 0, 0, 1, 0, "once too", "");
   sb.add_alarm(5, 9, 0, kMonToFri, 1, 0);
-  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "60", "35:tap:mid"});
+  SimResult r =
+      sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "60", touch("35", "mid")});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   EXPECT_EQ(r.events("player-start").size(), 1u) << r.timeline_text();
   EXPECT_EQ(sb.sql("SELECT _id, enabled FROM alarms ORDER BY _id;"), "3|0\n4|0\n5|1\n");
@@ -76,7 +82,7 @@ TEST(PhoneTiming, AnAlarmFoundDueBySnoozingRingsAtOnce) {
   sb.add_alarm(2, 7, 1, 0, 1, 0, "once", "");
   sb.set_flags(1, "/res/sounds/default_ring.mp3", 5);
   SimResult r = sb.run({"--at", "2026-12-09 06:58:58", "--speed", "1", "--until", "140",
-                        "12:tap:left", "135:key:power"});
+                        touch("12", "left"), "135:key:power"});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   EXPECT_EQ(count_between(r, "player-start", 122.0, 124.5 + slow_program_slack(1)), 1)
       << r.timeline_text();
@@ -114,4 +120,130 @@ TEST(PhoneTiming, AHungDatabaseUpdateNeverDelaysTheRing) {
   ASSERT_NE(off, nullptr);
   EXPECT_LT(off->at, rings[0].at + 16.0);  // the stop, a second, at most 2 s for the update
   EXPECT_TRUE(contains(r.kmsg, "<3>alarm: database update gave no end in time: ended")) << r.kmsg;
+}
+
+// A snoozed alarm is never lost: whatever powers the phone off, the RTC wakes it for the
+// snooze's end, and the next run rings it then, once.
+
+namespace {
+
+constexpr int kEveryDay = 127;
+constexpr char kRingFile[] = "/res/sounds/default_ring.mp3";
+// Thursday's 07:00, 20 s early: where a run that stops the last snooze leaves the RTC.
+const int64_t kThursdayWake = epoch_utc(2026, 12, 10, 7, 0, 0) - 20;
+
+// "YYYY-MM-DD HH:MM:SS" of an epoch second, as --at takes it (UTC).
+std::string utc_text(int64_t epoch) {
+  time_t t = static_cast<time_t>(epoch);
+  struct tm tm = {};
+  gmtime_r(&t, &tm);
+  char buf[32];
+  strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+std::vector<double> ring_starts(const SimResult& r) {
+  std::vector<double> out;
+  for (const Json& at : r.outcome["ring_starts"].a) out.push_back(at.n);
+  return out;
+}
+
+int64_t rtc_alarm(const SimResult& r) {
+  return static_cast<int64_t>(r.outcome["rtc_alarm"].n);
+}
+
+// The run the RTC wakes the phone for, 20 s before `snooze_end`, with a user who stops
+// each ring: the snooze rings once, in its second, and stopping it leaves Thursday's
+// alarm (or `next_wake`) to the RTC.
+SimResult wake_rings_snooze_once(const E2eSandbox& sb, const SimResult& before, int64_t snooze_end,
+                                 int64_t next_wake = kThursdayWake) {
+  EXPECT_TRUE(before.powered_off()) << before.timeline_text();
+  EXPECT_EQ(rtc_alarm(before), snooze_end - 20) << before.timeline_text();
+  EXPECT_TRUE(before.outcome["rtc_wakes"].b);
+  SimResult r = sb.run(
+      {"--at", utc_text(rtc_alarm(before)), "--speed", "1", "--until", "60", "--user", "stop:10"});
+  std::vector<double> rings = ring_starts(r);
+  EXPECT_EQ(rings.size(), 1u) << r.timeline_text();
+  if (!rings.empty()) {
+    EXPECT_GE(rings[0], static_cast<double>(snooze_end));
+    EXPECT_LT(rings[0], snooze_end + 3.0 + slow_program_slack(1)) << r.timeline_text();
+  }
+  EXPECT_TRUE(r.powered_off()) << r.timeline_text();
+  EXPECT_EQ(rtc_alarm(r), next_wake) << r.timeline_text();
+  EXPECT_TRUE(r.outcome["rtc_wakes"].b);
+  return r;
+}
+
+}  // namespace
+
+// The power key during the snooze's dark wait powers off with the RTC for the snooze's end,
+// not for Thursday.
+TEST(SnoozeKept, ThePowerKeyDuringASnoozeWakesThePhoneForItsEnd) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kEveryDay, 1, 0);
+  sb.set_flags(30, kRingFile, 5);
+  SimResult r = sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "120", touch("21", "left"),
+                        "70:key:power"});
+  ASSERT_EQ(r.outcome["snooze_notes"].a.size(), 1u) << r.timeline_text();
+  int64_t end = static_cast<int64_t>(r.outcome["snooze_notes"].a[0]["snooze_end"].n);
+  EXPECT_LE(std::llabs(end - epoch_utc(2026, 12, 9, 7, 5, 11)), 1);
+  EXPECT_EQ(ring_starts(r).size(), 1u) << r.timeline_text();
+  wake_rings_snooze_once(sb, r, end);
+}
+
+// The power key with the snooze's end less than 32 s away: the RTC could not be trusted
+// with it, so the phone waits dark and rings it in its second, in the same run.
+TEST(SnoozeKept, ThePowerKeyNearTheSnoozesEndRingsItInTheSameRun) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kEveryDay, 1, 0);
+  sb.set_flags(30, kRingFile, 1);
+  SimResult r = sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "110", touch("21", "left"),
+                        "55:key:power", touch("95", "mid")});
+  ASSERT_EQ(r.outcome["snooze_notes"].a.size(), 1u) << r.timeline_text();
+  int64_t end = static_cast<int64_t>(r.outcome["snooze_notes"].a[0]["snooze_end"].n);
+  std::vector<double> rings = ring_starts(r);
+  ASSERT_EQ(rings.size(), 2u) << r.timeline_text();
+  EXPECT_GE(rings[1], static_cast<double>(end));
+  EXPECT_LT(rings[1], end + 3.0 + slow_program_slack(1)) << r.timeline_text();
+  EXPECT_TRUE(r.powered_off()) << r.timeline_text();
+  EXPECT_EQ(rtc_alarm(r), kThursdayWake);
+}
+
+// 07:00 snoozed stays silent and lit (07:01 is within the snooze); 07:01 rings and is
+// stopped. The RTC wakes the phone for 07:00's snooze, not for Thursday.
+TEST(SnoozeKept, StoppingAnotherAlarmKeepsTheSnooze) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kEveryDay, 1, 0);
+  sb.add_alarm(2, 7, 1, kEveryDay, 1, 0);
+  sb.set_flags(30, kRingFile, 5);
+  SimResult r = sb.run(
+      {"--at", kBeforeSeven, "--speed", "1", "--until", "120", "--user", "snooze-then-stop:10"});
+  ASSERT_EQ(r.outcome["snooze_notes"].a.size(), 1u) << r.timeline_text();
+  EXPECT_EQ(r.outcome["snooze_notes"].a[0]["alarm_id"].n, 1);
+  int64_t end = static_cast<int64_t>(r.outcome["snooze_notes"].a[0]["snooze_end"].n);
+  EXPECT_EQ(ring_starts(r).size(), 2u) << r.timeline_text();  // 07:00 and 07:01, once each
+  wake_rings_snooze_once(sb, r, end);
+}
+
+// 07:00 and then 07:01 snoozed, the power key before either ends: the note holds both, the
+// last taken first. Each rings after its own RTC wake, once.
+TEST(SnoozeKept, TwoSnoozesAtOnceBothRing) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kEveryDay, 1, 0);
+  sb.add_alarm(2, 7, 1, kEveryDay, 1, 0);
+  sb.set_flags(30, kRingFile, 5);
+  SimResult r = sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "120", touch("21", "left"),
+                        touch("81", "left"), "90:key:power"});
+  const Json& notes = r.outcome["snooze_notes"];
+  ASSERT_EQ(notes.a.size(), 2u) << r.timeline_text();
+  int64_t first_end = static_cast<int64_t>(notes.a[0]["snooze_end"].n);
+  int64_t second_end = static_cast<int64_t>(notes.a[1]["snooze_end"].n);
+  EXPECT_EQ(notes.a[1]["alarm_id"].n, 2);
+  std::string note = sb.read("/data/data/com.android.deskclock/files/alarm_delay.tmp");
+  EXPECT_EQ(note.substr(0, note.find('\0')),
+            "2\n" + std::to_string(second_end) + "000\n1\n" + std::to_string(first_end) + "000\n");
+  EXPECT_EQ(ring_starts(r).size(), 2u) << r.timeline_text();
+  // 07:00's snooze first; stopping it leaves the RTC to 07:01's, which rings next.
+  SimResult woke = wake_rings_snooze_once(sb, r, first_end, second_end - 20);
+  wake_rings_snooze_once(sb, woke, second_end);
 }

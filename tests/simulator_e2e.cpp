@@ -20,8 +20,8 @@ TEST(SimulatorScenario, TheRtcWokeThePhoneBootSecondsBeforeTheProgramStarts) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
   const double start = static_cast<double>(epoch_utc(2026, 12, 9, 6, 59, 40));
-  SimResult r = sb.run(
-      {"--at", kWednesdayBefore, "--speed", "1", "--until", "40", "--boot", "35", "30:tap:mid"});
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "40", "--boot", "35",
+                        touch("30", "mid")});
   EXPECT_DOUBLE_EQ(r.outcome["start_at"].n, start);
   EXPECT_DOUBLE_EQ(r.outcome["wake_at"].n, start - 35);
   const TimelineEvent* begin = r.first("start");
@@ -37,7 +37,8 @@ TEST(SimulatorScenario, TheRtcWakesOnlyWhenItsAlarmLiesTheLeadAfterThePowerOff) 
   {
     E2eSandbox sb;
     sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
-    SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "60", "30:tap:mid"});
+    SimResult r =
+        sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "60", touch("30", "mid")});
     ASSERT_TRUE(r.powered_off()) << r.timeline_text();
     const TimelineEvent* off = r.first("poweroff");
     ASSERT_NE(off, nullptr);
@@ -49,7 +50,7 @@ TEST(SimulatorScenario, TheRtcWakesOnlyWhenItsAlarmLiesTheLeadAfterThePowerOff) 
     EXPECT_TRUE(r.outcome["rtc_wakes"].b);
     // Thursday's wake-up lies less than a day after the power-off.
     SimResult picky = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "60",
-                              "--rtc-min-lead", "86400", "30:tap:mid"});
+                              "--rtc-min-lead", "86400", touch("30", "mid")});
     ASSERT_TRUE(picky.powered_off());
     EXPECT_FALSE(picky.outcome["rtc_wakes"].b);
   }

@@ -1,0 +1,699 @@
+#!/usr/bin/env python3
+"""Runs the phone program's scenarios in a qemu guest (scripts/vm.sh does the set-up).
+
+For each scenario it lays the phone's files with alarm-sim (database, configuration, artwork),
+packs them with the guest's common files into an initramfs, boots the guest with its clock
+set before the alarm, drives it through QMP (screenshots, the power button) at moments taken
+from the serial console, and judges the run from the console and qemu's end. It prints a
+timeline per scenario and the figures, and exits non-zero when a scenario failed.
+Only the standard library is used.
+"""
+
+import argparse
+import calendar
+import json
+import os
+import re
+import shutil
+import socket
+import stat
+import subprocess
+import sys
+import threading
+import time
+
+# Wednesday 2026-12-09, as the simulator's scenarios use it; the guest runs in UTC.
+DAY = "2026-12-09"
+ALARM = "07:00:00"
+MON_TO_FRI = 31
+WIDTH, HEIGHT = 480, 800
+WAKE_AHEAD = 20     # the program wakes the phone this long before the next alarm
+SNOOZE_SECS = 60    # alarm_flag's snooze period, one minute
+SHOT_STEP = 0.25    # seconds between the screenshots after the ring starts
+EARLY_SHOTS = 16
+
+DB = "/data/data/com.android.deskclock/databases/alarms.db"
+FLAG = "/productinfo/alarm_flag"
+
+
+def epoch(day, hms):
+    return calendar.timegm(time.strptime(day + " " + hms, "%Y-%m-%d %H:%M:%S"))
+
+
+def utc_text(secs):
+    return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(secs))
+
+
+# --- initramfs ------------------------------------------------------------------------------
+
+class Cpio:
+    """A newc archive, written without root: device nodes are records, not files."""
+
+    def __init__(self, path):
+        self.out = open(path, "wb")
+        self.ino = 1
+
+    def _record(self, name, mode, data=b"", rdev=(0, 0)):
+        name_bytes = name.encode() + b"\0"
+        fields = [self.ino, mode, 0, 0, 1, 0, len(data), 0, 0, rdev[0], rdev[1],
+                  len(name_bytes), 0]
+        self.ino += 1
+        head = b"070701" + b"".join(b"%08X" % f for f in fields)
+        self.out.write(head + name_bytes)
+        self.out.write(b"\0" * ((4 - (len(head) + len(name_bytes)) % 4) % 4))
+        self.out.write(data)
+        self.out.write(b"\0" * ((4 - len(data) % 4) % 4))
+
+    def add_tree(self, root):
+        for base, dirs, files in os.walk(root):
+            dirs.sort()
+            rel = os.path.relpath(base, root)
+            if rel != ".":
+                self._record(rel, stat.S_IFDIR | 0o755)
+            for f in sorted(files):
+                path = os.path.join(base, f)
+                name = os.path.normpath(os.path.join(rel, f))
+                st = os.lstat(path)
+                if stat.S_ISLNK(st.st_mode):
+                    self._record(name, stat.S_IFLNK | 0o777, os.readlink(path).encode())
+                else:
+                    with open(path, "rb") as fh:
+                        self._record(name, stat.S_IFREG | (st.st_mode & 0o7777), fh.read())
+            for d in dirs:
+                path = os.path.join(base, d)
+                if os.path.islink(path):
+                    self._record(os.path.normpath(os.path.join(rel, d)), stat.S_IFLNK | 0o777,
+                                 os.readlink(path).encode())
+
+    def add_node(self, name, major, minor):
+        self._record(name, stat.S_IFCHR | 0o600, rdev=(major, minor))
+
+    def close(self):
+        self._record("TRAILER!!!", 0)
+        self.out.close()
+
+
+# --- QMP ------------------------------------------------------------------------------------
+
+class Qmp:
+    def __init__(self, path, deadline):
+        while True:
+            try:
+                self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                self.sock.connect(path)
+                break
+            except OSError:
+                self.sock.close()
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.05)
+        self.file = self.sock.makefile("rwb", buffering=0)
+        self.lock = threading.Lock()
+        self.replies = []
+        self.events = []
+        self.cond = threading.Condition()
+        self.file.readline()  # the greeting
+        threading.Thread(target=self._read, daemon=True).start()
+        self.command("qmp_capabilities")
+
+    def _read(self):
+        try:
+            for line in self.file:
+                try:
+                    msg = json.loads(line)
+                except ValueError:
+                    continue
+                with self.cond:
+                    if "event" in msg:
+                        self.events.append((time.monotonic(), msg))
+                    else:
+                        self.replies.append(msg)
+                    self.cond.notify_all()
+        except OSError:
+            pass  # qemu ended
+        with self.cond:
+            self.replies.append({"error": {"desc": "QMP closed"}})
+            self.cond.notify_all()
+
+    def command(self, name, timeout=30, **args):
+        with self.lock:
+            with self.cond:
+                self.replies.clear()
+            msg = {"execute": name}
+            if args:
+                msg["arguments"] = args
+            try:
+                self.file.write(json.dumps(msg).encode() + b"\n")
+            except OSError:
+                return {"error": {"desc": "QMP closed"}}
+            with self.cond:
+                self.cond.wait_for(lambda: self.replies, timeout)
+                return self.replies[0] if self.replies else {"error": {"desc": "no reply"}}
+
+
+# --- one guest run --------------------------------------------------------------------------
+
+class Run:
+    """Boots one guest, plays the scenario's triggers, and keeps what it saw."""
+
+    def __init__(self, cmd, work, triggers, timeout):
+        self.cmd = cmd
+        self.work = work
+        self.triggers = [dict(t, done=False) for t in triggers]
+        self.timeout = timeout
+        self.lines = []         # (host seconds since start, text)
+        self.actions = []       # (host seconds, text)
+        self.exit_code = None
+        self.end_at = None
+        self.shutdown_reason = None
+        self.lock = threading.Lock()
+
+    def t(self):
+        return time.monotonic() - self.t0
+
+    def _console(self, stream):
+        with open(os.path.join(self.work, "console.log"), "w") as log:
+            for raw in stream:
+                line = raw.decode(errors="replace").rstrip("\r\n")
+                at = self.t()
+                with self.lock:
+                    self.lines.append((at, line))
+                log.write("%8.3f %s\n" % (at, line))
+                log.flush()
+                for trig in self.triggers:
+                    if not trig["done"] and "fire_at" not in trig and re.search(trig["on"], line):
+                        trig["fire_at"] = at + trig["after"]
+
+    def _act(self, qmp, trig):
+        what = trig["do"]
+        if what == "shot":
+            path = os.path.join(self.work, trig["file"])
+            reply = qmp.command("screendump", filename=path)
+            ok = "return" in reply and os.path.exists(path)
+            self.actions.append((self.t(), "shot %s%s" % (trig["file"], "" if ok else " FAILED")))
+        elif what == "powerdown":
+            qmp.command("system_powerdown")
+            self.actions.append((self.t(), "power button (system_powerdown)"))
+
+    def run(self):
+        sock = os.path.join(self.work, "qmp.sock")
+        if os.path.exists(sock):
+            os.unlink(sock)
+        cmd = self.cmd + ["-qmp", "unix:%s,server=on,wait=off" % sock]
+        self.t0 = time.monotonic()
+        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                stdin=subprocess.DEVNULL)
+        reader = threading.Thread(target=self._console, args=(proc.stdout,), daemon=True)
+        reader.start()
+        qmp = None
+        try:
+            qmp = Qmp(sock, time.monotonic() + 10)
+            while proc.poll() is None:
+                if self.t() > self.timeout:
+                    self.actions.append((self.t(), "timeout: qemu ended"))
+                    qmp.command("quit")
+                    break
+                for trig in self.triggers:
+                    if not trig["done"] and "fire_at" in trig and self.t() >= trig["fire_at"]:
+                        trig["done"] = True
+                        self._act(qmp, trig)
+                time.sleep(0.02)
+        except OSError as e:
+            self.actions.append((self.t(), "QMP: %s" % e))
+        try:
+            proc.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        self.end_at = self.t()
+        self.exit_code = proc.returncode
+        reader.join(timeout=5)
+        if qmp is not None:
+            for _, ev in qmp.events:
+                if ev.get("event") == "SHUTDOWN":
+                    self.shutdown_reason = ev.get("data", {}).get("reason")
+
+    # What the console said.
+    def first(self, pattern, after=-1.0):
+        for at, line in self.lines:
+            if at > after:
+                m = re.search(pattern, line)
+                if m:
+                    return at, m
+        return None, None
+
+    def all(self, pattern):
+        return [(at, m) for at, line in self.lines for m in [re.search(pattern, line)] if m]
+
+
+# --- scenarios ------------------------------------------------------------------------------
+
+def scenario_table(arch):
+    """Each scenario: its alarm, the guest's clock, the helpers and triggers, its judge."""
+    due = epoch(DAY, ALARM)
+    # The program starts 7 to 10 s after qemu on a machine without KVM, up to 22 s with two
+    # guests booting at once on two cores; the alarm falls due 40 s after qemu starts, so the
+    # program waits for it, mostly for the 10 s its CPU figure is taken over.
+    lead = 40 if arch == "x86_64" else 45
+    ring_shot = {"on": r"vm: player-start 1 ", "after": 5, "do": "shot", "file": "ringing.ppm"}
+    # Screenshots every 0.25 s from the ring's start: when the alarm screen reaches the display.
+    early = [{"on": r"vm: player-start 1 ", "after": i * SHOT_STEP, "do": "shot",
+              "file": "early-%02d.ppm" % i} for i in range(1, EARLY_SHOTS + 1)]
+    return {
+        1: dict(title="ring and stop", alarm=(7, 0, MON_TO_FRI), start=due - lead,
+                touch="mid@1+12", triggers=[ring_shot] + early, judge=judge_ring_and_stop),
+        2: dict(title="the RTC on a real kernel (no CAP_SYS_BOOT)", alarm=(7, 0, MON_TO_FRI),
+                start=due - lead, touch="mid@1+3", nocap=True, triggers=[],
+                judge=judge_rtc_stays_on),
+        3: dict(title="snooze", alarm=(7, 0, MON_TO_FRI), start=due - lead, touch="left@1+3",
+                triggers=[{"on": r"vm: touch left", "after": 2, "do": "shot", "file": "dark.ppm"},
+                          {"on": r"vm: player-start 2 ", "after": 2, "do": "shot",
+                           "file": "again.ppm"},
+                          {"on": r"vm: player-start 2 ", "after": 3, "do": "powerdown"}],
+                judge=judge_snooze, timeout=180),
+        4: dict(title="a boot longer than the RTC's lead", alarm=(7, 0, MON_TO_FRI),
+                start=due - 15, boot_wait=40, touch="mid@1+3", triggers=[],
+                judge=judge_long_boot, timeout=150),
+        5: dict(title="nothing due", alarm=(9, 0, MON_TO_FRI), start=due - lead, triggers=[],
+                judge=judge_nothing_due),
+    }
+
+
+class Verdict:
+    def __init__(self):
+        self.failures = []
+        self.notes = []
+        self.figures = {}
+
+    def check(self, ok, text):
+        if not ok:
+            self.failures.append(text)
+        return ok
+
+
+def dark_screen(ppm):
+    """None when the screendump shows a dark screen: all black, or the display switched off
+    (qemu then shows its own 640x480 notice); else what it shows."""
+    with open(ppm, "rb") as f:
+        data = f.read()
+    m = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", data)
+    if not m:
+        return "an unreadable picture"
+    if (int(m.group(1)), int(m.group(2))) != (WIDTH, HEIGHT):
+        return None
+    pixels = data[m.end():]
+    lit = sum(1 for i in range(0, len(pixels), 3) if pixels[i:i + 3] != b"\0\0\0")
+    return "%d pixels lit" % lit if lit else None
+
+
+def ring_time(run):
+    _, m = run.first(r"vm: player-start 1 .* at ([0-9.]+)")
+    return float(m.group(1)) if m else None
+
+
+def guest_time(run, pattern):
+    at, m = run.first(pattern + r".* at ([0-9.]+)$")
+    return (at, float(m.group(1))) if m else (None, None)
+
+
+def common_figures(run, v):
+    qemu_to_start, start_guest = guest_time(run, r"vm: program-start")
+    if qemu_to_start is not None:
+        v.figures["qemu start to program start"] = qemu_to_start
+    ring = ring_time(run)
+    if ring is not None and start_guest is not None:
+        v.figures["program start to first ring"] = ring - start_guest
+    for what in ("waiting", "ringing"):
+        _, m = run.first(r"vm: cpu %s 10 s: ([0-9.]+) s" % what)
+        if m:
+            v.figures["program CPU while %s 10 s" % what] = float(m.group(1))
+    return start_guest, ring
+
+
+def judge_powered_off(run, v, after_what):
+    _, off = run.first(r"reboot: Power down")
+    v.check(off is not None and run.shutdown_reason == "guest-shutdown",
+            "the guest did not power off after %s (qemu: %s, exit %s)" %
+            (after_what, run.shutdown_reason, run.exit_code))
+    init_off, _ = run.first(r"vm: init powers off")
+    v.check(init_off is None, "the program's power-off did not happen: init powered the guest off")
+
+
+def judge_wakealarm_line(run, v, expected):
+    at, m = run.first(r"alarm: rtc wakealarm set to (-?\d+)")
+    if not v.check(m is not None, "no RTC wake-up was programmed (no wakealarm line)"):
+        return None
+    v.check(abs(int(m.group(1)) - expected) <= 1,
+            "wakealarm %s, not %d (%s)" % (m.group(1), expected, utc_text(expected)))
+    return at
+
+
+def judge_display(run, v, sc):
+    """Without the framebuffer emulation the program finds no /dev/graphics/fb0 and shows its
+    screen through the DRM card: the kernel log names the card, connector, mode and format."""
+    if not sc["no_fbdev"]:
+        return
+    v.check(run.first(r"vm: no fb0")[1] is not None, "the guest has a framebuffer device")
+    _, m = run.first(r"alarm: display (/dev/dri/card\d+: connector .*)")
+    if v.check(m is not None, "no DRM display was chosen (no \"alarm: display\" line)"):
+        v.notes.append("display " + m.group(1))
+
+
+def judge_ring_and_stop(run, v, sc, ctx):
+    due = epoch(DAY, ALARM)
+    judge_display(run, v, sc)
+    _, ring = common_figures(run, v)
+    if v.check(ring is not None, "the alarm never rang"):
+        v.check(due <= ring < due + 3,
+                "the ring started %.3f s after the alarm's second, not within it" % (ring - due))
+    shot = os.path.join(run.work, "ringing.ppm")
+    if v.check(os.path.exists(shot), "no screenshot while ringing"):
+        out = subprocess.run([ctx.compare, ctx.reference, shot], capture_output=True, text=True)
+        v.notes.append("screenshot against alarm-sim's: " + out.stdout.strip())
+        v.check(out.returncode == 0, "the screenshot differs from alarm-sim's: " +
+                out.stdout.strip())
+        for i in range(1, EARLY_SHOTS + 1):
+            early = os.path.join(run.work, "early-%02d.ppm" % i)
+            if os.path.exists(early) and subprocess.run(
+                    [ctx.compare, ctx.reference, early], capture_output=True).returncode == 0:
+                shot_at = next((a for a, t in run.actions if "early-%02d" % i in t), None)
+                ring_at, _ = run.first(r"vm: player-start 1 ")
+                if shot_at is not None and ring_at is not None:
+                    v.figures["ring start to the alarm screen in a screenshot"] = shot_at - ring_at
+                break
+    rtc_at = judge_wakealarm_line(run, v, epoch("2026-12-10", ALARM) - WAKE_AHEAD)
+    judge_powered_off(run, v, "the stop button")
+    tap_at, _ = run.first(r"vm: touch mid")
+    off_at, _ = run.first(r"reboot: Power down")
+    if rtc_at is not None and off_at is not None:
+        v.check(rtc_at <= off_at, "the RTC was written after the power-off")
+    if tap_at is not None and run.shutdown_reason == "guest-shutdown":
+        v.figures["tap to power-off"] = run.end_at - tap_at
+
+
+def judge_rtc_stays_on(run, v, sc, ctx):
+    common_figures(run, v)
+    expected = epoch("2026-12-10", ALARM) - WAKE_AHEAD
+    judge_wakealarm_line(run, v, expected)
+    v.check(run.first(r"alarm: shutdown system")[1] is not None,
+            "no \"shutdown system\" on the console")
+    _, m = run.first(r"vm: program-exit (\d+)")
+    v.check(m is not None and m.group(1) == "0", "the program did not end with status 0")
+    _, m = run.first(r"vm: wakealarm (\d*)")
+    v.check(m is not None and m.group(1) != "" and abs(int(m.group(1)) - expected) <= 1,
+            "wakealarm holds %r, not %d" % (m.group(1) if m else None, expected))
+    v.check(run.first(r"vm: init powers off")[1] is not None, "the guest did not live on")
+
+
+def judge_snooze(run, v, sc, ctx):
+    judge_display(run, v, sc)
+    common_figures(run, v)
+    left_at, _ = run.first(r"vm: touch left")
+    _, left_guest = guest_time(run, r"vm: touch left")
+    shot = os.path.join(run.work, "dark.ppm")
+    if sc["no_fbdev"]:
+        # A DRM card's picture cannot be switched off from beside its master (the program):
+        # the dark is the light the program switched off, the level the backlight got.
+        off_at, _ = run.first(r"vm: backlight 0\b", left_at if left_at is not None else -1.0)
+        again_at, _ = run.first(r"vm: player-start 2 ")
+        v.check(off_at is not None and (again_at is None or off_at < again_at),
+                "the backlight was not switched off after the left button")
+        if off_at is not None:
+            v.check(run.first(r"vm: backlight [1-9]", off_at)[1] is not None,
+                    "the backlight was not switched on again")
+    elif v.check(os.path.exists(shot), "no screenshot after the left button"):
+        lit = dark_screen(shot)
+        v.check(lit is None, "the screen is not dark while snoozed: %s" % lit)
+    shot = os.path.join(run.work, "again.ppm")
+    if v.check(os.path.exists(shot), "no screenshot when the alarm rang again"):
+        out = subprocess.run([ctx.compare, ctx.snooze_reference, shot], capture_output=True,
+                             text=True)
+        v.notes.append("screenshot of the ring again against alarm-sim's: " + out.stdout.strip())
+        v.check(out.returncode == 0, "the screen rung again differs from alarm-sim's: " +
+                out.stdout.strip())
+    _, m = run.first(r"vm: player-start 2 .* at ([0-9.]+)")
+    if v.check(m is not None, "the alarm did not ring again after the snooze"):
+        if left_guest is not None:
+            again = float(m.group(1)) - left_guest
+            v.figures["left button to the ring again"] = again
+            v.check(SNOOZE_SECS <= again < SNOOZE_SECS + 4,
+                    "rang again %.1f s after the left button, not after the snooze period" % again)
+    judge_wakealarm_line(run, v, epoch("2026-12-10", ALARM) - WAKE_AHEAD)
+    judge_powered_off(run, v, "the power key")
+    key_at = next((a for a, t in run.actions if t.startswith("power button")), None)
+    if key_at is not None and run.shutdown_reason == "guest-shutdown":
+        v.figures["power key to power-off"] = run.end_at - key_at
+
+
+def judge_long_boot(run, v, sc, ctx):
+    due = epoch(DAY, ALARM)
+    start, ring = common_figures(run, v)
+    if v.check(start is not None, "the program never started"):
+        v.check(start > due, "the program started before the alarm's second")
+        v.notes.append("program started %.1f s after the alarm's second" % (start - due))
+    if v.check(ring is not None, "the alarm never rang"):
+        if start is not None:
+            v.check(ring - start < 3, "rang %.1f s after the start, not at once" % (ring - start))
+    judge_powered_off(run, v, "the stop button")
+
+
+def judge_nothing_due(run, v, sc, ctx):
+    common_figures(run, v)
+    v.check(run.first(r"vm: player-start")[1] is None, "something rang")
+    v.check(run.first(r"alarm: alarm expire: ")[1] is not None, "no \"alarm expire\" line")
+    _, m = run.first(r"vm: program-exit (\d+)")
+    v.check(m is not None and m.group(1) == "0", "the program did not end with status 0")
+    v.check(run.first(r"vm: init powers off")[1] is not None,
+            "the guest did not stay on after the program's end")
+
+
+# --- driving a scenario ---------------------------------------------------------------------
+
+class Context:
+    pass
+
+
+def sh(cmd, **kw):
+    return subprocess.run(cmd, check=True, capture_output=True, text=True, **kw)
+
+
+def make_phone_files(ctx, n, sc, sandbox):
+    """The scenario's phone files, laid by alarm-sim as for a sandbox run."""
+    if os.path.exists(sandbox):
+        shutil.rmtree(sandbox)
+    sh([ctx.sim, "init", sandbox, "--screen", "%dx%dx32" % (WIDTH, HEIGHT)])
+    hour, minute, days = sc["alarm"]
+    sh(["sqlite3", sandbox + DB,
+        "INSERT INTO alarms VALUES(1,%d,%d,%d,0,1,0,'Work','');" % (hour, minute, days)])
+    # Ring for 5 minutes before snoozing by itself; snooze for one.
+    with open(sandbox + FLAG, "w") as f:
+        f.write("alarm_flag 1 5 /res/sounds/default_ring.mp3 1\n")
+
+
+def write_overlay(ctx, n, sc, sandbox, path):
+    cpio = Cpio(path)
+    stage = os.path.join(os.path.dirname(path), "overlay")
+    if os.path.exists(stage):
+        shutil.rmtree(stage)
+    for d in ("data", "productinfo", "res"):
+        shutil.copytree(os.path.join(sandbox, d), os.path.join(stage, d), symlinks=False)
+    os.makedirs(os.path.join(stage, "vm"), exist_ok=True)
+    with open(os.path.join(stage, "vm", "scenario.sh"), "w") as f:
+        f.write("VM_SCENARIO=%d\n" % n)
+        f.write("VM_SCREEN='%d %d'\n" % (WIDTH, HEIGHT))
+        f.write("VM_TOUCH='%s'\n" % sc.get("touch", ""))
+        f.write("VM_NOCAP=%d\n" % (1 if sc.get("nocap") else 0))
+        f.write("VM_BOOT_WAIT=%d\n" % sc.get("boot_wait", 0))
+        f.write("VM_DUE=%d\n" % epoch(DAY, ALARM))
+        f.write("VM_FB=%d\n" % (0 if sc["no_fbdev"] else 1))
+        f.write("VM_BENCH=%d\n" % (1 if sc.get("bench") else 0))
+    cpio.add_tree(stage)
+    cpio.close()
+
+
+def qemu_command(ctx, initrd, sc):
+    # printk.devkmsg=on: the kernel keeps every line the program logs (by default it keeps
+    # ten lines in five seconds from one open /dev/kmsg and drops the rest).
+    append = ["quiet", "androidboot.mode=alarm", "panic=-1", "printk.devkmsg=on"]
+    if sc["no_fbdev"]:
+        append.append("drm_kms_helper.fbdev_emulation=0")
+    common = ["-m", "512", "-nodefaults", "-no-reboot", "-display", "none",
+              "-serial", "stdio", "-monitor", "none", "-kernel", ctx.kernel, "-initrd", initrd,
+              "-rtc", "base=%s" % utc_text(sc["start"])]
+    if ctx.kvm:
+        common += ["-accel", "kvm"]
+    else:
+        common += ["-accel", "tcg"]
+    if ctx.arch == "x86_64":
+        return (["qemu-system-x86_64", "-M", "pc", "-smp", "1",
+                 "-device", "VGA,xres=%d,yres=%d,edid=on" % (WIDTH, HEIGHT)] + common +
+                ["-append", " ".join(["console=ttyS0"] + append)])
+    return (["qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15", "-smp", "1",
+             "-device", "virtio-gpu-pci,xres=%d,yres=%d" % (WIDTH, HEIGHT)] + common +
+            ["-append", " ".join(["console=ttyAMA0"] + append)])
+
+
+def reference_shot(ctx, sandbox, out):
+    """alarm-sim's screenshot of the same alarm, five seconds into its ring."""
+    start = "%s %s" % (DAY, time.strftime("%H:%M:%S", time.gmtime(epoch(DAY, ALARM) - 10)))
+    sh([ctx.sim, "run", sandbox, "--at", start, "--speed", "2", "--until", "20",
+        "16:shot:" + out])
+    return out
+
+
+def snooze_reference_shot(ctx, sandbox, out):
+    """alarm-sim's screenshot of the same alarm snoozed at its third second, two seconds into
+    its ring again."""
+    start = "%s %s" % (DAY, time.strftime("%H:%M:%S", time.gmtime(epoch(DAY, ALARM) - 10)))
+    sh([ctx.sim, "run", sandbox, "--at", start, "--speed", "5", "--until", "80",
+        "13:tap:left", "75:shot:" + out])
+    return out
+
+
+def judge_bench(run, v, sc, ctx):
+    _, m = run.first(r"vm: bench-exit (\d+)")
+    v.check(m is not None and m.group(1) == "0", "bench_drm_present did not run to its end")
+    for _, line in run.lines:
+        if re.match(r"(drm screen|memcpy|copy in|present|target)", line):
+            v.notes.append(line.strip())
+
+
+def run_scenario(ctx, n, sc):
+    work = os.path.join(ctx.work, "scenario-%d%s" % (n, "-no-fbdev" if sc["no_fbdev"] else ""))
+    os.makedirs(work, exist_ok=True)
+    for f in os.listdir(work):
+        p = os.path.join(work, f)
+        if os.path.isfile(p):
+            os.unlink(p)
+    sandbox = os.path.join(work, "phone")
+    make_phone_files(ctx, n, sc, sandbox)
+    overlay = os.path.join(work, "overlay.cpio")
+    write_overlay(ctx, n, sc, sandbox, overlay)
+    initrd = os.path.join(work, "initrd")
+    with open(initrd, "wb") as out:
+        for part in (ctx.base_cpio, overlay):
+            with open(part, "rb") as f:
+                shutil.copyfileobj(f, out)
+    run = Run(qemu_command(ctx, initrd, sc), work, sc["triggers"],
+              sc.get("timeout", 120))
+    run.run()
+    v = Verdict()
+    try:
+        sc["judge"](run, v, sc, ctx)
+    except Exception as e:  # a judge that cannot read the run fails it, with the reason
+        v.failures.append("judging failed: %r" % e)
+    return run, v
+
+
+def timeline(run):
+    keep = re.compile(r"^vm: |alarm: (rtc|shutdown|alarm expire|not power off|display)|"
+                      r"reboot: |get (left|mid|right) button|framebuffer: |alarm start|"
+                      r"failed|cannot|can't")
+    rows = [(at, line) for at, line in run.lines if keep.search(line)]
+    rows += [(at, "[host] " + text) for at, text in run.actions]
+    rows.append((run.end_at, "[host] qemu ended: exit %s, %s" %
+                 (run.exit_code, run.shutdown_reason or "no shutdown event")))
+    return "\n".join("  %7.3f  %s" % r for r in sorted(rows, key=lambda r: r[0]))
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--arch", required=True, choices=["x86_64", "armhf"])
+    p.add_argument("--work", required=True)
+    p.add_argument("--kernel", required=True)
+    p.add_argument("--root", required=True, help="the guest's common files")
+    p.add_argument("--sim", required=True)
+    p.add_argument("--compare", required=True)
+    p.add_argument("--no-fbdev", action="store_true", help="every scenario without /dev/fb0")
+    p.add_argument("--kvm", action="store_true")
+    p.add_argument("--jobs", type=int, default=1)
+    p.add_argument("--bench", action="store_true", help="run bench_drm_present, no scenario")
+    p.add_argument("scenarios", nargs="*",
+                   help="N, or N:no-fbdev for one without the framebuffer emulation")
+    a = p.parse_args()
+
+    ctx = Context()
+    ctx.arch, ctx.work, ctx.kernel, ctx.sim, ctx.compare = (a.arch, a.work, a.kernel, a.sim,
+                                                            a.compare)
+    ctx.kvm = a.kvm
+    os.makedirs(a.work, exist_ok=True)
+    table = scenario_table(a.arch)
+    if a.bench:
+        table = {0: dict(title="bench_drm_present", alarm=(9, 0, MON_TO_FRI),
+                         start=epoch(DAY, ALARM), bench=True, triggers=[], judge=judge_bench,
+                         timeout=300)}
+    # Each run: its label, its scenario, and whether the DRM drivers' /dev/fb0 is left out.
+    chosen = []
+    for word in ["0"] if a.bench else a.scenarios or [str(n) for n in sorted(table)]:
+        m = re.match(r"^(\d+)(:no-fbdev)?$", word)
+        if not m or int(m.group(1)) not in table:
+            sys.exit("vm.py: no scenario %s (there are %s, each also N:no-fbdev)" %
+                     (word, sorted(table)))
+        no_fbdev = a.no_fbdev or m.group(2) is not None
+        chosen.append(("%s%s" % (m.group(1), ":no-fbdev" if no_fbdev else ""), int(m.group(1)),
+                       no_fbdev))
+    numbers = {n for _, n, _ in chosen}
+
+    ctx.base_cpio = os.path.join(a.work, "base.cpio")
+    cpio = Cpio(ctx.base_cpio)
+    cpio.add_tree(a.root)
+    cpio.add_node("dev/console", 5, 1)
+    cpio.close()
+    if 1 in numbers:
+        ref_dir = os.path.join(a.work, "reference")
+        os.makedirs(ref_dir, exist_ok=True)
+        make_phone_files(ctx, 1, table[1], os.path.join(ref_dir, "phone"))
+        ctx.reference = reference_shot(ctx, os.path.join(ref_dir, "phone"),
+                                       os.path.join(ref_dir, "alarm-sim-ringing.png"))
+    if 3 in numbers:
+        ref_dir = os.path.join(a.work, "reference-snooze")
+        os.makedirs(ref_dir, exist_ok=True)
+        make_phone_files(ctx, 3, table[3], os.path.join(ref_dir, "phone"))
+        ctx.snooze_reference = snooze_reference_shot(
+            ctx, os.path.join(ref_dir, "phone"), os.path.join(ref_dir, "alarm-sim-again.png"))
+
+    results = {}
+    lock = threading.Lock()
+    # The longest runs first, so that the last to end starts early.
+    queue = sorted(chosen, key=lambda c: -table[c[1]].get("timeout", 120))
+
+    def worker():
+        while True:
+            with lock:
+                if not queue:
+                    return
+                label, n, no_fbdev = queue.pop(0)
+            results[label] = run_scenario(ctx, n, dict(table[n], no_fbdev=no_fbdev))
+
+    threads = [threading.Thread(target=worker) for _ in range(max(1, a.jobs))]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+
+    passed = 0
+    summary = []
+    for label, n, no_fbdev in chosen:
+        run, v = results[label]
+        ok = not v.failures
+        passed += ok
+        print("\n== %s scenario %s: %s%s: %s" % (a.arch, label, table[n]["title"],
+                                                ", no /dev/fb0 (DRM/KMS)" if no_fbdev else "",
+                                                "passed" if ok else "FAILED"))
+        print(timeline(run))
+        for note in v.notes:
+            print("  note: " + note)
+        for name, value in v.figures.items():
+            print("  figure: %s: %.2f s" % (name, value))
+        for f in v.failures:
+            print("  FAILED: " + f)
+        summary.append((label, ok, v))
+    print("\n%s: %d passed, %d failed" % (a.arch, passed, len(chosen) - passed))
+    with open(os.path.join(a.work, "results.json"), "w") as f:
+        json.dump({label: {"passed": ok, "failures": v.failures, "figures": v.figures}
+                   for label, ok, v in summary}, f, indent=1)
+    sys.exit(0 if passed == len(chosen) else 1)
+
+
+if __name__ == "__main__":
+    main()
