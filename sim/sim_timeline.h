@@ -63,7 +63,8 @@ class RunClock {
 
   // The waits and processes of the simulator's own threads, in the jumping clock's account.
   int poll(struct pollfd* fds, unsigned count, bool wait) const {
-    return jumps_ ? jumps_->poll_input(fds, count, wait) : ::poll(fds, count, wait ? -1 : 0);
+    if (!jumps_ || !wait) return ::poll(fds, count, wait ? -1 : 0);
+    return jumps_->wait_descriptors(fds, count, INT64_MAX);
   }
   void attach_thread() const {
     if (jumps_) jumps_->attach_thread();
