@@ -49,10 +49,19 @@ class ForkHooks : public PlatformWrapper {
     }
     return PlatformWrapper::fork_process();
   }
+  // The controller's pauses before a retry, one mark a slice in `pause_file`.
+  void sleep_us(int64_t usec) override {
+    if (getpid() != program_ && !pause_file.empty()) {
+      int fd = open(pause_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+      if (fd >= 0 && write(fd, "p", 1) == 1) close(fd);
+    }
+    PlatformWrapper::sleep_us(usec);
+  }
 
   bool fail_program_forks = false;
   bool stop_at_first_player = false;
   std::string count_file;
+  std::string pause_file;
 
  private:
   const pid_t program_ = getpid();
@@ -217,18 +226,23 @@ TEST_F(RingPlayer, StopTwiceThenPlayAgain) {
   EXPECT_EQ(runs()[1].args, "1:" + sb_.path("/data/media/ring.ogg"));
 }
 
+// A 3-second file (at four times real speed) is played again at once, without the pause
+// kept for a broken player, until the stop; then no run follows. Counted, not timed: a slow
+// host only makes each run longer.
 TEST_F(RingPlayer, FileIsPlayedAgainAtOnceUntilTheStop) {
-  // A 3-second file at four times real speed, stopped after 10 seconds.
   run_clock(4.0);
   install_player("0.75");
-  ASSERT_GT(musicProcess(nullptr, MUSIC_OP_PLAY), 0);
-  std::this_thread::sleep_for(milliseconds(2500));
+  hooks_->pause_file = sb_.path("/controller.pauses");
+  int controller = musicProcess(nullptr, MUSIC_OP_PLAY);
+  ASSERT_GT(controller, 0);
+  ASSERT_TRUE(wait_runs(4));
   EXPECT_EQ(musicProcess(nullptr, MUSIC_OP_STOP), 0);
+  EXPECT_TRUE(eventually([&] { return gone(controller); }));
   std::vector<PlayerRun> seen = runs();
-  ASSERT_EQ(seen.size(), 4u);
-  EXPECT_TRUE(eventually([&] { return gone(seen[3].pid); }, milliseconds(3000)));
-  std::this_thread::sleep_for(milliseconds(1000));
-  EXPECT_EQ(runs().size(), 4u);
+  ASSERT_GE(seen.size(), 4u);
+  for (const PlayerRun& run : seen) EXPECT_TRUE(gone(run.pid)) << run.pid;
+  EXPECT_EQ(sb_.read("/controller.pauses"), "");
+  EXPECT_EQ(runs().size(), seen.size());
 }
 
 TEST_F(RingPlayer, WrongOperationCodeIsRefused) {
