@@ -53,6 +53,8 @@ bool parse_sandbox_faults(const std::string& text, SandboxFaults* faults, std::s
   constexpr size_t kThreadFailLen = sizeof kThreadFail - 1;
   constexpr char kSqliteSlow[] = "sqlite-slow:";
   constexpr size_t kSqliteSlowLen = sizeof kSqliteSlow - 1;
+  constexpr char kHangAfter[] = "sqlite-hang:read-after:";
+  constexpr size_t kHangAfterLen = sizeof kHangAfter - 1;
   constexpr size_t kMaxDigits = 6;
   bool all_known = true;
   size_t start = 0;
@@ -68,6 +70,12 @@ bool parse_sandbox_faults(const std::string& text, SandboxFaults* faults, std::s
     }
     if (name == "sqlite-hang:read" || name == "sqlite-hang:update") {
       (name == "sqlite-hang:read" ? faults->sqlite_hang_read : faults->sqlite_hang_update) = true;
+      continue;
+    }
+    if (name.compare(0, kHangAfterLen, kHangAfter) == 0 && name.size() > kHangAfterLen &&
+        name.size() <= kHangAfterLen + kMaxDigits &&
+        name.find_first_not_of("0123456789", kHangAfterLen) == std::string::npos) {
+      faults->sqlite_hang_read_after_rows = atoi(name.c_str() + kHangAfterLen);
       continue;
     }
     if (name.compare(0, kSqliteSlowLen, kSqliteSlow) == 0 && name.size() > kSqliteSlowLen) {

@@ -76,17 +76,22 @@ class SandboxPlatform : public Platform {
 // (the Nth thread creation, counted from 1, fails). The sqlite3 faults are acted out by the
 // sandbox's stand-in for the tool, which the program starts through the shell; the
 // program's platform accepts and ignores them: "sqlite-hang:read" and "sqlite-hang:update"
-// (that kind of command never returns), "sqlite-slow:S" (each command takes S more virtual
+// (that kind of command never returns), "sqlite-hang:read-after:N" (a read prints N rows and
+// half a row, then never returns), "sqlite-slow:S" (each command takes S more virtual
 // seconds).
 struct SandboxFaults {
   bool poweroff_returns = false;
   int fail_thread_number = 0;
   bool sqlite_hang_read = false;
   bool sqlite_hang_update = false;
+  // "sqlite-hang:read-after:N": a read prints its first N rows in full and half of the next,
+  // then never returns; -1 when not asked for.
+  int sqlite_hang_read_after_rows = -1;
   double sqlite_slow_seconds = 0;
 
   bool any_sqlite() const {
-    return sqlite_hang_read || sqlite_hang_update || sqlite_slow_seconds > 0;
+    return sqlite_hang_read || sqlite_hang_update || sqlite_hang_read_after_rows >= 0 ||
+           sqlite_slow_seconds > 0;
   }
 };
 // Adds the faults named in `text` to `faults`; false, with the first name it does not know

@@ -165,11 +165,15 @@ TEST(SandboxFaults, NamesAreParsedAndUnknownOnesReported) {
   EXPECT_DOUBLE_EQ(f.sqlite_slow_seconds, 2.5);
   EXPECT_TRUE(parse_sandbox_faults("sqlite-hang:read", &f, &unknown));
   EXPECT_TRUE(f.sqlite_hang_read);
+  EXPECT_EQ(f.sqlite_hang_read_after_rows, -1);
+  EXPECT_TRUE(parse_sandbox_faults("sqlite-hang:read-after:2", &f, &unknown));
+  EXPECT_EQ(f.sqlite_hang_read_after_rows, 2);
   for (const char* bad :
        {"thread-fail:", "thread-fail:0", "thread-fail:-1", "thread-fail:2x",
         "thread-fail:99999999999", "poweroff", "Poweroff-returns", "sqlite-hang:write",
-        "sqlite-hang", "sqlite-slow:", "sqlite-slow:0", "sqlite-slow:-1", "sqlite-slow:1e3",
-        "sqlite-slow:x", "sqlite-slow:99999"}) {
+        "sqlite-hang", "sqlite-hang:read-after:", "sqlite-hang:read-after:x",
+        "sqlite-slow:", "sqlite-slow:0", "sqlite-slow:-1", "sqlite-slow:1e3", "sqlite-slow:x",
+        "sqlite-slow:99999"}) {
     SandboxFaults g;
     EXPECT_FALSE(parse_sandbox_faults(std::string("poweroff-returns,") + bad, &g, &unknown)) << bad;
     EXPECT_EQ(unknown, bad);

@@ -1,15 +1,18 @@
 // The sandbox's stand-in for "/system/xbin/sqlite3" under a sqlite3 fault: alarm-sim links
 // it there for the run. It tells a read (" select ...") from an update (" update ...") by
-// its SQL argument, holds that kind of command for good ("sqlite-hang:read|update") or
+// its SQL argument, holds that kind of command for good ("sqlite-hang:read|update"), prints
+// some rows of a read and then holds it ("sqlite-hang:read-after:N") or
 // delays every command by virtual seconds ("sqlite-slow:S"), then runs the host's sqlite3
 // with the same arguments. It learns the sandbox, its clock and the faults from the
 // environment the program hands down through the shell, and logs what it did with each
 // command (platform/sandbox_files.h).
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -63,6 +66,52 @@ void log_entry(const SandboxEnvironment& env, SandboxClock& clock, const std::st
   close(fd);
 }
 
+// The host tool's whole output for these arguments, or false when it could not be run.
+bool host_output(const std::string& tool, char** argv, std::string* out) {
+  int fds[2];
+  if (tool.empty() || pipe2(fds, O_CLOEXEC) != 0) return false;
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(fds[1], STDOUT_FILENO);
+    execv(tool.c_str(), argv);
+    _exit(kExecFailedStatus);
+  }
+  close(fds[1]);
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+    if (n > 0) out->append(buf, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  int status = 0;
+  while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return child > 0;
+}
+
+// A read that hangs after `rows` rows: they are printed in full, then half of the next one,
+// and the command holds for good.
+[[noreturn]] void print_rows_then_hold(const SandboxEnvironment& env, SandboxClock& clock,
+                                       const std::string& tool, char** argv, int rows) {
+  std::string out;
+  host_output(tool, argv, &out);
+  size_t cut = 0;
+  for (int i = 0; i < rows && cut < out.size(); ++i) {
+    size_t end = out.find('\n', cut);
+    cut = end == std::string::npos ? out.size() : end + 1;
+  }
+  size_t next = out.find('\n', cut);
+  if (next != std::string::npos) cut += (next - cut) / 2;
+  for (size_t done = 0; done < cut;) {
+    ssize_t n = write(STDOUT_FILENO, out.data() + done, cut - done);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  log_entry(env, clock, "read", "held after " + std::to_string(rows) + " rows");
+  clock.hold();
+  _exit(0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,6 +127,10 @@ int main(int argc, char** argv) {
     }
     SandboxClock& clock = *clock_owner;
     std::string kind = command_kind(argc, argv);
+    if (kind == "read" && faults.sqlite_hang_read_after_rows >= 0) {
+      argv[0] = const_cast<char*>(kToolName);
+      print_rows_then_hold(env, clock, tool, argv, faults.sqlite_hang_read_after_rows);
+    }
     if ((kind == "read" && faults.sqlite_hang_read) ||
         (kind == "update" && faults.sqlite_hang_update)) {
       log_entry(env, clock, kind, "held");

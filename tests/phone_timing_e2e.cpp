@@ -105,6 +105,26 @@ TEST(PhoneTiming, AHungDatabaseReadIsEndedAfterTenSeconds) {
       << r.kmsg;
 }
 
+// A read that hangs after printing one row in full and half of the next: the program ends it
+// after its 10 s and goes on with the whole row alone. 07:00 rings; 07:01, cut in half, is
+// not known, so the stop programs the RTC for Thursday's 07:00.
+TEST(PhoneTiming, AHungDatabaseReadKeepsTheRowsPrintedInFull) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
+  sb.add_alarm(2, 7, 1, kMonToFri, 1, 0);
+  SimResult r = sb.run({"--at", "2026-12-09 06:59:30", "--speed", "1", "--until", "60", "--fault",
+                        "sqlite-hang:read-after:1", "--user", "stop:5"});
+  EXPECT_TRUE(contains(r.kmsg, "<3>alarm: sqlite3 gave no end of its rows in 10 s: ended\n"))
+      << r.kmsg;
+  std::vector<TimelineEvent> rings = r.events("ring");
+  ASSERT_EQ(rings.size(), 1u) << r.timeline_text();
+  EXPECT_GE(rings[0].at, 30.0);  // 07:00:00
+  ASSERT_TRUE(r.powered_off()) << r.timeline_text();
+  // Thursday 07:00, 20 s early.
+  EXPECT_EQ(static_cast<int64_t>(r.outcome["rtc_alarm"].n), epoch_utc(2026, 12, 10, 7, 0, 0) - 20)
+      << r.timeline_text();
+}
+
 // A one-shot alarm whose switching off never ends still rings in its second, the buttons
 // work, and the update is ended before the power-off.
 TEST(PhoneTiming, AHungDatabaseUpdateNeverDelaysTheRing) {
