@@ -82,14 +82,14 @@ TEST(AlarmScenario, LeftButtonSnoozesAndTheAlarmRingsAgain) {
   sb.add_alarm(5, 7, 0, kMonToFri, 1, 0);
   sb.set_flags(5, "/res/sounds/default_ring.mp3", 1);
   std::string again = sb.path("/sim/again.png");
-  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "120",
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "120",
                         touch("25", "left"), "95:shot:" + again, "100:key:power"});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   std::vector<TimelineEvent> light = r.events("backlight");
   ASSERT_GE(light.size(), 3u) << r.timeline_text();
   EXPECT_EQ(light[0].details, "25");
-  EXPECT_EQ(light[1].details, "0");  // snoozed
-  EXPECT_GT(light[1].at, 25.0);
+  EXPECT_EQ(light[1].details, "0");   // snoozed
+  EXPECT_GE(light[1].at, 25.0);       // at the touch: the program's own pace takes no time here
   EXPECT_EQ(light[2].details, "25");  // ringing again after 60 s
   EXPECT_GT(light[2].at, 84.5);
   EXPECT_LT(light[2].at, 89.0);

@@ -204,13 +204,13 @@ TEST(FaultScenario, SnoozeDirectoryMissingTheSnoozeStillHappens) {
   SevenOClock w;
   w.sb.set_flags(5, "/res/sounds/default_ring.mp3", 1);
   ASSERT_TRUE(remove_tree(w.sb.path(kSnoozeDir)));
-  SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "10", "--until", "100",
+  SimResult r = w.sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "100",
                           touch("15", "left"), "80:key:power"});
   EXPECT_TRUE(contains(r.kmsg, "<3>alarm: open delay time failed!\n")) << r.kmsg;
   std::vector<TimelineEvent> light = r.events("backlight");
   ASSERT_GE(light.size(), 3u) << r.timeline_text();
   EXPECT_EQ(light[1].details, "0");
-  EXPECT_GT(light[1].at, 15.0);
+  EXPECT_GE(light[1].at, 15.0);
   EXPECT_LT(light[1].at, 17.0);
   EXPECT_EQ(light[2].details, "25");
   EXPECT_GT(light[2].at, light[1].at + 59.0);

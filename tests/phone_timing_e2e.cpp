@@ -17,7 +17,7 @@ TEST(PhoneTiming, StopWithTheNextAlarmTooNearWaitsDarkAndRingsIt) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
   sb.add_alarm(2, 7, 1, kMonToFri, 1, 0);
-  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "10", "--until", "150",
+  SimResult r = sb.run({"--at", kWednesdayBefore, "--speed", "1", "--until", "150",
                         touch("65", "mid"), touch("95", "mid")});
   EXPECT_TRUE(r.powered_off()) << r.timeline_text();
   std::vector<TimelineEvent> rings = r.events("player-start");
@@ -28,13 +28,13 @@ TEST(PhoneTiming, StopWithTheNextAlarmTooNearWaitsDarkAndRingsIt) {
   std::vector<TimelineEvent> light = r.events("backlight");
   ASSERT_GE(light.size(), 3u) << r.timeline_text();
   EXPECT_EQ(light[1].details, "0");  // dark at the stop
-  EXPECT_GT(light[1].at, 65.0);
+  EXPECT_GE(light[1].at, 65.0);
   EXPECT_EQ(light[2].details, "25");  // lit again for 07:01
   EXPECT_GE(light[2].at, 80.0);
   // Only the second stop powers off, with Thursday's 07:00 programmed.
   const TimelineEvent* off = r.first("poweroff");
   ASSERT_NE(off, nullptr);
-  EXPECT_GT(off->at, 95.0);
+  EXPECT_GE(off->at, 95.0);
   EXPECT_LE(std::llabs(atoll(r.outcome["rtc_alarm_param"].s.c_str()) -
                        (epoch_utc(2026, 12, 10, 7, 0, 0) - 20)),
             1);
