@@ -89,6 +89,11 @@ bool lit_at(const std::string& png, int x, int y);
 
 // Small judgements the scenarios share.
 bool contains(const std::string& text, const std::string& part);
+// Virtual seconds in the timeline's whole milliseconds, to compare moments that may be equal
+// (on the jumping clock an action can come exactly on its second).
+inline long long ms(double seconds) {
+  return static_cast<long long>(seconds * 1000 + (seconds < 0 ? -0.5 : 0.5));
+}
 // Events of `word` from `from` (inclusive) to `to` (exclusive), virtual seconds.
 int count_between(const SimResult& r, const std::string& word, double from, double to);
 // Share of pixels of a PNG screenshot that are not black; -1 when it cannot be read.
