@@ -20,44 +20,22 @@ struct ScreenLayout {
   int digit_w, digit_h, dot_w;
 };
 
+// clang-format off
 constexpr ScreenLayout kScreenLayouts[] = {
-    {480,
-     800,
-     "wvga",
-     {140, 200, 200, 200},
+    {480, 800, "wvga", {140, 200, 200, 200},
      {{15, 700, 140, 100}, {170, 700, 140, 100}, {325, 700, 140, 100}},
      {{23, 728, 124, 44}, {178, 728, 124, 44}, {333, 728, 124, 44}},
-     {78, 150, 258, 330},
-     222,
-     430,
-     72,
-     120,
-     36},
-    {320,
-     480,
-     "hvga",
-     {96, 117, 128, 128},
+     {78, 150, 258, 330}, 222, 430, 72, 120, 36},
+    {320, 480, "hvga", {96, 117, 128, 128},
      {{8, 412, 96, 68}, {112, 412, 96, 68}, {216, 412, 96, 68}},
      {{12, 431, 88, 30}, {116, 431, 88, 30}, {220, 431, 88, 30}},
-     {52, 100, 172, 220},
-     148,
-     275,
-     48,
-     80,
-     24},
-    {240,
-     320,
-     "qvga",
-     {76, 77, 88, 88},
+     {52, 100, 172, 220}, 148, 275, 48, 80, 24},
+    {240, 320, "qvga", {76, 77, 88, 88},
      {{4, 270, 74, 50}, {82, 270, 74, 50}, {160, 270, 74, 50}},
      {{6, 283, 70, 24}, {84, 283, 70, 24}, {162, 283, 70, 24}},
-     {43, 77, 128, 162},
-     111,
-     195,
-     34,
-     56,
-     17},
+     {43, 77, 128, 162}, 111, 195, 34, 56, 17},
 };
+// clang-format on
 
 // The layout of a width x height screen, or null.
 inline const ScreenLayout* screen_layout(int width, int height) {
@@ -65,11 +43,4 @@ inline const ScreenLayout* screen_layout(int width, int height) {
     if (l.width == width && l.height == height) return &l;
   }
   return nullptr;
-}
-
-// Where the framebuffer holds a point a person sees at (x, y): turned round on a panel
-// mounted upside down (rotation 180). The touch panel reports what the person sees.
-inline LayoutRect framebuffer_point(const ScreenLayout& l, int x, int y, int rotation) {
-  return rotation == 180 ? LayoutRect{l.width - 1 - x, l.height - 1 - y, 1, 1}
-                         : LayoutRect{x, y, 1, 1};
 }
