@@ -65,18 +65,14 @@ void reshape_framebuffer(const TestSandbox& sb, uint32_t line_length, uint32_t s
   ASSERT_TRUE(write_file(sb.path(FB_DEVICE_PATH), std::string(file_bytes, '\xEE')));
 }
 
-// True once the thread `tid` (set by the thread itself) of this process sleeps, within ten
-// seconds of real time.
+// True once the thread `tid` (set by the thread itself) sleeps, within ten seconds.
 bool sleeps_soon(const std::atomic<pid_t>& tid) {
-  for (int i = 0; i < 10000; ++i) {
+  for (int i = 0; i < 10000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
     std::string stat;
-    if (tid != 0 &&
-        read_text_file("/proc/self/task/" + std::to_string(tid.load()) + "/stat", &stat)) {
-      size_t close = stat.rfind(')');
-      if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S')
-        return true;
+    if (tid == 0 || !read_text_file("/proc/self/task/" + std::to_string(tid) + "/stat", &stat)) {
+      continue;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (stat.compare(stat.rfind(')') + 1, 3, " S ") == 0) return true;
   }
   return false;
 }

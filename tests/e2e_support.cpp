@@ -334,16 +334,6 @@ std::string touch(const std::string& at, const std::string& button) {
   return at + ":touch:" + std::to_string(b.centre_x()) + "," + std::to_string(b.centre_y());
 }
 
-bool lit_at(const std::string& png, int x, int y) {
-  Screenshot shot;
-  if (!read_png(png, &shot) || x < 0 || y < 0 || static_cast<uint32_t>(x) >= shot.width ||
-      static_cast<uint32_t>(y) >= shot.height) {
-    return false;
-  }
-  const uint8_t* p = shot.pixel(static_cast<uint32_t>(x), static_cast<uint32_t>(y));
-  return (p[0] | p[1] | p[2]) != 0;
-}
-
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }

@@ -84,8 +84,6 @@ std::string alarm_sim_path();
 // scenarios touch there, not at the rectangle the program logs, so that a button drawn in one
 // place and hit in another fails.
 std::string touch(const std::string& at, const std::string& button);
-// Whether a screenshot is lit (not black) at the point (x, y) of the framebuffer.
-bool lit_at(const std::string& png, int x, int y);
 
 // Small judgements the scenarios share.
 bool contains(const std::string& text, const std::string& part);
