@@ -15,6 +15,7 @@
 # unpacks it (not installed), and works in build-vm/ARCH.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/apt.sh
 usage="usage: scripts/vm.sh x86_64|armhf [--no-fbdev] [--kvm] [-j N] [SCENARIO[:no-fbdev]... | --bench]"
 arch=${1:?$usage}
 shift
