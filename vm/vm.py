@@ -436,7 +436,7 @@ def judge_snooze(run, v, sc, ctx):
         if left_guest is not None:
             again = float(m.group(1)) - left_guest
             v.figures["left button to the ring again"] = again
-            # The snooze ends a whole second after the one the button was read in, so
+            # The snooze ends the period after the whole second the button was read in, so
             # the ring again may come up to a second short of the period after the touch.
             v.check(SNOOZE_SECS - 1 <= again < SNOOZE_SECS + 4,
                     "rang again %.1f s after the left button, not after the snooze period" % again)
