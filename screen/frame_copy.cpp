@@ -190,34 +190,43 @@ __attribute__((target("avx2"))) void shuffle_rows_avx2(uint8_t* dst, size_t pitc
   }
 }
 
-// A BGR 565 display, 32 bytes at a time: red and blue trade places in each pixel, and turned
-// rows take their halves from the other end, each half's pixels reversed by a byte shuffle.
-__attribute__((target("avx2"))) void swap565_rows_avx2(uint8_t* dst, size_t pitch,
-                                                       const uint8_t* src, uint32_t width,
-                                                       uint32_t rows, bool turned) {
-  const __m256i green = _mm256_set1_epi16(0x07e0), low = _mm256_set1_epi16(0x001f);
+// 16-bit rows 32 bytes at a time: for a BGR 565 display (kSwap) red and blue trade places in
+// each pixel, and turned rows take their halves from the other end, each half's pixels
+// reversed by a byte shuffle. Both are template arguments, so each loop is straight.
+template <bool kTurned, bool kSwap>
+__attribute__((target("avx2"))) void rows565_avx2(uint8_t* dst, size_t pitch, const uint8_t* src,
+                                                  uint32_t width, uint32_t rows) {
+  const __m256i green = _mm256_set1_epi16(0x07e0);
   const __m256i reverse = _mm256_setr_epi8(14, 15, 12, 13, 10, 11, 8, 9, 6, 7, 4, 5, 2, 3, 0, 1, 14,
                                            15, 12, 13, 10, 11, 8, 9, 6, 7, 4, 5, 2, 3, 0, 1);
   const size_t row = static_cast<size_t>(width) * 2;
   for (uint32_t i = 0; i < rows; ++i) {
     uint8_t* out = dst + i * pitch;
-    const uint8_t* in = src + (turned ? rows - 1 - i : i) * row;
+    const uint8_t* in = src + (kTurned ? rows - 1 - i : i) * row;
     uint32_t p = 0;
     for (; p + 16 <= width; p += 16) {
       __m256i v;
-      if (turned) {
+      if constexpr (kTurned) {
         v = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(in + (width - p - 16) * 2),
                                 reinterpret_cast<const __m128i*>(in + (width - p - 8) * 2));
         v = _mm256_shuffle_epi8(v, reverse);
       } else {
         v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + p * 2));
       }
-      v = _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(v, green), _mm256_srli_epi16(v, 11)),
-                          _mm256_slli_epi16(_mm256_and_si256(v, low), 11));
+      if constexpr (kSwap) {
+        // Shifts within each 16-bit pixel drop what they move out: red comes down, blue up.
+        v = _mm256_or_si256(_mm256_and_si256(v, green),
+                            _mm256_or_si256(_mm256_srli_epi16(v, 11), _mm256_slli_epi16(v, 11)));
+      }
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + p * 2), v);
     }
     for (; p < width; ++p) {
-      copy_pixel<uint16_t>(out + p * 2, in + (turned ? width - 1 - p : p) * 2, SwapRedBlue565());
+      const uint8_t* from = in + (kTurned ? width - 1 - p : p) * 2;
+      if constexpr (kSwap) {
+        copy_pixel<uint16_t>(out + p * 2, from, SwapRedBlue565());
+      } else {
+        copy_pixel<uint16_t>(out + p * 2, from, AsDrawn());
+      }
     }
   }
 }
@@ -281,7 +290,8 @@ void copy_frame(uint8_t* dst, size_t dst_pitch, const uint8_t* src, uint32_t wid
   if (!wide && !layout.as_drawn) {
 #if defined(ALARM_HAVE_X86_PATHS)
     if (have_avx2()) {
-      swap565_rows_avx2(dst, dst_pitch, src, width, rows, turned);
+      (turned ? rows565_avx2<true, true> : rows565_avx2<false, true>)(dst, dst_pitch, src, width,
+                                                                      rows);
       return;
     }
 #endif
@@ -290,6 +300,10 @@ void copy_frame(uint8_t* dst, size_t dst_pitch, const uint8_t* src, uint32_t wid
   }
   if (!wide) {
 #if defined(ALARM_HAVE_X86_PATHS)
+    if (have_avx2()) {
+      rows565_avx2<true, false>(dst, dst_pitch, src, width, rows);
+      return;
+    }
     if (have_ssse3()) {
       for (uint32_t i = 0; i < rows; ++i) {
         copy_row_reversed_565_ssse3(dst + i * dst_pitch, src + (rows - 1 - i) * row, width);
@@ -300,12 +314,10 @@ void copy_frame(uint8_t* dst, size_t dst_pitch, const uint8_t* src, uint32_t wid
     copy_rows<uint16_t>(dst, dst_pitch, src, width, rows, true, AsDrawn());
     return;
   }
-  if (layout.as_drawn) {
-    copy_rows<uint32_t>(dst, dst_pitch, src, width, rows, true, AsDrawn());
-    return;
-  }
   const MoveBytes move{layout.shift[0], layout.shift[1], layout.shift[2], layout.shift[3]};
 #if defined(ALARM_HAVE_X86_PATHS)
+  // The shuffle also turns a frame in the back surface's own order (its shifts leave every
+  // byte in place), faster than the generic reversal.
   if (have_avx2()) {
     // Byte k of pixel i of 16 display bytes comes from colour c of pixel i (or 3 - i).
     uint8_t order[16];
@@ -318,6 +330,10 @@ void copy_frame(uint8_t* dst, size_t dst_pitch, const uint8_t* src, uint32_t wid
     return;
   }
 #endif
+  if (layout.as_drawn) {
+    copy_rows<uint32_t>(dst, dst_pitch, src, width, rows, true, AsDrawn());
+    return;
+  }
   if (move.r == 16 && move.g == 8 && move.b == 0 && move.a == 24) {
     copy_rows<uint32_t>(dst, dst_pitch, src, width, rows, turned, SwapRedBlue32());
     return;
