@@ -72,6 +72,28 @@ bool names_an_alarm(const std::vector<LifeAlarm>& alarms, int id) {
   return std::any_of(alarms.begin(), alarms.end(), [id](const LifeAlarm& a) { return a.id == id; });
 }
 
+// The rule that pairs rings with instants: the instants due in the same second form a group,
+// answered by the first ring from LIFE_RING_EARLY_SECS before their second up to that much
+// before the next group's. `answer(first, next, ring)` is called for each group [first, next)
+// that a ring answers, with that ring's index in `rings` (sorted).
+template <typename Answer>
+void match_rings(const std::vector<LifeInstant>& instants, const std::vector<double>& rings,
+                 Answer answer) {
+  for (size_t first = 0; first < instants.size();) {
+    size_t next = first;
+    while (next < instants.size() && instants[next].due == instants[first].due) ++next;
+    const double lo = static_cast<double>(instants[first].due) - LIFE_RING_EARLY_SECS;
+    const double hi = next < instants.size()
+                          ? static_cast<double>(instants[next].due) - LIFE_RING_EARLY_SECS
+                          : std::numeric_limits<double>::infinity();
+    auto ring = std::lower_bound(rings.begin(), rings.end(), lo);
+    if (ring != rings.end() && *ring < hi) {
+      answer(first, next, static_cast<size_t>(ring - rings.begin()));
+    }
+    first = next;
+  }
+}
+
 // The user stopped an alarm: touched the middle button while it rang.
 struct LifeStop {
   double ring = 0;  // the ring start the touch answered
@@ -80,8 +102,8 @@ struct LifeStop {
 };
 
 // The stops of the user policy. A stop ends the ringing alarm: the alarms of the own
-// instants (not snooze ends) whose ring it was, matched as judge_life matches rings; a ring
-// that served a snooze's end alone stops a snooze that has rung already.
+// instants (not snooze ends) whose ring it was, paired as the judge pairs them; a ring that
+// served a snooze's end alone stops a snooze that has rung already.
 std::vector<LifeStop> user_stops(const LifeInput& input, const std::vector<LifeInstant>& own) {
   std::vector<LifeStop> stops;
   const LifeParams& p = input.params;
@@ -102,20 +124,12 @@ std::vector<LifeStop> user_stops(const LifeInput& input, const std::vector<LifeI
       last_boot = boot;
     }
   }
-  for (size_t first = 0; first < own.size();) {
-    size_t next = first;
-    while (next < own.size() && own[next].due == own[first].due) ++next;
-    const double lo = static_cast<double>(own[first].due) - LIFE_RING_EARLY_SECS;
-    const double hi = next < own.size() ? static_cast<double>(own[next].due) - LIFE_RING_EARLY_SECS
-                                        : std::numeric_limits<double>::infinity();
-    auto ring = std::lower_bound(rings.begin(), rings.end(), lo);
-    if (ring != rings.end() && *ring < hi && stopped[static_cast<size_t>(ring - rings.begin())]) {
-      for (size_t i = first; i < next; ++i) {
-        stops.push_back({*ring, *ring + p.stop_delay, own[i].alarm_id});
-      }
+  match_rings(own, rings, [&](size_t first, size_t next, size_t ring) {
+    if (!stopped[ring]) return;
+    for (size_t i = first; i < next; ++i) {
+      stops.push_back({rings[ring], rings[ring] + p.stop_delay, own[i].alarm_id});
     }
-    first = next;
-  }
+  });
   return stops;
 }
 
@@ -319,24 +333,15 @@ LifeReport judge_life(const LifeInput& input) {
   const double allowance = life_on_time_allowance(input.params.boot_seconds);
 
   std::vector<LifeInstant>& e = report.expected;
-  for (size_t first = 0; first < e.size();) {
-    size_t next = first;
-    while (next < e.size() && e[next].due == e[first].due) ++next;
-    const double lo = static_cast<double>(e[first].due) - LIFE_RING_EARLY_SECS;
-    const double hi = next < e.size() ? static_cast<double>(e[next].due) - LIFE_RING_EARLY_SECS
-                                      : std::numeric_limits<double>::infinity();
-    auto ring = std::lower_bound(rings.begin(), rings.end(), lo);
-    if (ring != rings.end() && *ring < hi) {
-      matched[static_cast<size_t>(ring - rings.begin())] = true;
-      const double late = std::max(0.0, *ring - static_cast<double>(e[first].due));
-      for (size_t i = first; i < next; ++i) {
-        e[i].rang_at = *ring;
-        e[i].late_seconds = late;
-        e[i].result = late <= allowance ? LifeResult::kOnTime : LifeResult::kLate;
-      }
+  match_rings(e, rings, [&](size_t first, size_t next, size_t ring) {
+    matched[ring] = true;
+    const double late = std::max(0.0, rings[ring] - static_cast<double>(e[first].due));
+    for (size_t i = first; i < next; ++i) {
+      e[i].rang_at = rings[ring];
+      e[i].late_seconds = late;
+      e[i].result = late <= allowance ? LifeResult::kOnTime : LifeResult::kLate;
     }
-    first = next;
-  }
+  });
   for (size_t i = 0; i < rings.size(); ++i) {
     if (!matched[i]) report.unexpected_rings.push_back(rings[i]);
   }
