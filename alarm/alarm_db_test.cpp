@@ -15,7 +15,7 @@
 
 #include "alarm/alarm_rtc.h"
 #include "alarm/alarm_schedule.h"
-#include "platform/platform_wrapper.h"
+#include "sandbox/platform_wrapper.h"
 #include "sim/test_sandbox.h"
 
 namespace {

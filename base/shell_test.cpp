@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform_wrapper.h"
+#include "sandbox/platform_wrapper.h"
 #include "sim/sandbox_builder.h"
 #include "sim/test_sandbox.h"
 

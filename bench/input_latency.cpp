@@ -14,7 +14,7 @@
 #include "alarm/alarm.h"
 #include "input/input_event.h"
 #include "input/input_test_support.h"
-#include "platform/sandbox_platform.h"
+#include "sandbox/sandbox_platform.h"
 #include "screen/alarm_screen.h"
 #include "sim/sandbox_builder.h"
 

@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "alarm/alarm.h"
-#include "platform/platform_wrapper.h"
-#include "platform/sandbox_clock.h"
-#include "platform/sandbox_platform.h"
+#include "sandbox/platform_wrapper.h"
+#include "sandbox/sandbox_clock.h"
+#include "sandbox/sandbox_platform.h"
 #include "screen/alarm_screen.h"
 #include "screen/graphics.h"
 #include "screen/resources.h"

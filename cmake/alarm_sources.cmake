@@ -56,8 +56,8 @@ set(ALARM_PHONE_SOURCES
 
 # The sandbox side of the seam, for the host only.
 set(ALARM_SANDBOX_PLATFORM_SOURCES
-  platform/sandbox_clock.cpp
-  platform/sandbox_files.cpp
-  platform/sandbox_jumps.cpp
-  platform/sandbox_platform.cpp
+  sandbox/sandbox_clock.cpp
+  sandbox/sandbox_files.cpp
+  sandbox/sandbox_jumps.cpp
+  sandbox/sandbox_platform.cpp
 )

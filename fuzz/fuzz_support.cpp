@@ -16,8 +16,8 @@
 
 #include "base/kernel_log.h"
 #include "platform/platform.h"
-#include "platform/sandbox_clock.h"
-#include "platform/sandbox_platform.h"
+#include "sandbox/sandbox_clock.h"
+#include "sandbox/sandbox_platform.h"
 
 namespace {
 

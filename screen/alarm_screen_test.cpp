@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "base/alarm_status.h"
-#include "platform/platform_wrapper.h"
+#include "sandbox/platform_wrapper.h"
 #include "screen/graphics.h"
 #include "screen/layout_test_util.h"
 #include "screen/png_test_util.h"

@@ -13,8 +13,8 @@
 
 #include "alarm/alarm_db.h"
 #include "alarm/alarm_flag.h"
-#include "platform/sandbox_clock.h"
-#include "platform/sandbox_platform.h"
+#include "sandbox/sandbox_clock.h"
+#include "sandbox/sandbox_platform.h"
 #include "sim/life_picture.h"
 #include "sim/life_run.h"
 #include "sim/sandbox_builder.h"

@@ -9,8 +9,8 @@
 #include <memory>
 #include <utility>
 
-#include "platform/sandbox_platform.h"
 #include "platform/unique_fd.h"
+#include "sandbox/sandbox_platform.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "sim/life_files.h"
 
-#include "platform/sandbox_files.h"
+#include "sandbox/sandbox_files.h"
 #include "sim/fb_capture.h"
 #include "sim/life_picture.h"
 #include "sim/sandbox_builder.h"

@@ -13,7 +13,7 @@
 #include "alarm/alarm_db.h"
 #include "alarm/alarm_delay.h"
 #include "base/decimal_text.h"
-#include "platform/sandbox_platform.h"
+#include "sandbox/sandbox_platform.h"
 #include "sim/json_text.h"
 #include "sim/sandbox_builder.h"
 

@@ -11,7 +11,7 @@
 
 #include "alarm/alarm_delay.h"
 #include "alarm/alarm_flag.h"
-#include "platform/sandbox_platform.h"
+#include "sandbox/sandbox_platform.h"
 #include "sim/life_files.h"
 #include "sim/life_picture.h"
 #include "sim/sandbox_builder.h"

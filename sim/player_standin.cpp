@@ -6,7 +6,7 @@
 // (virtual time: it plays on the sandbox's clock, where the run's jumps reach it); it keeps
 // the connection open until it ends, so the simulator sees the end whatever its cause.
 // Without a simulator it logs its start and end and plays for the real seconds of the
-// seconds file (default one hour). The formats are in platform/sandbox_files.h.
+// seconds file (default one hour). The formats are in sandbox/sandbox_files.h.
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -24,8 +24,8 @@
 #include <string>
 
 #include "devices/music.h"
-#include "platform/sandbox_clock.h"
-#include "platform/sandbox_files.h"
+#include "sandbox/sandbox_clock.h"
+#include "sandbox/sandbox_files.h"
 
 namespace {
 

@@ -27,7 +27,7 @@
 #include "devices/vibrator.h"
 #include "input/input_devices.h"
 #include "input/tp_calibration.h"
-#include "platform/sandbox_platform.h"
+#include "sandbox/sandbox_platform.h"
 #include "screen/graphics.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "alarm/alarm.h"
-#include "platform/sandbox_platform.h"
+#include "sandbox/sandbox_platform.h"
 
 int main() {
   // The platform lives as long as the process: the program's worker threads are never

@@ -14,8 +14,8 @@
 #include "alarm/alarm_flag.h"
 #include "alarm/alarm_rtc.h"
 #include "alarm/alarm_schedule.h"
-#include "platform/sandbox_clock.h"
-#include "platform/sandbox_platform.h"
+#include "sandbox/sandbox_clock.h"
+#include "sandbox/sandbox_platform.h"
 #include "sim/sandbox_builder.h"
 
 namespace {

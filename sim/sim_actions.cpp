@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/sandbox_files.h"
+#include "sandbox/sandbox_files.h"
 #include "screen/graphics.h"
 #include "sim/fb_capture.h"
 #include "sim/sandbox_builder.h"

@@ -27,9 +27,9 @@
 #include "alarm/alarm_db.h"
 #include "alarm/alarm_rtc.h"
 #include "devices/music.h"
-#include "platform/sandbox_files.h"
-#include "platform/sandbox_jumps.h"
-#include "platform/sandbox_platform.h"
+#include "sandbox/sandbox_files.h"
+#include "sandbox/sandbox_jumps.h"
+#include "sandbox/sandbox_platform.h"
 #include "sim/sandbox_builder.h"
 #include "sim/sim_services.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sandbox_clock.h"
+#include "sandbox/sandbox_clock.h"
 #include "sim/sim_actions.h"
 #include "sim/sim_outcome.h"
 
@@ -24,7 +24,7 @@ struct SimRunOptions {
   // Stretches of virtual time (epoch microseconds) in which the clock runs at their own,
   // lower speed: around the moments a run is judged by, so that a fast run stays exact there.
   std::vector<ClockStretch> slow;
-  // The clock jumps to the next deadline whenever everything waits (platform/sandbox_jumps.h);
+  // The clock jumps to the next deadline whenever everything waits (sandbox/sandbox_jumps.h);
   // false: it runs at its speed all along, as a comparison.
   bool jump = true;
   bool poweroff_returns = false;

@@ -23,7 +23,7 @@
 #include "base/system_property.h"
 #include "devices/backlight.h"
 #include "devices/vibrator.h"
-#include "platform/sandbox_files.h"
+#include "sandbox/sandbox_files.h"
 #include "sim/property_request.h"
 #include "sim/sandbox_builder.h"
 

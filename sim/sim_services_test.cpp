@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "alarm/alarm_delay.h"
-#include "platform/sandbox_files.h"
+#include "sandbox/sandbox_files.h"
 #include "sim/test_sandbox.h"
 
 namespace {

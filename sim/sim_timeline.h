@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/sandbox_clock.h"
-#include "platform/sandbox_jumps.h"
+#include "sandbox/sandbox_clock.h"
+#include "sandbox/sandbox_jumps.h"
 #include "sim/sim_outcome.h"
 
 class RunClock {

@@ -5,7 +5,7 @@
 // delays every command by virtual seconds ("sqlite-slow:S"), then runs the host's sqlite3
 // with the same arguments. It learns the sandbox, its clock and the faults from the
 // environment the program hands down through the shell, and logs what it did with each
-// command (platform/sandbox_files.h).
+// command (sandbox/sandbox_files.h).
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/wait.h>
@@ -19,9 +19,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/sandbox_clock.h"
-#include "platform/sandbox_files.h"
-#include "platform/sandbox_platform.h"
+#include "sandbox/sandbox_clock.h"
+#include "sandbox/sandbox_files.h"
+#include "sandbox/sandbox_platform.h"
 #include "sim/sandbox_builder.h"
 
 namespace {

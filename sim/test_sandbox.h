@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform_wrapper.h"
-#include "platform/sandbox_clock.h"
-#include "platform/sandbox_platform.h"
+#include "sandbox/platform_wrapper.h"
+#include "sandbox/sandbox_clock.h"
+#include "sandbox/sandbox_platform.h"
 #include "sim/sandbox_builder.h"
 
 // Microseconds since the epoch of "YYYY-MM-DD HH:MM:SS" as local time in `tz`; sets the

@@ -1,6 +1,6 @@
 # Fails when Android.bp or Android.mk names other files for the phone program than
 # cmake/alarm_sources.cmake, when a firmware build file globs or excludes, when a listed file
-# is missing, or when a source file of the program's folders is in no list.
+# is missing, or when the phone's folders hold a source file the phone does not build.
 #   cmake -DROOT=<project root> -P tests/check_source_lists.cmake
 cmake_minimum_required(VERSION 3.16)
 include(${ROOT}/cmake/alarm_sources.cmake)
@@ -62,19 +62,30 @@ if(mk_srcs MATCHES "[*%]|wildcard")
 endif()
 compare("Android.mk" "${ALARM_PHONE_SOURCES}" "${mk_srcs}")
 
-# Every source file of the program's folders, tests aside, is in one of the lists.
-set(listed ${ALARM_PHONE_SOURCES} ${ALARM_SANDBOX_PLATFORM_SOURCES})
-foreach(file ${listed})
+# The phone's folders are taken whole: every source file in them, tests aside, goes on the
+# phone, and every file of the host's sandbox side is in sandbox/.
+set(ALARM_PHONE_FOLDERS alarm player screen input devices raster base platform)
+foreach(file ${ALARM_PHONE_SOURCES} ${ALARM_SANDBOX_PLATFORM_SOURCES})
   if(NOT EXISTS ${ROOT}/${file})
     problem("${file} is listed but does not exist")
   endif()
 endforeach()
-file(GLOB_RECURSE found RELATIVE ${ROOT} ${ROOT}/alarm/*.cpp ${ROOT}/base/*.cpp ${ROOT}/screen/*.cpp
-     ${ROOT}/input/*.cpp ${ROOT}/devices/*.cpp ${ROOT}/raster/*.cpp ${ROOT}/platform/*.cpp)
+set(globs "")
+foreach(dir ${ALARM_PHONE_FOLDERS})
+  list(APPEND globs ${ROOT}/${dir}/*.cpp)
+endforeach()
+file(GLOB found RELATIVE ${ROOT} ${globs})
 list(FILTER found EXCLUDE REGEX "_test\\.cpp$")
+set(phone ${ALARM_PHONE_SOURCES} ${ALARM_PLAYER_SOURCES})
 list(SORT found)
-list(SORT listed)
-compare("cmake/alarm_sources.cmake" "${found}" "${listed}")
+list(SORT phone)
+compare("the phone's lists (for the whole of ${ALARM_PHONE_FOLDERS})" "${found}" "${phone}")
+file(GLOB found RELATIVE ${ROOT} ${ROOT}/sandbox/*.cpp)
+list(FILTER found EXCLUDE REGEX "_test\\.cpp$")
+set(host ${ALARM_SANDBOX_PLATFORM_SOURCES})
+list(SORT found)
+list(SORT host)
+compare("ALARM_SANDBOX_PLATFORM_SOURCES (for the whole of sandbox/)" "${found}" "${host}")
 
 if(problems)
   message(FATAL_ERROR "The phone program's source lists differ:${problems}")

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "platform/sandbox_platform.h"
+#include "sandbox/sandbox_platform.h"
 #include "screen/layout_test_util.h"
 #include "sim/sandbox_builder.h"
 #include "sim/screenshot.h"

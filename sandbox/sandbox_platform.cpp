@@ -1,4 +1,4 @@
-#include "platform/sandbox_platform.h"
+#include "sandbox/sandbox_platform.h"
 
 #include <fcntl.h>
 #include <linux/fb.h>

@@ -1,7 +1,7 @@
 // Clocks of a sandbox. VirtualClock runs from a chosen moment at a chosen speed (sleeps and
 // deadlines shrink by the same factor), slower in stretches of virtual time set beforehand;
 // ManualClock stands still and moves only when the thread that drives it sleeps or waits,
-// running the actions scheduled on the way. (JumpingClock, platform/sandbox_jumps.h, runs
+// running the actions scheduled on the way. (JumpingClock, sandbox/sandbox_jumps.h, runs
 // as VirtualClock and jumps to the next deadline while everything waits.)
 #pragma once
 

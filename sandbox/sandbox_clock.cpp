@@ -1,4 +1,4 @@
-#include "platform/sandbox_clock.h"
+#include "sandbox/sandbox_clock.h"
 
 #include <poll.h>
 #include <time.h>

@@ -1,4 +1,4 @@
-#include "platform/sandbox_files.h"
+#include "sandbox/sandbox_files.h"
 
 #include <cstdlib>
 #include <string>
@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/sandbox_platform.h"
+#include "sandbox/sandbox_platform.h"
 #include "sim/test_sandbox.h"
 
 TEST(SandboxFiles, EachRecordReadsBackAsWrittenAndDamagedOnesAreRefused) {

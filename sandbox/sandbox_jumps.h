@@ -25,8 +25,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/sandbox_clock.h"
 #include "platform/unique_fd.h"
+#include "sandbox/sandbox_clock.h"
 
 struct ClockRecord;
 class ClockRecordMapping;

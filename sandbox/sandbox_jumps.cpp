@@ -1,4 +1,4 @@
-#include "platform/sandbox_jumps.h"
+#include "sandbox/sandbox_jumps.h"
 
 #include <fcntl.h>
 #include <linux/futex.h>

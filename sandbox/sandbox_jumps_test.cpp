@@ -1,4 +1,4 @@
-#include "platform/sandbox_jumps.h"
+#include "sandbox/sandbox_jumps.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,7 +18,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/sandbox_platform.h"
+#include "sandbox/sandbox_platform.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The host's side of the seam: every phone path lives under a sandbox root, devices are
 // emulated by plain files, FIFOs and sockets there, and time runs on a sandbox clock.
 //
-// Emulated devices (their files and formats in platform/sandbox_files.h):
+// Emulated devices (their files and formats in sandbox/sandbox_files.h):
 //   /dev/graphics/fb0       a plain file the size of the device memory, mapped for real;
 //                           its geometry in fb0.info and the shown buffer in fb0.var
 //   /dev/tty0               a plain file; the console mode is kept in tty0.mode
@@ -16,8 +16,8 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/sandbox_clock.h"
-#include "platform/sandbox_files.h"
+#include "sandbox/sandbox_clock.h"
+#include "sandbox/sandbox_files.h"
 
 class SandboxPlatform : public Platform {
  public:

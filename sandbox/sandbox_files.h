@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sandbox_clock.h"
+#include "sandbox/sandbox_clock.h"
 
 // Reads a whole small file; false when it cannot be read.
 bool read_text_file(const std::string& path, std::string* out);
@@ -101,7 +101,7 @@ std::vector<SqliteLogEntry> parse_sqlite_log(const std::string& text);
 // [wake_us [from_us:to_us:speed,...]]": the virtual clock reads start_us at
 // CLOCK_MONOTONIC mono_start_ns and runs at speed, at their own in the stretches listed; the
 // RTC woke the phone at wake_us), ALARM_SANDBOX_CLOCK_RECORD (the file of the run's jumping
-// clock, platform/sandbox_jumps.h, whose anchor then replaces start_us and mono_start_ns;
+// clock, sandbox/sandbox_jumps.h, whose anchor then replaces start_us and mono_start_ns;
 // absent for a run without jumps), ALARM_SANDBOX_FAULTS (comma-separated names). ---
 
 constexpr char SANDBOX_ROOT_ENV[] = "ALARM_SANDBOX_ROOT";

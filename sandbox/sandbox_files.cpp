@@ -1,4 +1,4 @@
-#include "platform/sandbox_files.h"
+#include "sandbox/sandbox_files.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "platform/sandbox_jumps.h"
+#include "sandbox/sandbox_jumps.h"
 
 namespace {
 
