@@ -32,19 +32,28 @@ LOCAL_SRC_FILES := \
     input/tp_calibration.cpp \
     raster/raster.cpp \
     screen/alarm_screen.cpp \
+    screen/font_list.cpp \
     screen/frame_copy.cpp \
     screen/graphics.cpp \
     screen/graphics_drm.cpp \
     screen/graphics_fbdev.cpp \
+    screen/label.cpp \
     screen/resources.cpp \
+    screen/text_draw.cpp \
+    screen/text_fonts.cpp \
+    screen/text_input.cpp \
+    screen/text_runs.cpp \
+    screen/text_shape.cpp \
     platform/platform.cpp \
     platform/linux_platform.cpp \
     alarm/phone_main.cpp
 LOCAL_C_INCLUDES := $(LOCAL_PATH) external/libpng external/zlib external/libdrm \
-    external/libdrm/include/drm
+    external/libdrm/include/drm external/freetype/include external/harfbuzz_ng/src \
+    external/expat/lib
 LOCAL_CPPFLAGS := -std=c++17 -Wall -Wextra -Werror
 LOCAL_STATIC_LIBRARIES := libpng libz
-LOCAL_SHARED_LIBRARIES := libdrm
+# The label's glyphs, its shaping and the phone's font list.
+LOCAL_SHARED_LIBRARIES := libdrm libft2 libharfbuzz_ng libexpat
 # The tool the alarms are read with: user builds leave it out unless a module asks.
 LOCAL_REQUIRED_MODULES := sqlite3
 include $(BUILD_EXECUTABLE)

@@ -21,6 +21,7 @@
 #include "input/tp_calibration.h"
 #include "screen/alarm_screen.h"
 #include "screen/graphics.h"
+#include "screen/label.h"
 #include "screen/resources.h"
 
 namespace {
@@ -40,6 +41,19 @@ void wait_for_next_pass(int64_t limit_us) {
   if (limit_us < deadline) deadline = limit_us;
   if (deadline <= wall_time_us(now)) return;
   platform().wait_event(g_main_wakeup, wall_time_from_us(deadline));
+}
+
+// The alarm screen of `rung`, with its record's label.
+void draw_alarm_screen(const AlarmSecItem* rung) {
+  const char* label = "";
+  for (const AlarmRecord* r = g_alarm_list; rung != nullptr && r != nullptr; r = r->next) {
+    if (r->id == rung->id) {
+      label = r->message;
+      break;
+    }
+  }
+  alarm_label_set(label);
+  alarm_draw_screen(IMAGE_GROUP_SCREEN);
 }
 
 void start_ring(WallTime* ring_start) {
@@ -64,7 +78,7 @@ void switch_to_due_alarm(AlarmSecItem** rung, WallTime* ring_start) {
   g_vibrator_epoch.fetch_add(1);
   if (g_cur_alarm != nullptr && g_cur_alarm->vib == 1) platform().create_thread(vibrate_thread);
   *rung = g_cur_alarm;
-  alarm_draw_screen(IMAGE_GROUP_SCREEN);
+  draw_alarm_screen(*rung);
   start_ring(ring_start);
 }
 
@@ -153,7 +167,7 @@ LoopEnd run_main_loop(AlarmSecItem* rung, WallTime ring_start) {
             if (rung != nullptr) end_snooze(rung->id);
             gr_clear_screen();
             g_alarm_status.state = ALARM_STATE_RINGING;
-            alarm_draw_screen(IMAGE_GROUP_SCREEN);
+            draw_alarm_screen(rung);
             set_backlight("on");
             start_ring(&ring_start);
           }
@@ -314,7 +328,7 @@ int alarm_main() {
   start_ring(&ring_start);
   if (g_cur_alarm != nullptr && g_cur_alarm->vib == 1) platform().create_thread(vibrate_thread);
   AlarmSecItem* rung = g_cur_alarm;
-  alarm_draw_screen(IMAGE_GROUP_SCREEN);
+  draw_alarm_screen(rung);
   set_backlight("on");
   g_alarm_status.exit_request = 0;
 

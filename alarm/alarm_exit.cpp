@@ -10,6 +10,7 @@
 #include "devices/music.h"
 #include "screen/alarm_screen.h"
 #include "screen/graphics.h"
+#include "screen/label.h"
 #include "screen/resources.h"
 
 namespace {
@@ -21,6 +22,7 @@ void free_all_images() {
   alarm_free_images(IMAGE_GROUP_SCREEN);
   alarm_free_images(IMAGE_GROUP_CLOCK);
   alarm_free_images(IMAGE_GROUP_EMPTY);
+  alarm_label_reset();  // its picture and its fonts
 }
 
 }  // namespace

@@ -26,11 +26,18 @@ set(ALARM_PROGRAM_SOURCES
   input/tp_calibration.cpp
   raster/raster.cpp
   screen/alarm_screen.cpp
+  screen/font_list.cpp
   screen/frame_copy.cpp
   screen/graphics.cpp
   screen/graphics_drm.cpp
   screen/graphics_fbdev.cpp
+  screen/label.cpp
   screen/resources.cpp
+  screen/text_draw.cpp
+  screen/text_fonts.cpp
+  screen/text_input.cpp
+  screen/text_runs.cpp
+  screen/text_shape.cpp
 )
 
 # The platform seam: the helpers both sides use, and the Linux side (the phone).

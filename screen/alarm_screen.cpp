@@ -7,6 +7,7 @@
 #include "base/alarm_status.h"
 #include "base/kernel_log.h"
 #include "screen/graphics.h"
+#include "screen/label.h"
 #include "screen/resources.h"
 
 ButtonRect g_left_pos;
@@ -112,7 +113,12 @@ void alarm_draw_screen(int group) {
   gr_blit_surface(slot(group + kSlotLabelStop), 0, 0, lw, lh, g_s_mid_pos.x0, g_s_mid_pos.y0);
   gr_blit_surface(slot(group + kSlotLabelPowerOn), 0, 0, lw, lh, g_s_right_pos.x0,
                   g_s_right_pos.y0);
-  if (group == IMAGE_GROUP_SCREEN) alarm_draw_time((h - ih) / 3 + ih + kTimeGapBelowIcon);
+  if (group == IMAGE_GROUP_SCREEN) {
+    const int time_y = (h - ih) / 3 + ih + kTimeGapBelowIcon;
+    alarm_draw_time(time_y);
+    // The label's band: below the digits, above the buttons.
+    alarm_label_draw(time_y + height_of(slot(IMAGE_SLOT_DIGIT0)), h - bh);
+  }
 }
 
 void alarm_draw_time(int y) {
@@ -189,6 +195,7 @@ int refresh_thread_count() {
 }
 
 void alarm_screen_reset() {
+  alarm_label_reset();
   // A refresh thread still running sees the alarm state 0 at its next look; wake it and
   // let it leave before the platform under it goes away.
   for (int i = 0; i < 5000 && g_refresh_threads.load() > 0; ++i) {

@@ -28,6 +28,7 @@
 #include "input/input_devices.h"
 #include "input/tp_calibration.h"
 #include "sandbox/sandbox_platform.h"
+#include "screen/font_list.h"
 #include "screen/graphics.h"
 
 namespace {
@@ -65,6 +66,19 @@ std::string parent_dir(const char* path) {
 bool symlink_fresh(const std::string& target, const std::string& link) {
   unlink(link.c_str());
   return symlink(target.c_str(), link.c_str()) == 0;
+}
+
+// The phone's font files: links to Debian's, so a sandbox stays a few kilobytes.
+bool lay_fonts(const std::string& root) {
+  if (!make_dirs(root + FONTS_DIR_PATH) || !make_dirs(root + parent_dir(FONTS_XML_PATH))) {
+    return false;
+  }
+  for (size_t i = 0; i < SANDBOX_FONT_COUNT; ++i) {
+    const SandboxFont& f = SANDBOX_FONTS[i];
+    if (access(f.host_path, R_OK) != 0) continue;
+    if (!symlink_fresh(f.host_path, root + FONTS_DIR_PATH + f.phone_name)) return false;
+  }
+  return write_file(root + FONTS_XML_PATH, sandbox_fonts_xml());
 }
 
 }  // namespace
@@ -182,6 +196,40 @@ bool sandbox_root_is_safe(const std::string& root) {
   return true;
 }
 
+const SandboxFont SANDBOX_FONTS[] = {
+    {"Roboto-Regular.ttf", "/usr/share/fonts/truetype/roboto/unhinted/RobotoTTF/Roboto-Regular.ttf",
+     nullptr},
+    {"NotoNaskhArabic-Regular.ttf", "/usr/share/fonts/truetype/noto/NotoNaskhArabic-Regular.ttf",
+     "und-Arab"},
+    {"NotoSansHebrew-Regular.ttf", "/usr/share/fonts/truetype/noto/NotoSansHebrew-Regular.ttf",
+     "und-Hebr"},
+    {"NotoSansDevanagari-Regular.ttf",
+     "/usr/share/fonts/truetype/noto/NotoSansDevanagari-Regular.ttf", "und-Deva"},
+    {"NotoSansThai-Regular.ttf", "/usr/share/fonts/truetype/noto/NotoSansThai-Regular.ttf",
+     "und-Thai"},
+    {"NotoSansSymbols-Regular.ttf", "/usr/share/fonts/truetype/noto/NotoSansSymbols-Regular.ttf",
+     "und-Zsym"},
+    {"DroidSansFallback.ttf", "/usr/share/fonts/truetype/droid/DroidSansFallbackFull.ttf",
+     "zh-Hans ja"},
+};
+const size_t SANDBOX_FONT_COUNT = sizeof SANDBOX_FONTS / sizeof SANDBOX_FONTS[0];
+
+std::string sandbox_fonts_xml() {
+  std::string xml =
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+      "<!-- The sandbox's fonts: Debian's Roboto, Noto and Droid fallback. -->\n"
+      "<familyset version=\"22\">\n";
+  for (size_t i = 0; i < SANDBOX_FONT_COUNT; ++i) {
+    const SandboxFont& f = SANDBOX_FONTS[i];
+    xml += f.lang == nullptr ? "    <family name=\"sans-serif\">\n"
+                             : std::string("    <family lang=\"") + f.lang + "\">\n";
+    xml += std::string("        <font weight=\"400\" style=\"normal\">") + f.phone_name +
+           "</font>\n    </family>\n";
+    if (f.lang == nullptr) xml += "    <alias name=\"arial\" to=\"sans-serif\" />\n";
+  }
+  return xml + "</familyset>\n";
+}
+
 bool build_sandbox(const std::string& root, const SandboxOptions& o, std::string* error) {
   auto fail = [&](const std::string& what) {
     if (error) *error = what;
@@ -235,6 +283,8 @@ bool build_sandbox(const std::string& root, const SandboxOptions& o, std::string
       }
     }
   }
+
+  if (!lay_fonts(root)) return fail("cannot lay the fonts");
 
   ok = ok && write_file(root + VIBRATOR_PATH, "");
   ok = ok && write_file(root + BACKLIGHT_PATH, "");

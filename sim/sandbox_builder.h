@@ -32,6 +32,20 @@ constexpr char ALARMS_TABLE_SQL[] =
     "daysofweek INTEGER, alarmtime INTEGER, enabled INTEGER, vibrate INTEGER, message TEXT, "
     "alert TEXT);";
 
+// Debian's fonts, laid at the phone's font paths with a font list (/system/etc/fonts.xml)
+// that names the default family first and its fallbacks after it. The files are links to
+// Debian's (fonts-roboto-unhinted, fonts-noto-core, fonts-droid-fallback); one missing on
+// the host is named in the list all the same, as a phone's broken list would.
+struct SandboxFont {
+  const char* phone_name;  // in /system/fonts/
+  const char* host_path;
+  const char* lang;  // the family's languages; null for the default family
+};
+extern const SandboxFont SANDBOX_FONTS[];
+extern const size_t SANDBOX_FONT_COUNT;
+// The sandbox's fonts.xml.
+std::string sandbox_fonts_xml();
+
 bool build_sandbox(const std::string& root, const SandboxOptions& options, std::string* error);
 
 // Helpers shared by the builder, alarm-sim and tests.
