@@ -124,8 +124,8 @@ void XMLCALL on_doctype(void* data, const XML_Char*, const XML_Char*, const XML_
 const Candidate* regular_of(const Family& f) {
   const Candidate* best = nullptr;
   auto distance = [](const Candidate& c) {
-    return (c.italic ? 10000 : 0) + (c.weight > kRegularWeight ? c.weight - kRegularWeight
-                                                                : kRegularWeight - c.weight);
+    return (c.italic ? 10000 : 0) +
+           (c.weight > kRegularWeight ? c.weight - kRegularWeight : kRegularWeight - c.weight);
   };
   for (const Candidate& c : f.fonts) {
     if (best == nullptr || distance(c) < distance(*best)) best = &c;
@@ -155,8 +155,7 @@ bool read_list(const char* phone_path, FontListKind kind, std::vector<FontFile>*
 
 }  // namespace
 
-bool font_list_parse(const char* text, size_t size, FontListKind kind,
-                     std::vector<FontFile>* out) {
+bool font_list_parse(const char* text, size_t size, FontListKind kind, std::vector<FontFile>* out) {
   ParseState s;
   s.kind = kind;
   s.parser = XML_ParserCreate(nullptr);

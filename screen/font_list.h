@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-constexpr char FONTS_XML_PATH[] = "/system/etc/fonts.xml";  // Android 5 and later
+constexpr char FONTS_XML_PATH[] = "/system/etc/fonts.xml";                    // Android 5 and later
 constexpr char SYSTEM_FONTS_XML_PATH[] = "/system/etc/system_fonts.xml";      // Android 4.x
 constexpr char FALLBACK_FONTS_XML_PATH[] = "/system/etc/fallback_fonts.xml";  // Android 4.x
 constexpr char FONTS_DIR_PATH[] = "/system/fonts/";
@@ -21,10 +21,10 @@ struct FontFile {
 };
 
 enum class FontListKind {
-  kFamilies,        // fonts.xml: the first family is the default, families without a name
-                    // are its fallbacks
-  kSystemFonts,     // system_fonts.xml: the first family's first file is the default
-  kFallbackFonts,   // fallback_fonts.xml: each family's first file, in order
+  kFamilies,       // fonts.xml: the first family is the default, families without a name
+                   // are its fallbacks
+  kSystemFonts,    // system_fonts.xml: the first family's first file is the default
+  kFallbackFonts,  // fallback_fonts.xml: each family's first file, in order
 };
 
 // The files a list names, appended to `out` in the order above. False when the text is not

@@ -14,7 +14,8 @@ std::vector<std::string> names(const std::string& xml, FontListKind kind, bool* 
   bool parsed = font_list_parse(xml.data(), xml.size(), kind, &files);
   if (ok != nullptr) *ok = parsed;
   std::vector<std::string> out;
-  for (const FontFile& f : files) out.push_back(f.name + (f.index ? "#" + std::to_string(f.index) : ""));
+  for (const FontFile& f : files)
+    out.push_back(f.name + (f.index ? "#" + std::to_string(f.index) : ""));
   return out;
 }
 
@@ -82,9 +83,9 @@ TEST(FontList, Android4ListsGiveTheFirstFileOfEachFamily) {
   </familyset>)";
   EXPECT_EQ(names(system_fonts, FontListKind::kSystemFonts),
             (std::vector<std::string>{"Roboto-Regular.ttf"}));
-  EXPECT_EQ(names(fallback_fonts, FontListKind::kFallbackFonts),
-            (std::vector<std::string>{"DroidNaskh-Regular.ttf", "MTLmr3m.ttf",
-                                      "DroidSansFallback.ttf"}));
+  EXPECT_EQ(
+      names(fallback_fonts, FontListKind::kFallbackFonts),
+      (std::vector<std::string>{"DroidNaskh-Regular.ttf", "MTLmr3m.ttf", "DroidSansFallback.ttf"}));
 }
 
 TEST(FontList, NamesThatWouldLeaveTheFontsDirectoryArePassedOver) {

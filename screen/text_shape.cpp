@@ -25,8 +25,7 @@ std::vector<PlacedGlyph> shape_with(Shaper& s, const TextRun& run, int start, in
   hb_buffer_t* b = s.buffer;
   hb_buffer_clear_contents(b);
   hb_buffer_add_codepoints(b, s.text.data() + run.start, run.end - run.start,
-                           static_cast<unsigned>(start - run.start),
-                           end - start);
+                           static_cast<unsigned>(start - run.start), end - start);
   hb_buffer_set_direction(b, run.rtl ? HB_DIRECTION_RTL : HB_DIRECTION_LTR);
   hb_buffer_set_script(b, run.script);
   hb_buffer_set_language(b, hb_language_get_default());

@@ -10,9 +10,9 @@
 #include "screen/text_fonts.h"
 
 struct PlacedGlyph {
-  uint32_t font = 0;   // index into the fonts
-  uint32_t glyph = 0;  // glyph id in that font
-  uint32_t cluster = 0;  // index of the first character of its cluster
+  uint32_t font = 0;      // index into the fonts
+  uint32_t glyph = 0;     // glyph id in that font
+  uint32_t cluster = 0;   // index of the first character of its cluster
   int32_t x_advance = 0;  // all in the fonts' size unit (1/64 pixel on the screen)
   int32_t x_offset = 0;
   int32_t y_offset = 0;  // upwards
