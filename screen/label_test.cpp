@@ -1,6 +1,7 @@
 #include "screen/label.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -188,7 +189,9 @@ TEST(AlarmLabel, WithoutAUsableFontThereIsNoLabelAndOneKernelLogLine) {
   if (test_artwork_dir().empty()) GTEST_SKIP() << "the artwork was not built";
   TestSandbox sb("2026-12-09 07:05:10", "UTC", screen(480, 800, 0));
   sb.open_kernel_log();
-  sb.write("/system/fonts/Roboto-Regular.ttf", "");  // no longer a link: an empty file
+  // An empty file where the font was (the link is taken away first: it leads to the host's).
+  ASSERT_EQ(unlink(sb.path("/system/fonts/Roboto-Regular.ttf").c_str()), 0);
+  sb.write("/system/fonts/Roboto-Regular.ttf", "");
   sb.write(FONTS_XML_PATH,
            "<familyset><family name=\"sans-serif\"><font>Roboto-Regular.ttf"
            "</font></family><family><font>Gone.ttf</font></family></familyset>");
