@@ -4,6 +4,7 @@
 # Prints per target the executions, the corpus size and the result, and exits non-zero when
 # any target crashed, leaked, hung or tripped a sanitizer.
 #   scripts/fuzz.sh [SECONDS] [TARGET...]     targets: alarm_row alarm_flag alarm_delay png
+#                                             label font_list
 # FUZZ_JOBS=2 runs two targets at a time; FUZZ_BUILD_DIR chooses the build directory
 # (default build-fuzz). A single allocation of more than 512 MB counts as a failure: no
 # input of these files needs one.
@@ -14,7 +15,7 @@ shift || true
 dir=${FUZZ_BUILD_DIR:-build-fuzz}
 jobs=${FUZZ_JOBS:-1}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(alarm_row alarm_flag alarm_delay png)
+[ ${#targets[@]} -gt 0 ] || targets=(alarm_row alarm_flag alarm_delay png label font_list)
 
 case "$seconds" in
   '' | *[!0-9]*) echo "fuzz.sh: SECONDS must be a whole number, not '$seconds'" >&2; exit 2 ;;
@@ -27,6 +28,8 @@ max_len() {
     alarm_row) echo 4096 ;;
     alarm_flag | alarm_delay) echo 1024 ;;
     png) echo 16384 ;;
+    label) echo 65536 ;;  # a label and a small font file
+    font_list) echo 16384 ;;
     *) echo "fuzz.sh: unknown target $1" >&2; return 1 ;;
   esac
 }
@@ -39,7 +42,12 @@ if ! ninja -C "$dir" -j2 >"$dir/build.log" 2>&1; then
   exit 1
 fi
 
-mkdir -p "$dir/logs" "$dir/artifacts"
+mkdir -p "$dir/logs" "$dir/artifacts" "$dir/corpus/label"
+# A real font behind a label, as a seed of the label's target: Debian's Hebrew face is small.
+hebrew=/usr/share/fonts/truetype/noto/NotoSansHebrew-Regular.ttf
+if [ -r "$hebrew" ] && [ ! -e "$dir/corpus/label/hebrew_font" ]; then
+  { printf '\002\010\000'; printf 'שלום'; cat "$hebrew"; } >"$dir/corpus/label/hebrew_font"
+fi
 # Each input is written to a file of the sandbox: on a memory file system where there is
 # one, as a disk shared with others makes every write wait.
 tmp_base="$PWD/$dir/tmp"

@@ -2,7 +2,9 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libpng-dev zlib1g-dev pkg-config libdrm-dev
-  sqlite3 libgtest-dev libgmock-dev libbenchmark-dev python3 tzdata)
+  sqlite3 libgtest-dev libgmock-dev libbenchmark-dev python3 tzdata
+  libfreetype-dev libharfbuzz-dev libharfbuzz-bin libexpat1-dev
+  fonts-roboto-unhinted fonts-noto-core fonts-droid-fallback)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
