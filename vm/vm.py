@@ -479,6 +479,9 @@ def sh(cmd, **kw):
     return subprocess.run(cmd, check=True, capture_output=True, text=True, **kw)
 
 
+FONT_COPY_LIMIT = 1 << 20
+
+
 def make_phone_files(ctx, n, sc, sandbox):
     """The scenario's phone files, laid by alarm-sim as for a sandbox run."""
     if os.path.exists(sandbox):
@@ -499,6 +502,14 @@ def write_overlay(ctx, n, sc, sandbox, path):
         shutil.rmtree(stage)
     for d in ("data", "productinfo", "res"):
         shutil.copytree(os.path.join(sandbox, d), os.path.join(stage, d), symlinks=False)
+    # The font list and its fonts, for the label: all but the large Chinese and Japanese face,
+    # which no scenario's label needs (the program opens a font only for a character of it).
+    os.makedirs(os.path.join(stage, "system", "fonts"))
+    shutil.copytree(os.path.join(sandbox, "system", "etc"), os.path.join(stage, "system", "etc"))
+    fonts = os.path.join(sandbox, "system", "fonts")
+    for f in sorted(os.listdir(fonts)):
+        if os.path.getsize(os.path.join(fonts, f)) <= FONT_COPY_LIMIT:
+            shutil.copy(os.path.join(fonts, f), os.path.join(stage, "system", "fonts", f))
     os.makedirs(os.path.join(stage, "vm"), exist_ok=True)
     with open(os.path.join(stage, "vm", "scenario.sh"), "w") as f:
         f.write("VM_SCENARIO=%d\n" % n)
