@@ -25,12 +25,6 @@ constexpr int kRounds = 15;
 constexpr double kGoalMs = 20.0;
 constexpr int kWidth = 1080, kHeight = 1920, kBandTop = 923, kBandBottom = 1820;
 
-std::vector<FontFile> sandbox_fonts() {
-  std::vector<FontFile> files;
-  for (size_t i = 0; i < SANDBOX_FONT_COUNT; ++i) files.push_back({SANDBOX_FONTS[i].host_path, 0});
-  return files;
-}
-
 double now_ms() {
   using namespace std::chrono;
   return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
@@ -43,13 +37,13 @@ struct Figures {
 
 Figures measure(const std::string& label) {
   Figures f;
-  TextFonts warm(sandbox_fonts());
+  TextFonts warm(sandbox_host_fonts());
   LabelPicture p;
   label_layout(warm, label.data(), label.size(), kWidth, kHeight, kBandTop, kBandBottom, &p);
   for (int r = 0; r < kRounds; ++r) {
     double t0 = now_ms();
     {
-      TextFonts cold(sandbox_fonts());
+      TextFonts cold(sandbox_host_fonts());
       label_layout(cold, label.data(), label.size(), kWidth, kHeight, kBandTop, kBandBottom, &p);
     }
     double t1 = now_ms();

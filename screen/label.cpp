@@ -20,8 +20,6 @@ struct LabelState {
   std::string text;
   std::unique_ptr<TextFonts> fonts;
   bool fonts_read = false;
-  bool override_fonts = false;
-  std::vector<FontFile> override_files;
   bool no_font_logged = false;
   // The layout kept, and what it was made for.
   std::unique_ptr<LabelPicture> picture;
@@ -84,7 +82,7 @@ TextFonts* label_fonts() {
   LabelState& s = state();
   if (!s.fonts_read) {
     s.fonts_read = true;
-    s.fonts = std::make_unique<TextFonts>(s.override_fonts ? s.override_files : font_list_read());
+    s.fonts = std::make_unique<TextFonts>(font_list_read());
   }
   return s.fonts.get();
 }
@@ -202,11 +200,4 @@ void alarm_label_reset() {
   s.text.clear();
   s.laid_text.clear();
   s.laid_w = s.laid_h = s.laid_top = s.laid_bottom = -1;
-}
-
-void alarm_label_use_fonts(std::vector<FontFile> files) {
-  LabelState& s = state();
-  alarm_label_reset();
-  s.override_fonts = true;
-  s.override_files = std::move(files);
 }

@@ -51,5 +51,3 @@ void alarm_label_draw(int band_top, int band_bottom);
 const LabelPicture* alarm_label_picture();
 // Forgets the label, its layout and its fonts (the font list is read again when needed).
 void alarm_label_reset();
-// Tests: the fonts the label is drawn with instead of the phone's list.
-void alarm_label_use_fonts(std::vector<FontFile> files);

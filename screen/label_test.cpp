@@ -71,6 +71,14 @@ FbCapture seen(const TestSandbox& sb, int rotation) {
   return c;
 }
 
+// Starts the screen of `sb` and draws the alarm screen without a label: what it shows.
+FbCapture without_label(const TestSandbox& sb, int rotation) {
+  EXPECT_EQ(gr_init(), 0);
+  load_all();
+  alarm_draw_screen(IMAGE_GROUP_SCREEN);
+  return seen(sb, rotation);
+}
+
 struct Box {
   int x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1;  // x1, y1 exclusive
   int pixels = 0;
@@ -120,10 +128,7 @@ TEST(AlarmLabel, StaysInTheBandBetweenTheTimeAndTheButtonsOnEveryScreen) {
       SCOPED_TRACE(std::to_string(s.w) + "x" + std::to_string(s.h) + " turned " +
                    std::to_string(rotation));
       TestSandbox sb("2026-12-09 07:05:10", "UTC", screen(s.w, s.h, rotation));
-      ASSERT_EQ(gr_init(), 0);
-      load_all();
-      alarm_draw_screen(IMAGE_GROUP_SCREEN);
-      const FbCapture plain = seen(sb, rotation);
+      const FbCapture plain = without_label(sb, rotation);
       const Band band = band_of(s.w, s.h);
       ASSERT_LT(band.top, band.bottom);
       for (const std::string& label : kLabels) {
@@ -146,10 +151,7 @@ TEST(AlarmLabel, StaysInTheBandBetweenTheTimeAndTheButtonsOnEveryScreen) {
 TEST(AlarmLabel, AnEmptyLabelLeavesTheScreenAsItWas) {
   if (test_artwork_dir().empty()) GTEST_SKIP() << "the artwork was not built";
   TestSandbox sb("2026-12-09 07:05:10", "UTC", screen(480, 800, 0));
-  ASSERT_EQ(gr_init(), 0);
-  load_all();
-  alarm_draw_screen(IMAGE_GROUP_SCREEN);
-  const FbCapture plain = seen(sb, 0);
+  const FbCapture plain = without_label(sb, 0);
   alarm_label_set("Flight");
   alarm_draw_screen(IMAGE_GROUP_SCREEN);
   EXPECT_GT(difference(plain, seen(sb, 0)).pixels, 0);
@@ -195,10 +197,7 @@ TEST(AlarmLabel, WithoutAUsableFontThereIsNoLabelAndOneKernelLogLine) {
   sb.write(FONTS_XML_PATH,
            "<familyset><family name=\"sans-serif\"><font>Roboto-Regular.ttf"
            "</font></family><family><font>Gone.ttf</font></family></familyset>");
-  ASSERT_EQ(gr_init(), 0);
-  load_all();
-  alarm_draw_screen(IMAGE_GROUP_SCREEN);
-  const FbCapture plain = seen(sb, 0);
+  const FbCapture plain = without_label(sb, 0);
   alarm_label_set("Flight");
   alarm_draw_screen(IMAGE_GROUP_SCREEN);
   alarm_draw_screen(IMAGE_GROUP_SCREEN);
@@ -209,16 +208,10 @@ TEST(AlarmLabel, WithoutAUsableFontThereIsNoLabelAndOneKernelLogLine) {
   EXPECT_EQ(log.find(line), log.rfind(line));
 }
 
-std::vector<FontFile> host_fonts() {
-  std::vector<FontFile> files;
-  for (size_t i = 0; i < SANDBOX_FONT_COUNT; ++i) files.push_back({SANDBOX_FONTS[i].host_path, 0});
-  return files;
-}
-
 // The label is a fixed share of the screen: on a 1080-pixel-wide screen it is as wide, for
 // its width, as on a 480-pixel one.
 TEST(LabelLayout, TheSameLabelTakesTheSameShareOfTheScreen) {
-  TextFonts fonts(host_fonts());
+  TextFonts fonts(sandbox_host_fonts());
   LabelPicture small, large;
   ASSERT_TRUE(label_layout(fonts, "Medikamente", 11, 480, 800, 550, 700, &small));
   ASSERT_TRUE(label_layout(fonts, "Medikamente", 11, 1080, 1920, 923, 1820, &large));
@@ -233,7 +226,7 @@ TEST(LabelLayout, TheSameLabelTakesTheSameShareOfTheScreen) {
 }
 
 TEST(LabelLayout, AWiderLabelIsCutWithAnEllipsisToTheScreenLessItsMargins) {
-  TextFonts fonts(host_fonts());
+  TextFonts fonts(sandbox_host_fonts());
   const int margin = 480 * LABEL_MARGIN_PER_MILLE / 1000;
   for (const std::string& text :
        {longest("Medikamente nehmen "), longest("تمرين الصباح "), longest("服药")}) {
@@ -252,7 +245,7 @@ TEST(LabelLayout, AWiderLabelIsCutWithAnEllipsisToTheScreenLessItsMargins) {
 }
 
 TEST(LabelLayout, NoTextNoFontOrNoRoomDrawsNothing) {
-  TextFonts fonts(host_fonts());
+  TextFonts fonts(sandbox_host_fonts());
   LabelPicture p;
   EXPECT_FALSE(label_layout(fonts, "", 0, 480, 800, 550, 700, &p));
   EXPECT_FALSE(label_layout(fonts, "Gym", 3, 480, 800, 550, 552, &p));  // a band of 2 rows

@@ -14,13 +14,6 @@
 
 namespace {
 
-// The sandbox's fonts, straight from the host: the default family first.
-std::vector<FontFile> host_fonts() {
-  std::vector<FontFile> files;
-  for (size_t i = 0; i < SANDBOX_FONT_COUNT; ++i) files.push_back({SANDBOX_FONTS[i].host_path, 0});
-  return files;
-}
-
 size_t font_index(const char* phone_name) {
   for (size_t i = 0; i < SANDBOX_FONT_COUNT; ++i) {
     if (std::string(SANDBOX_FONTS[i].phone_name) == phone_name) return i;
@@ -94,7 +87,7 @@ TEST(TextShaping, GlyphsClustersAndAdvancesAreThoseOfHbShape) {
     ASSERT_NE(want_font, SIZE_MAX);
     const char* path = SANDBOX_FONTS[want_font].host_path;
     ASSERT_EQ(access(path, R_OK), 0) << path << " is missing: scripts/setup.sh installs it";
-    TextFonts fonts(host_fonts());
+    TextFonts fonts(sandbox_host_fonts());
     const TextFont* f = fonts.get(want_font);
     ASSERT_NE(f, nullptr);
     fonts.set_size(static_cast<int32_t>(f->face->units_per_EM));  // design units, as hb-shape
@@ -116,7 +109,7 @@ TEST(TextShaping, GlyphsClustersAndAdvancesAreThoseOfHbShape) {
 }
 
 TEST(TextFallback, ACharacterTheFirstFontLacksComesFromTheFirstFallbackThatHasIt) {
-  TextFonts fonts(host_fonts());
+  TextFonts fonts(sandbox_host_fonts());
   TextLine line = text_shape(fonts, chars("Gym 服药 שלום"));
   ASSERT_FALSE(line.glyphs.empty());
   const size_t droid = font_index("DroidSansFallback.ttf");
@@ -135,7 +128,7 @@ TEST(TextFallback, ACharacterTheFirstFontLacksComesFromTheFirstFallbackThatHasIt
 }
 
 TEST(TextFallback, ACharacterNoFontHasIsTheFirstFontsMissingGlyphBox) {
-  TextFonts fonts(host_fonts());
+  TextFonts fonts(sandbox_host_fonts());
   TextLine line = text_shape(fonts, chars("A\xF0\x9F\x98\x80"
                                           "B"));  // an emoji between
   ASSERT_EQ(line.glyphs.size(), 3u);
@@ -175,7 +168,7 @@ TEST(TextFallback, MissingAndBrokenFontFilesArePassedOver) {
 // A right-to-left line reads from the right: its first character's glyph is the last on
 // the line, and the digits inside it still read left to right.
 TEST(TextDirection, ARightToLeftLineIsLaidOutFromTheRight) {
-  TextFonts fonts(host_fonts());
+  TextFonts fonts(sandbox_host_fonts());
   TextLine line = text_shape(fonts, chars("טיסה 747"));
   EXPECT_TRUE(line.rtl);
   std::vector<uint32_t> clusters;

@@ -230,6 +230,12 @@ std::string sandbox_fonts_xml() {
   return xml + "</familyset>\n";
 }
 
+std::vector<FontFile> sandbox_host_fonts() {
+  std::vector<FontFile> files;
+  for (size_t i = 0; i < SANDBOX_FONT_COUNT; ++i) files.push_back({SANDBOX_FONTS[i].host_path, 0});
+  return files;
+}
+
 bool build_sandbox(const std::string& root, const SandboxOptions& o, std::string* error) {
   auto fail = [&](const std::string& what) {
     if (error) *error = what;

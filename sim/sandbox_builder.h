@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "screen/font_list.h"
+
 struct SandboxOptions {
   int width = 480;
   int height = 800;
@@ -45,6 +47,8 @@ extern const SandboxFont SANDBOX_FONTS[];
 extern const size_t SANDBOX_FONT_COUNT;
 // The sandbox's fonts.xml.
 std::string sandbox_fonts_xml();
+// The sandbox's fonts in the list's order, at their host paths (tests and benchmarks).
+std::vector<FontFile> sandbox_host_fonts();
 
 bool build_sandbox(const std::string& root, const SandboxOptions& options, std::string* error);
 
