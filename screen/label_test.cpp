@@ -1,7 +1,6 @@
 #include "screen/label.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -185,27 +184,6 @@ TEST(AlarmLabel, IsLaidOutOncePerLabelAndScreen) {
   alarm_draw_screen(IMAGE_GROUP_SCREEN);
   ASSERT_NE(alarm_label_picture(), nullptr);
   EXPECT_LT(alarm_label_picture()->surface.width, width);  // laid out afresh
-}
-
-TEST(AlarmLabel, WithoutAUsableFontThereIsNoLabelAndOneKernelLogLine) {
-  if (test_artwork_dir().empty()) GTEST_SKIP() << "the artwork was not built";
-  TestSandbox sb("2026-12-09 07:05:10", "UTC", screen(480, 800, 0));
-  sb.open_kernel_log();
-  // An empty file where the font was (the link is taken away first: it leads to the host's).
-  ASSERT_EQ(unlink(sb.path("/system/fonts/Roboto-Regular.ttf").c_str()), 0);
-  sb.write("/system/fonts/Roboto-Regular.ttf", "");
-  sb.write(FONTS_XML_PATH,
-           "<familyset><family name=\"sans-serif\"><font>Roboto-Regular.ttf"
-           "</font></family><family><font>Gone.ttf</font></family></familyset>");
-  const FbCapture plain = without_label(sb, 0);
-  alarm_label_set("Flight");
-  alarm_draw_screen(IMAGE_GROUP_SCREEN);
-  alarm_draw_screen(IMAGE_GROUP_SCREEN);
-  EXPECT_EQ(difference(plain, seen(sb, 0)).pixels, 0);
-  const std::string log = sb.kmsg();
-  const std::string line = "<3>alarm: no usable font for the label\n";
-  ASSERT_NE(log.find(line), std::string::npos);
-  EXPECT_EQ(log.find(line), log.rfind(line));
 }
 
 // The label is a fixed share of the screen: on a 1080-pixel-wide screen it is as wide, for
