@@ -1,8 +1,10 @@
 #include "alarm/alarm_db.h"
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <set>
@@ -385,6 +387,54 @@ TEST(AlarmDbReader, TheQueryCallsOnlyFunctionsOfSqlite3711) {
     EXPECT_EQ(k3711.count(name), 1u) << name << " is newer than sqlite3 3.7.11";
   }
   EXPECT_GT(calls, 0);
+}
+
+namespace {
+
+// The names of the files made, moved in or removed in `dir` while `command` ran.
+std::vector<std::string> files_touched_by(const std::string& dir, const std::string& command) {
+  std::vector<std::string> names;
+  int in = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (in < 0) return {"(no inotify)"};
+  if (inotify_add_watch(in, dir.c_str(), IN_CREATE | IN_MOVED_TO | IN_DELETE) < 0) {
+    close(in);
+    return {"(no watch)"};
+  }
+  if (system(command.c_str()) != 0) names.push_back("(the command failed)");
+  alignas(inotify_event) char buf[4096];
+  ssize_t n;
+  while ((n = read(in, buf, sizeof buf)) > 0) {
+    for (char* p = buf; p < buf + n;) {
+      auto* ev = reinterpret_cast<inotify_event*>(p);
+      if (ev->len > 0) names.push_back(ev->name);
+      p += sizeof(inotify_event) + ev->len;
+    }
+  }
+  close(in);
+  return names;
+}
+
+}  // namespace
+
+// From Android 8.0 no file may be made among the clock application's: the update, run by a
+// real sqlite3 on a real database, switches the alarm off and makes none, where the same
+// update in sqlite3's own journal mode makes its journal there.
+TEST(AlarmDbUpdate, TheUpdateMakesNoFileBesideTheDatabase) {
+  TestSandbox sb;
+  sb.add_alarm(7, 7, 30, 0, 1, 1, "a", "tone");
+  sb.add_alarm(8, 6, 0, 0, 1, 0, "b", "tone");
+  std::string dir = sb.path(ALARM_DB_PATH);
+  dir.erase(dir.rfind('/'));
+  char command[ALARM_LINE_SIZE];
+  ASSERT_TRUE(alarm_db_disable_command(7, command, sizeof command));
+  EXPECT_EQ(files_touched_by(dir, command), std::vector<std::string>{});
+  EXPECT_EQ(sb.sql("SELECT _id, enabled FROM alarms ORDER BY _id;"), "7|0\n8|1\n");
+
+  std::string plain = sb.path(SQLITE_TOOL_PATH) + " " + sb.path(ALARM_DB_PATH) +
+                      " \" update alarms set enabled=0 where _id=8\"";
+  std::vector<std::string> journal = files_touched_by(dir, plain);
+  EXPECT_NE(std::find(journal.begin(), journal.end(), "alarms.db-journal"), journal.end())
+      << "the watch sees no file sqlite3 makes";
 }
 
 TEST(AlarmDbReader, FreeingLeavesTheListEmpty) {

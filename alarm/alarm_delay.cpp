@@ -73,31 +73,84 @@ int create_temp_beside(const std::string& note, std::string* temp) {
   return -1;
 }
 
-// Replaces the note with `text` and the NUL bytes behind it, through a new file renamed
-// over it: 0, or -1.
-int32_t replace_note(const char (&text)[ALARM_DELAY_FILE_SIZE]) {
-  std::string note = device_path(ALARM_DELAY_PATH);
+// A failure at the note `phone_path` that is not a missing directory names the path: where
+// the platform's policy denies the access, the kernel log is all that tells which file.
+void log_note_error(const char* phone_path, int error) {
+  if (error != ENOENT) {
+    kernel_log_write(3, "<3>alarm: delay file %s: %s\n", phone_path, strerror(error));
+  }
+}
+
+ssize_t write_block(int fd, const char (&text)[ALARM_DELAY_FILE_SIZE]) {
+  ssize_t written;
+  do {
+    written = write(fd, text, sizeof text);
+  } while (written < 0 && errno == EINTR);
+  return written;
+}
+
+// Overwrites the existing note at `note` in place, where no new file can be made beside it:
+// only a regular file, never through a link. 0, or -1 with errno.
+int overwrite_note(const std::string& note, const char (&text)[ALARM_DELAY_FILE_SIZE]) {
+  UniqueFd fd(open(note.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (fd.get() < 0) return -1;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (ftruncate(fd.get(), 0) != 0) return -1;
+  if (write_block(fd.get(), text) != static_cast<ssize_t>(sizeof text)) {
+    if (errno == 0) errno = EIO;
+    return -1;
+  }
+  return 0;
+}
+
+enum class NoteWrite { kWritten, kNoDirectory, kFailed };
+
+// Replaces the note at `phone_path` with `text` and the NUL bytes behind it, through a new
+// file renamed over it; with `in_place`, where no new file can be made, over the existing
+// note.
+NoteWrite replace_note_at(const char* phone_path, const char (&text)[ALARM_DELAY_FILE_SIZE],
+                          bool in_place) {
+  std::string note = device_path(phone_path);
   std::string temp;
   UniqueFd fd(create_temp_beside(note, &temp));
   if (fd.get() < 0) {
+    int error = errno;
+    if (in_place && error != ENOENT && overwrite_note(note, text) == 0) return NoteWrite::kWritten;
     kernel_log_write(3, "<3>alarm: open delay time failed!\n");
-    return -1;
+    log_note_error(phone_path, error);
+    return NoteWrite::kFailed;
   }
   // The mode asked for at creation is narrowed by the umask; the clock application must read it.
   fchmod(fd.get(), kNoteMode);
-  ssize_t written;
-  do {
-    written = write(fd.get(), text, sizeof text);
-  } while (written < 0 && errno == EINTR);
-  if (written != static_cast<ssize_t>(sizeof text)) {
+  if (write_block(fd.get(), text) != static_cast<ssize_t>(sizeof text)) {
+    log_note_error(phone_path, errno);
     unlink(temp.c_str());
-    return -1;
+    return NoteWrite::kFailed;
   }
   if (rename(temp.c_str(), note.c_str()) != 0) {
     kernel_log_write(3, "<3>alarm: replace delay time failed: %s\n", strerror(errno));
     unlink(temp.c_str());
-    return -1;
+    return NoteWrite::kFailed;
   }
+  return NoteWrite::kWritten;
+}
+
+// Writes the note in the program's own directory (when the init file made it) and at the
+// clock application's path: 0 when a copy was written, -1 otherwise.
+int32_t replace_note(const char (&text)[ALARM_DELAY_FILE_SIZE]) {
+  bool written = false;
+  std::string own_dir = device_path(ALARM_DELAY_OWN_PATH);
+  own_dir.erase(own_dir.rfind('/'));
+  struct stat st;
+  if (stat(own_dir.c_str(), &st) == 0) {
+    written = replace_note_at(ALARM_DELAY_OWN_PATH, text, false) == NoteWrite::kWritten;
+  }
+  written = replace_note_at(ALARM_DELAY_PATH, text, true) == NoteWrite::kWritten || written;
+  if (!written) return -1;
   kernel_log_write(3, "<3>alarm: write delay time success, str=%s\n", text);
   return 0;
 }
@@ -158,16 +211,19 @@ int32_t rewrite_alarm_delay() {
   return write_note(nullptr, 0);
 }
 
-AlarmSecItem* read_alarm_delay() {
-  std::string note = device_path(ALARM_DELAY_PATH);
+// The snooze items of the note at `phone_path`; `*found` tells whether there was one.
+static AlarmSecItem* read_note(const char* phone_path, bool* found) {
+  std::string note = device_path(phone_path);
   struct stat before;
-  bool found = lstat(note.c_str(), &before) == 0;
-  if (!found && errno == ENOENT) {
-    kernel_log_write(3, "<3>alarm: alarm delay file not exist\n");
+  bool there = lstat(note.c_str(), &before) == 0;
+  int error = errno;
+  *found = there || error != ENOENT;
+  if (!*found) return nullptr;
+  kernel_log_write(3, "<3>alarm: add delay item\n");
+  if (!there) {
+    log_note_error(phone_path, error);
     return nullptr;
   }
-  kernel_log_write(3, "<3>alarm: add delay item\n");
-  if (!found) return nullptr;
   // Only a regular file: a link must not lead elsewhere, a FIFO must not hang the alarm.
   if (!S_ISREG(before.st_mode)) {
     kernel_log_write(3, "<3>alarm: delay file is not a regular file\n");
@@ -178,6 +234,7 @@ AlarmSecItem* read_alarm_delay() {
   {
     UniqueFd fd(open(note.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
+    if (fd.get() < 0) log_note_error(phone_path, errno);
     if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
       kernel_log_write(3, "<3>alarm: delay file is not a regular file\n");
       return nullptr;
@@ -186,7 +243,10 @@ AlarmSecItem* read_alarm_delay() {
     do {
       got = read(fd.get(), text, ALARM_DELAY_FILE_SIZE);
     } while (got < 0 && errno == EINTR);
-    if (got < 0) return nullptr;
+    if (got < 0) {
+      log_note_error(phone_path, errno);
+      return nullptr;
+    }
   }
 
   // One line more than the pairs read: it tells that the note holds more.
@@ -252,6 +312,58 @@ AlarmSecItem* read_alarm_delay() {
     item->snooze_taken = -static_cast<int64_t>(pair);  // the first pair was taken last
     *tail = item;
     tail = &item->next;
+  }
+  return head;
+}
+
+namespace {
+
+// Frees a chain of snooze items.
+void free_items(AlarmSecItem* head) {
+  while (head != nullptr) {
+    AlarmSecItem* next = head->next;
+    delete head;
+    head = next;
+  }
+}
+
+}  // namespace
+
+AlarmSecItem* read_alarm_delay() {
+  bool own_found = false;
+  bool found = false;
+  AlarmSecItem* own = read_note(ALARM_DELAY_OWN_PATH, &own_found);
+  AlarmSecItem* theirs = read_note(ALARM_DELAY_PATH, &found);
+  if (!own_found && !found) {
+    kernel_log_write(3, "<3>alarm: alarm delay file not exist\n");
+    return nullptr;
+  }
+  // The own note's pairs in its order, then the clock application's others; an alarm in both
+  // keeps the later end (a later snooze of it).
+  AlarmSecItem* head = own;
+  AlarmSecItem** tail = &head;
+  while (*tail != nullptr) tail = &(*tail)->next;
+  while (theirs != nullptr) {
+    AlarmSecItem* item = theirs;
+    theirs = item->next;
+    item->next = nullptr;
+    AlarmSecItem** same = &head;
+    while (*same != nullptr && (*same)->id != item->id) same = &(*same)->next;
+    if (*same == nullptr) {
+      *tail = item;
+      tail = &item->next;
+    } else if (item->snooze_end > (*same)->snooze_end) {
+      item->next = (*same)->next;
+      if (tail == &(*same)->next) tail = &item->next;
+      delete *same;
+      *same = item;
+    } else {
+      free_items(item);
+    }
+  }
+  int64_t pair = 0;
+  for (AlarmSecItem* item = head; item != nullptr; item = item->next) {
+    item->snooze_taken = -pair++;  // the first pair was taken last
   }
   return head;
 }

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -45,6 +46,50 @@ std::vector<std::string> files_in(const std::string& dir) {
 }
 
 const char kNoteDir[] = "/data/data/com.android.deskclock/files";
+const char kOwnDir[] = "/data/misc/poweroff_alarm";
+
+// The program's own directory, as the init file makes it.
+void make_own_dir(const TestSandbox& sb) {
+  ASSERT_EQ(mkdir(sb.path("/data/misc").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(sb.path(kOwnDir).c_str(), 0700), 0);
+  // Its writer below may be another user than root.
+  ASSERT_EQ(chmod(sb.path(kOwnDir).c_str(), 0777), 0);
+}
+
+// The note's 512 bytes of `text`.
+std::string padded(std::string text) {
+  text.resize(ALARM_DELAY_FILE_SIZE, '\0');
+  return text;
+}
+
+void write_note_at(const TestSandbox& sb, const char* path, const std::string& text) {
+  sb.write(path, padded(text));
+}
+
+// write_alarm_delay(item) in a child that may not make a file in the clock application's
+// directory but may write its existing note, as Android 8.x and 9 have it: a directory that
+// only its owner may write, the note open to all, and the child not root (a root test drops
+// to nobody, who keeps no capability). Its result.
+int write_as_a_domain_that_makes_no_file_there(const TestSandbox& sb, const AlarmSecItem* item) {
+  // Every directory on the way may be passed.
+  for (std::string phone : {std::string(kNoteDir), std::string(kOwnDir)}) {
+    for (size_t end = 0; end != std::string::npos; end = phone.find('/', end + 1)) {
+      std::string dir = sb.path(phone.substr(0, end).c_str());
+      struct stat st;
+      if (stat(dir.c_str(), &st) == 0) chmod(dir.c_str(), (st.st_mode & 07777) | 0011);
+    }
+  }
+  chmod(sb.path(kNoteDir).c_str(), 0755);
+  if (sb.exists(ALARM_DELAY_PATH)) chmod(sb.path(ALARM_DELAY_PATH).c_str(), 0666);
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (geteuid() == 0 && setresuid(65534, 65534, 65534) != 0) _exit(100);
+    _exit(write_alarm_delay(item) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) == 0 ? 0 : -WEXITSTATUS(status) : -99;
+}
 
 }  // namespace
 
@@ -160,6 +205,109 @@ TEST(SnoozeNoteWriter, ADirectoryThatCannotBeWrittenGivesTheOpenError) {
   AlarmSecItem item{};
   EXPECT_EQ(write_alarm_delay(&item), -1);
   EXPECT_EQ(sb.kmsg(), "<3>alarm: open delay time failed!\n");
+}
+
+// The program's own copy: where the clock application's directory takes no new file (Android
+// 8.x, 9), the note is kept there, and the old note is written over in place.
+
+TEST(SnoozeNoteOwnCopy, TheSameNoteGoesToTheProgramsDirectoryAndTheClocksPath) {
+  TestSandbox sb(kWednesday);
+  make_own_dir(sb);
+  sb.open_kernel_log();
+  g_alarm_delay_time = 600;
+  AlarmSecItem item{};
+  item.id = 5;
+  ASSERT_EQ(write_alarm_delay(&item), 0);
+  std::string text = note_text(5, epoch(kWednesday) + 600);
+  EXPECT_EQ(sb.read(ALARM_DELAY_OWN_PATH), padded(text));
+  EXPECT_EQ(sb.read(ALARM_DELAY_PATH), sb.read(ALARM_DELAY_OWN_PATH));
+  EXPECT_EQ(files_in(sb.path(kOwnDir)), std::vector<std::string>{"alarm_delay.tmp"});
+  EXPECT_EQ(sb.kmsg(), "<3>alarm: write delay time success, str=" + text + "\n");
+}
+
+TEST(SnoozeNoteOwnCopy, ADirectoryThatTakesNoNewFileGetsItsNoteWrittenInPlace) {
+  TestSandbox sb(kWednesday);
+  make_own_dir(sb);
+  write_note(sb, note_text(9, 1));
+  g_alarm_delay_time = 600;
+  AlarmSecItem item{};
+  item.id = 5;
+  ASSERT_EQ(write_as_a_domain_that_makes_no_file_there(sb, &item), 0);
+  std::string text = note_text(5, epoch(kWednesday) + 600);
+  EXPECT_EQ(sb.read(ALARM_DELAY_OWN_PATH), padded(text));
+  EXPECT_EQ(sb.read(ALARM_DELAY_PATH), sb.read(ALARM_DELAY_OWN_PATH));
+  EXPECT_EQ(files_in(sb.path(kNoteDir)), std::vector<std::string>{"alarm_delay.tmp"});
+}
+
+// No note yet where none may be made: the own copy alone holds the snooze, and the refusal
+// is logged with its path.
+TEST(SnoozeNoteOwnCopy, NoNoteWhereNoneMayBeMadeLeavesTheOwnCopyAndNamesThePath) {
+  TestSandbox sb(kWednesday);
+  make_own_dir(sb);
+  sb.open_kernel_log();
+  AlarmSecItem item{};
+  item.id = 5;
+  ASSERT_EQ(write_as_a_domain_that_makes_no_file_there(sb, &item), 0);
+  EXPECT_FALSE(sb.exists(ALARM_DELAY_PATH));
+  EXPECT_EQ(sb.read(ALARM_DELAY_OWN_PATH).substr(0, 2), "5\n");
+  std::string log = sb.kmsg();
+  EXPECT_NE(log.find("<3>alarm: open delay time failed!\n<3>alarm: delay file " +
+                     std::string(ALARM_DELAY_PATH) + ": Permission denied\n"),
+            std::string::npos)
+      << log;
+}
+
+TEST(SnoozeNoteOwnCopy, NoCopyWrittenAnywhereIsAFailure) {
+  TestSandbox sb(kWednesday);
+  make_own_dir(sb);
+  // Neither directory can take a file: a file stands in the place of each.
+  ASSERT_EQ(rmdir(sb.path(kNoteDir).c_str()), 0);
+  sb.write(kNoteDir, "");
+  ASSERT_EQ(rmdir(sb.path(kOwnDir).c_str()), 0);
+  ASSERT_EQ(mkdir(sb.path(kOwnDir).c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(sb.path(ALARM_DELAY_OWN_PATH).c_str(), 0755), 0);
+  sb.write(std::string(ALARM_DELAY_OWN_PATH).append("/inside").c_str(), "x");
+  AlarmSecItem item{};
+  EXPECT_EQ(write_alarm_delay(&item), -1);
+}
+
+// Each note may have missed a write the other took: every snooze of either counts, the later
+// end of an alarm in both, the own note's order first.
+TEST(SnoozeNoteOwnCopy, TheTwoNotesAreMergedSoThatNoSnoozeIsLost) {
+  TestSandbox sb(kWednesday);
+  make_own_dir(sb);
+  for (int id : {1, 2, 3}) parse_alarm_row((std::to_string(id) + "|7|0|31|0|1|0|l|t\n").c_str());
+  int64_t now = epoch(kWednesday);
+  write_note_at(sb, ALARM_DELAY_OWN_PATH, note_text(2, now + 100) + note_text(1, now + 50));
+  write_note_at(sb, ALARM_DELAY_PATH, note_text(3, now + 30) + note_text(1, now + 80));
+  std::vector<std::pair<int, int64_t>> got;
+  AlarmSecItem* head = read_alarm_delay();
+  for (AlarmSecItem* item = head; item != nullptr; item = item->next) {
+    got.emplace_back(item->id, item->snooze_end);
+  }
+  std::vector<std::pair<int, int64_t>> want = {{2, now + 100}, {1, now + 80}, {3, now + 30}};
+  EXPECT_EQ(got, want);
+  ASSERT_NE(head, nullptr);
+  EXPECT_GT(head->snooze_taken, head->next->snooze_taken);
+  while (head != nullptr) {
+    AlarmSecItem* next = head->next;
+    delete head;
+    head = next;
+  }
+}
+
+TEST(SnoozeNoteOwnCopy, TheOwnNoteAloneIsRead) {
+  TestSandbox sb(kWednesday);
+  make_own_dir(sb);
+  sb.open_kernel_log();
+  parse_alarm_row("4|7|0|31|0|1|0|l|t\n");
+  write_note_at(sb, ALARM_DELAY_OWN_PATH, note_text(4, epoch(kWednesday) + 60));
+  AlarmSecItem* item = read_alarm_delay();
+  ASSERT_NE(item, nullptr);
+  EXPECT_EQ(item->id, 4);
+  EXPECT_EQ(item->next, nullptr);
+  EXPECT_EQ(sb.kmsg().find("not exist"), std::string::npos);
+  delete item;
 }
 
 // Reading.

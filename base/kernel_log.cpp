@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -14,7 +15,15 @@ int g_kernel_log_fd = -1;
 
 void kernel_log_open() {
   std::string node = device_path(KERNEL_LOG_NODE);
-  if (platform().make_kmsg_node(node.c_str()) != 0) return;
+  if (platform().make_kmsg_node(node.c_str()) != 0) {
+    // A node already there is someone else's: the log stays closed. Any other refusal is the
+    // platform's: SELinux keeps mknod to init, ueventd and vold on every Android with a
+    // policy (7 and later), so there the kernel's own node, which every domain may write,
+    // carries the log.
+    if (errno == EEXIST) return;
+    g_kernel_log_fd = open(device_path(KERNEL_LOG_DEVICE).c_str(), O_WRONLY | O_CLOEXEC);
+    return;
+  }
   g_kernel_log_fd = open(node.c_str(), O_WRONLY);
   if (g_kernel_log_fd >= 0) fcntl(g_kernel_log_fd, F_SETFD, FD_CLOEXEC);
   unlink(node.c_str());

@@ -4,11 +4,27 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "sandbox/platform_wrapper.h"
 #include "sim/test_sandbox.h"
+
+namespace {
+
+// A platform whose policy refuses every device node, as Android's SELinux does.
+class NoMknodPlatform : public PlatformWrapper {
+ public:
+  using PlatformWrapper::PlatformWrapper;
+  int make_kmsg_node(const char*) override {
+    errno = EACCES;
+    return -1;
+  }
+};
+
+}  // namespace
 
 TEST(KernelLog, MessagesReachTheLogAndTheNodeIsRemoved) {
   TestSandbox sb;
@@ -48,4 +64,17 @@ TEST(KernelLog, ANodeAlreadyPresentKeepsTheLogClosedAndStays) {
   kernel_log_write(3, "<3>alarm: lost\n");
   EXPECT_EQ(sb.kmsg(), "");
   EXPECT_EQ(sb.read(KERNEL_LOG_NODE), "someone else's\n");
+}
+
+TEST(KernelLog, ANodeTheSystemWillNotMakeGivesTheKernelsOwnDevice) {
+  TestSandbox sb;
+  NoMknodPlatform no_mknod(&sb.platform());
+  set_platform(&no_mknod);
+  kernel_log_open();
+  set_platform(&sb.platform());
+  ASSERT_GE(g_kernel_log_fd, 0);
+  EXPECT_EQ(fcntl(g_kernel_log_fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+  EXPECT_FALSE(sb.exists(KERNEL_LOG_NODE));
+  kernel_log_write(3, "<3>alarm: delay file %s: %s\n", "/x", "Permission denied");
+  EXPECT_EQ(sb.kmsg(), "<3>alarm: delay file /x: Permission denied\n");
 }

@@ -29,11 +29,16 @@ namespace {
 constexpr char kToolName[] = "sqlite3";
 constexpr int kExecFailedStatus = 127;
 
-// "read", "update" or "other", from the first word of the last argument (the SQL).
+// "read", "update" or "other", from the first word of the last argument (the SQL), past
+// the settings (PRAGMA statements) that may come before the statement itself.
 std::string command_kind(int argc, char** argv) {
   if (argc < 2) return "other";
   std::string word;
   for (const char* p = argv[argc - 1]; *p; ++p) {
+    if (word == "pragma") {  // a setting: skipped to its end
+      if (*p == ';') word.clear();
+      continue;
+    }
     if (isspace(static_cast<unsigned char>(*p))) {
       if (word.empty()) continue;
       break;

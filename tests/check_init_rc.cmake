@@ -55,6 +55,12 @@ foreach(mode alarm alarmboot)
   expect("${commands}" "${trigger}" "start poweroff_alarm")
 endforeach()
 
+# The program's own directory, for the snooze note where the clock application's takes no
+# new file.
+set(trigger "on post-fs-data")
+section(commands "${trigger}")
+expect("${commands}" "${trigger}" "mkdir /data/misc/poweroff_alarm 0700 root root")
+
 # One trigger alone: the actions of Android 4.x to 6 take no "&&".
 set(trigger "on property:init.svc.poweroff_alarm=stopped")
 section(commands "${trigger}")

@@ -1,7 +1,9 @@
 // Alarms on a phone's real timing: an RTC wake-up that must lie well after the power-off,
 // several alarms in one minute, a button in the very second another alarm falls due, a
 // snooze that outlives the run that took it.
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -261,4 +263,37 @@ TEST(SnoozeKept, TwoSnoozesAtOnceBothRing) {
   // 07:00's snooze first; stopping it leaves the RTC to 07:01's, which rings next.
   SimResult woke = wake_rings_snooze_once(sb, r, first_end, second_end - 20);
   wake_rings_snooze_once(sb, woke, second_end);
+}
+
+// Where the clock application's directory takes no new file (Android 8.x and 9 forbid one to
+// the program's domain; here a file stands where the directory was, which root cannot get
+// past either), the snooze still happens, the refusal is logged with its path, the note is
+// kept in the program's own directory, and the snooze rings at its end after the power-off.
+TEST(SnoozeKept, AClockDirectoryThatTakesNoFileStillKeepsTheSnooze) {
+  E2eSandbox sb;
+  sb.add_alarm(1, 7, 0, kEveryDay, 1, 0);
+  sb.set_flags(30, kRingFile, 5);
+  const char kClockFiles[] = "/data/data/com.android.deskclock/files";
+  ASSERT_EQ(rmdir(sb.path(kClockFiles).c_str()), 0);
+  sb.write(kClockFiles, "");
+  mkdir(sb.path("/data/misc").c_str(), 0755);
+  ASSERT_EQ(mkdir(sb.path("/data/misc/poweroff_alarm").c_str(), 0700), 0);
+
+  SimResult r = sb.run({"--at", kBeforeSeven, "--speed", "1", "--until", "120", touch("21", "left"),
+                        "40:key:power"});
+  EXPECT_TRUE(contains(r.kmsg, "<3>alarm: open delay time failed!\n")) << r.kmsg;
+  EXPECT_TRUE(contains(r.kmsg, "<3>alarm: delay file " + std::string(kClockFiles) +
+                                   "/alarm_delay.tmp: Not a directory\n"))
+      << r.kmsg;
+  std::vector<TimelineEvent> light = r.events("backlight");
+  ASSERT_GE(light.size(), 2u) << r.timeline_text();
+  EXPECT_EQ(light[1].details, "0");  // snoozed
+  EXPECT_EQ(ring_starts(r).size(), 1u) << r.timeline_text();
+  std::string note = sb.read("/data/misc/poweroff_alarm/alarm_delay.tmp");
+  ASSERT_EQ(note.size(), 512u);
+  ASSERT_EQ(note.substr(0, 2), "1\n");
+  int64_t end = atoll(note.c_str() + 2) / 1000;
+  EXPECT_GT(end, epoch_utc(2026, 12, 9, 7, 0, 0) + 5 * 60 - 1);
+  wake_rings_snooze_once(sb, r, end);
+  EXPECT_EQ(sb.read(kClockFiles), "");
 }
