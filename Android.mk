@@ -52,7 +52,7 @@ LOCAL_C_INCLUDES := $(LOCAL_PATH) external/libpng external/zlib external/libdrm 
     external/expat/lib
 LOCAL_CPPFLAGS := -std=c++17 -Wall -Wextra -Werror
 LOCAL_STATIC_LIBRARIES := libpng libz
-# The label's glyphs, its shaping and the phone's font list.
+# libdrm for a DRM/KMS screen; FreeType, HarfBuzz and expat for the alarm's label.
 LOCAL_SHARED_LIBRARIES := libdrm libft2 libharfbuzz_ng libexpat
 # The tool the alarms are read with: user builds leave it out unless a module asks.
 LOCAL_REQUIRED_MODULES := sqlite3
