@@ -23,6 +23,16 @@ policy_dir=$root/sepolicy
 accesses=$policy_dir/accesses.txt
 work=$root/build-sepolicy
 
+if [ $# -eq 0 ]; then
+  shared=$root/../shared/platform-sepolicy
+  if [ ! -d "$shared" ]; then
+    echo "sepolicy: no platform policy at ../shared/platform-sepolicy: skipped (pass a release's system/sepolicy)"
+    exit 0
+  fi
+  set -- "$shared"/android-7.1 "$shared"/android-8.1 "$shared"/android-9 "$shared"/android-10 \
+    "$shared"/android-11 "$shared"/android-12 "$shared"/android-13 "$shared"/android-14
+fi
+
 need=(m4 checkpolicy setools)
 missing=()
 for p in "${need[@]}"; do
@@ -32,16 +42,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "sepolicy: installing ${missing[*]}"
   . "$root/scripts/apt.sh"
   apt_install sepolicy.sh "${missing[@]}"
-fi
-
-if [ $# -eq 0 ]; then
-  shared=$root/../shared/platform-sepolicy
-  if [ ! -d "$shared" ]; then
-    echo "sepolicy: no platform policy at ../shared/platform-sepolicy: skipped (pass a release's system/sepolicy)"
-    exit 0
-  fi
-  set -- "$shared"/android-7.1 "$shared"/android-8.1 "$shared"/android-9 "$shared"/android-10 \
-    "$shared"/android-11 "$shared"/android-12 "$shared"/android-13 "$shared"/android-14
 fi
 
 # The release of a platform policy folder: its name (android-N), else the newest API level it
