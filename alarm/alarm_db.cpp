@@ -125,7 +125,10 @@ int split_fields(std::string_view text, std::string_view* fields, int limit) {
 void ringtone_text(std::string_view field, char (&out)[ALARM_TEXT_SIZE]) {
   bool is_null = false;
   alarm_text_field(field, out, &is_null);
-  if (!is_null && out[0] == '\0') copy_text(out, kSilentRingtone);
+  bool ends_line = out[0] == '\n' && out[1] == '\0';
+  if (is_null || (out[0] != '\0' && !ends_line)) return;
+  copy_text(out, kSilentRingtone);
+  if (ends_line) out[sizeof kSilentRingtone - 1] = '\n';
 }
 
 bool plain_path(const char* phone_path, std::string* out) {
@@ -499,6 +502,8 @@ int32_t read_alarm_db() {
 }
 
 void free_alarm_list() {
+  g_alarm_db_kind = ALARM_DB_NONE;
+  g_alarm_db_path = ALARM_DB_PATH;
   while (g_alarm_list != nullptr) {
     AlarmRecord* next = g_alarm_list->next;
     delete g_alarm_list;
