@@ -79,7 +79,7 @@ std::string_view next_field(std::string_view text, size_t* pos) {
 void copy_text(char (&dst)[ALARM_TEXT_SIZE], std::string_view src) {
   size_t n = src.size() < ALARM_TEXT_SIZE - 1 ? src.size() : ALARM_TEXT_SIZE - 1;
   memset(dst, 0, sizeof dst);
-  memcpy(dst, src.data(), n);
+  if (n > 0) memcpy(dst, src.data(), n);  // an empty view may have no data at all
 }
 
 template <typename Record>

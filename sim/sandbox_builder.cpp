@@ -363,6 +363,49 @@ std::string alarm_insert_sql(int id, int hour, int minute, int days, int enabled
   return head + quote_sql(message) + "," + quote_sql(alert) + ");";
 }
 
+bool valid_zone_source(const std::string& zone_from) {
+  return zone_from.empty() || zone_from == "property" || zone_from == "store" ||
+         zone_from == "none";
+}
+
+namespace {
+void put_varint(uint64_t v, std::string* out) {
+  do {
+    uint8_t b = v & 0x7f;
+    v >>= 7;
+    out->push_back(static_cast<char>(v != 0 ? b | 0x80 : b));
+  } while (v != 0);
+}
+void put_text_field(int number, const std::string& bytes, std::string* out) {
+  out->push_back(static_cast<char>(number << 3 | 2));
+  put_varint(bytes.size(), out);
+  *out += bytes;
+}
+}  // namespace
+
+std::string persistent_properties_bytes(const std::string& name, const std::string& value) {
+  std::string record, out;
+  put_text_field(1, name, &record);
+  put_text_field(2, value, &record);
+  put_text_field(1, record, &out);
+  return out;
+}
+
+bool place_time_zone(const std::string& root, const std::string& zone_from,
+                     const std::string& zone) {
+  bool ok = set_property_in_file(root + SANDBOX_PROPERTY_FILE, TIME_ZONE_PROPERTY,
+                                 zone_from == "property" ? zone : "");
+  unlink((root + PERSISTENT_PROPERTIES_PATH).c_str());
+  unlink((root + TIME_ZONE_PROPERTY_FILE).c_str());
+  if (zone_from == "store") {
+    ok = make_dirs(root + parent_dir(PERSISTENT_PROPERTIES_PATH)) &&
+         write_file(root + PERSISTENT_PROPERTIES_PATH,
+                    persistent_properties_bytes(TIME_ZONE_PROPERTY, zone)) &&
+         ok;
+  }
+  return ok;
+}
+
 const char* clock_app_db_path(const std::string& clock_app) {
   return clock_app == "7" ? ALARM_DB_DE_PATH : ALARM_DB_PATH;
 }

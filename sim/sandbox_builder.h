@@ -103,5 +103,16 @@ struct SnoozeNotePair {
 // Every pair of the note in its order (the first is the snooze taken last, the others were
 // still to ring when it was written); a pair that does not read so is left out.
 std::vector<SnoozeNotePair> parse_snooze_note_pairs(std::string_view text);
+// Where a run's phone keeps its time zone (`alarm-sim --zone-from`): "" nowhere but the
+// program's environment (TZ, as the host has it); "property" the property store;
+// "store" /data/property's persistent store (the protocol-buffer form of Android 9);
+// "none" nowhere at all. False for another word.
+bool valid_zone_source(const std::string& zone_from);
+// Lays `zone` where `zone_from` says and removes it from the other places. False when a
+// file could not be written.
+bool place_time_zone(const std::string& root, const std::string& zone_from,
+                     const std::string& zone);
+// The persistent-property store holding one record, name=value.
+std::string persistent_properties_bytes(const std::string& name, const std::string& value);
 // Lower-cost check that a root is safe to put into a shell command line unquoted.
 bool sandbox_root_is_safe(const std::string& root);
