@@ -232,7 +232,7 @@ TEST(ClockAppAnswers, ARungInstanceIsDismissedAndItsOneShotTemplateSwitchedOff) 
 
 TEST(ClockAppAnswers, ASnoozedInstanceWaitsAtTheSnoozesEnd) {
   TestSandbox sb("2026-12-09 07:00:00", "UTC", clock_app("7"));
-  de_sql(sb, template_insert_sql(1, 7, 0, kMonToFri, 1, 0));
+  de_sql(sb, template_insert_sql(1, 7, 0, 0, 1, 0));
   de_sql(sb, instance_insert_sql(11, 1, 2026, 11, 9, 7, 0, 3));
   ASSERT_NE(build_schedule(), nullptr);
   ASSERT_EQ(get_alarm_expire(nullptr), 0);
@@ -242,11 +242,14 @@ TEST(ClockAppAnswers, ASnoozedInstanceWaitsAtTheSnoozesEnd) {
   finish_alarm_updates();
   EXPECT_EQ(de_sql(sb, "SELECT alarm_state, year, month, day, hour, minutes FROM alarm_instances;"),
             "4|2026|11|9|7|10\n");
+  // The one-shot alarm its ring switched off is on while it is snoozed.
+  EXPECT_EQ(de_sql(sb, "SELECT enabled FROM alarm_templates;"), "1\n");
   // The snooze rings at its end; its instance is then dismissed again.
   sb.clock().advance_to(int64_t{end} * 1000000);
   EXPECT_EQ(get_alarm_expire(nullptr), 0);
   finish_alarm_updates();
   EXPECT_EQ(de_sql(sb, "SELECT alarm_state FROM alarm_instances;"), "7\n");
+  EXPECT_EQ(de_sql(sb, "SELECT enabled FROM alarm_templates;"), "0\n");
 }
 
 // The next start finds the snoozed instance at the minute of the snooze's end and the note

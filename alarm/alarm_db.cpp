@@ -306,6 +306,24 @@ bool read_clock_app_tables(const char* phone_path, const WallTime& deadline) {
   return true;
 }
 
+// What an instance's update does to its template.
+std::string template_sql(const AlarmDbUpdate& u) {
+  char sql[128] = "";
+  switch (u.template_action) {
+    case AlarmDbUpdate::kKeep:
+      break;
+    case AlarmDbUpdate::kSwitchOffTemplate:
+    case AlarmDbUpdate::kSwitchOnTemplate:
+      snprintf(sql, sizeof sql, " update alarm_templates set enabled=%d where _id=%d;",
+               u.template_action == AlarmDbUpdate::kSwitchOnTemplate ? 1 : 0, u.alarm_id);
+      break;
+    case AlarmDbUpdate::kDeleteTemplate:
+      snprintf(sql, sizeof sql, " delete from alarm_templates where _id=%d;", u.alarm_id);
+      break;
+  }
+  return sql;
+}
+
 }  // namespace
 
 void alarm_text_field(std::string_view field, char (&out)[ALARM_TEXT_SIZE], bool* is_null) {
@@ -368,27 +386,17 @@ bool alarm_db_update_command(const AlarmDbUpdate& u, std::string* out) {
       // As the clock application's dismiss leaves it: the instance done (the application
       // deletes a dismissed instance when it next starts, and makes a repeating alarm's next
       // one), a one-shot alarm switched off, or removed when it was to be deleted after use.
-      const char* tmpl = "";
-      char tmpl_sql[128] = "";
-      if (u.template_action == AlarmDbUpdate::kSwitchOffTemplate) {
-        snprintf(tmpl_sql, sizeof tmpl_sql, " update alarm_templates set enabled=0 where _id=%d;",
-                 u.alarm_id);
-        tmpl = tmpl_sql;
-      } else if (u.template_action == AlarmDbUpdate::kDeleteTemplate) {
-        snprintf(tmpl_sql, sizeof tmpl_sql, " delete from alarm_templates where _id=%d;",
-                 u.alarm_id);
-        tmpl = tmpl_sql;
-      }
       n = snprintf(sql, sizeof sql, " update alarm_instances set alarm_state=%d where _id=%d;%s",
-                   INSTANCE_STATE_DISMISSED, u.instance_id, tmpl);
+                   INSTANCE_STATE_DISMISSED, u.instance_id, template_sql(u).c_str());
       break;
     }
     case AlarmDbUpdate::kSnoozeInstance:
       // The application keeps a snoozed instance at its snooze's end, to the minute.
       n = snprintf(sql, sizeof sql,
                    " update alarm_instances set alarm_state=%d, year=%d, month=%d, day=%d,"
-                   " hour=%d, minutes=%d where _id=%d;",
-                   INSTANCE_STATE_SNOOZED, u.year, u.month, u.day, u.hour, u.minute, u.instance_id);
+                   " hour=%d, minutes=%d where _id=%d;%s",
+                   INSTANCE_STATE_SNOOZED, u.year, u.month, u.day, u.hour, u.minute, u.instance_id,
+                   template_sql(u).c_str());
       break;
   }
   if (n <= 0 || n >= static_cast<int>(sizeof sql)) return false;

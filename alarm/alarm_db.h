@@ -104,8 +104,10 @@ struct AlarmDbUpdate {
   Kind kind = kSwitchOff;
   int32_t alarm_id = 0;     // the alarm, or the instance's template
   int32_t instance_id = 0;  // the instance (the two instance kinds)
-  enum TemplateAction { kKeep, kSwitchOffTemplate, kDeleteTemplate };
-  TemplateAction template_action = kKeep;                      // kDismissInstance
+  enum TemplateAction { kKeep, kSwitchOffTemplate, kDeleteTemplate, kSwitchOnTemplate };
+  // kDismissInstance: off or deleted; kSnoozeInstance: on again (a snoozed one-shot alarm
+  // is still on until it is dismissed).
+  TemplateAction template_action = kKeep;
   int32_t year = 0, month = 0, day = 0, hour = 0, minute = 0;  // kSnoozeInstance
 };
 // The one place where the command lines of the updates are built, for the database at

@@ -281,6 +281,11 @@ void snooze_instance_of(const AlarmSecItem* item, int64_t end) {
   u.day = tm.tm_mday;
   u.hour = tm.tm_hour;
   u.minute = tm.tm_min;
+  // Its ring switched a one-shot alarm off; the clock application keeps it on while snoozed.
+  const AlarmRecord* alarm = find_template(item->id);
+  if (alarm != nullptr && (alarm->day_mask & 0x7f) == 0 && alarm->delete_after_use == 0) {
+    u.template_action = AlarmDbUpdate::kSwitchOnTemplate;
+  }
   queue_alarm_update(u);
 }
 

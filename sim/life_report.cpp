@@ -53,6 +53,20 @@ std::vector<std::vector<std::string_view>> output_rows(const std::string& text) 
   return rows;
 }
 
+// The rows of kAlarmQuery or kTemplateQuery.
+void add_alarms(const std::string& text, std::vector<LifeAlarm>* out) {
+  for (const auto& fields : output_rows(text)) {
+    if (fields.size() != kAlarmQueryColumns) continue;
+    LifeAlarm a;
+    a.id = decimal_low32(fields[0]);
+    a.hour = decimal_low32(fields[1]);
+    a.minutes = decimal_low32(fields[2]);
+    a.daysofweek = decimal_low32(fields[3]);
+    a.enabled = decimal_low32(fields[4]) == 1;  // as the clock application reads it
+    out->push_back(a);
+  }
+}
+
 bool read_instances(const std::string& db, std::vector<LifeInstanceRow>* out) {
   std::string text;
   if (!run_sqlite(db, kInstanceQuery, &text)) return false;
@@ -437,31 +451,13 @@ bool read_life_alarms(const std::string& dir, std::vector<LifeAlarm>* out, std::
   if (old_db &&
       run_sqlite(db, "SELECT count(*) FROM sqlite_master WHERE name='alarms';", &has_table) &&
       has_table == "1\n" && run_sqlite(db, kAlarmQuery, &text)) {
-    for (const auto& fields : output_rows(text)) {
-      if (fields.size() != kAlarmQueryColumns) continue;
-      LifeAlarm a;
-      a.id = decimal_low32(fields[0]);
-      a.hour = decimal_low32(fields[1]);
-      a.minutes = decimal_low32(fields[2]);
-      a.daysofweek = decimal_low32(fields[3]);
-      a.enabled = decimal_low32(fields[4]) == 1;  // as the clock application reads it
-      out->push_back(a);
-    }
+    add_alarms(text, out);
     return true;
   }
   for (const char* path : {ALARM_DB_DE_PATH, ALARM_DB_PATH}) {
     const std::string tables = dir + path;
     if (access(tables.c_str(), R_OK) != 0 || !run_sqlite(tables, kTemplateQuery, &text)) continue;
-    for (const auto& fields : output_rows(text)) {
-      if (fields.size() != kAlarmQueryColumns) continue;
-      LifeAlarm a;
-      a.id = decimal_low32(fields[0]);
-      a.hour = decimal_low32(fields[1]);
-      a.minutes = decimal_low32(fields[2]);
-      a.daysofweek = decimal_low32(fields[3]);
-      a.enabled = decimal_low32(fields[4]) == 1;
-      out->push_back(a);
-    }
+    add_alarms(text, out);
     std::vector<LifeInstanceRow> rows;
     read_instances(tables, &rows);
     if (instances != nullptr) *instances = rows;

@@ -20,29 +20,7 @@ std::string db_sql(const E2eSandbox& sb, const char* phone_path, const std::stri
   return out;
 }
 
-struct Life {
-  int cli_status = -1;
-  std::string out;
-  Json json;
-};
-
-Life live(const E2eSandbox& sb, const std::vector<std::string>& args) {
-  Life l;
-  std::vector<std::string> argv = {alarm_sim_path(), "life", sb.root()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  slow_down(&argv);
-  l.cli_status = run_command(argv, &l.out);
-  EXPECT_TRUE(parse_json(sb.read("/sim/life.json"), &l.json)) << l.out;
-  return l;
-}
-
-int count(const Life& l, const char* key) {
-  return static_cast<int>(l.json["summary"][key].n);
-}
-// A program slowed down by a sanitizer or an emulator may ring late, as long as it rings.
-int rung_in_time(const Life& l) {
-  return count(l, "on_time") + (slow_program_slack(1) > 0 ? count(l, "late") : 0);
-}
+using Life = LifeRun;
 
 }  // namespace
 
@@ -58,7 +36,7 @@ TEST(ClockAppScenario, DailyWeekdayAndOneShotAlarmsRingAndTheDismissedDayDoesNot
   db_sql(sb, db, instance_insert_sql(12, 2, 2026, 11, 10, 6, 45, 8, 1, "Work"));
   db_sql(sb, db, template_insert_sql(3, 7, 30, 0, 1, 0, 0, "Once"));
   db_sql(sb, db, instance_insert_sql(13, 3, 2026, 11, 9, 7, 30, 0, 0, "Once"));
-  Life l = live(sb, {"--from", "2026-12-09 06:00:00", "--days", "3"});
+  Life l = live_life(sb, {"--from", "2026-12-09 06:00:00", "--days", "3"});
   ASSERT_EQ(l.cli_status, 0) << l.out;
   struct Due {
     long long at;
@@ -74,9 +52,9 @@ TEST(ClockAppScenario, DailyWeekdayAndOneShotAlarmsRingAndTheDismissedDayDoesNot
     EXPECT_EQ(static_cast<long long>(expected.a[i]["due"].n), want[i].at) << i;
     EXPECT_EQ(expected.a[i]["alarm_id"].n, want[i].id) << i;
   }
-  EXPECT_EQ(rung_in_time(l), 5) << sb.read("/sim/life.txt");
-  EXPECT_EQ(count(l, "unexpected"), 0) << sb.read("/sim/life.txt");
-  EXPECT_EQ(count(l, "stale_instances"), 0);
+  EXPECT_EQ(life_rung_in_time(l), 5) << sb.read("/sim/life.txt");
+  EXPECT_EQ(life_count(l, "unexpected"), 0) << sb.read("/sim/life.txt");
+  EXPECT_EQ(life_count(l, "stale_instances"), 0);
   // Each rung instance dismissed, the one-shot alarm switched off; the day dismissed in
   // advance left to the clock application.
   EXPECT_EQ(db_sql(sb, db, "SELECT _id, alarm_state FROM alarm_instances ORDER BY _id;"),
@@ -105,21 +83,21 @@ TEST(ClockAppScenario, A28DayLifeOnA70DatabaseRingsEveryInstantOnTime) {
     db_sql(sb, db, instance_insert_sql(15, 5, 2026, 11, 7, 6, 30, 0, 0, "Flight"));
     db_sql(sb, db, template_insert_sql(6, 9, 30, kSat | kSun, 1, 0, 0, "Weekend"));
     db_sql(sb, db, instance_insert_sql(16, 6, 2026, 11, 12, 9, 30, 0, 0, "Weekend"));
-    Life l = live(sb, {"--from", "2026-12-06 12:00:00", "--days", "28", "--boot", boot});
+    Life l = live_life(sb, {"--from", "2026-12-06 12:00:00", "--days", "28", "--boot", boot});
     ASSERT_EQ(l.cli_status, 0) << l.out;
     // 20 weekday mornings, 8 gym days, 4 Sunday nights, 4 Monday midnights, the flight,
     // 8 weekend mornings (the last on Sunday 2027-01-03, before the noon the life ends at).
-    EXPECT_EQ(count(l, "expected"), 45) << sb.read("/sim/life.txt");
-    EXPECT_EQ(rung_in_time(l), 45) << sb.read("/sim/life.txt");
-    EXPECT_EQ(count(l, "unexpected"), 0) << sb.read("/sim/life.txt");
-    EXPECT_EQ(count(l, "lost_wakes"), 0);
-    EXPECT_EQ(count(l, "stale_instances"), 0);
+    EXPECT_EQ(life_count(l, "expected"), 45) << sb.read("/sim/life.txt");
+    EXPECT_EQ(life_rung_in_time(l), 45) << sb.read("/sim/life.txt");
+    EXPECT_EQ(life_count(l, "unexpected"), 0) << sb.read("/sim/life.txt");
+    EXPECT_EQ(life_count(l, "lost_wakes"), 0);
+    EXPECT_EQ(life_count(l, "stale_instances"), 0);
     EXPECT_TRUE(l.json["ended_early"].is_null()) << l.out;
     // The flight rang once and is gone, as the application deletes such an alarm.
     EXPECT_EQ(db_sql(sb, db, "SELECT count(*) FROM alarm_templates WHERE _id=5;"), "0\n");
     printf("boot %s: %d expected, %d on time, %d late, %d missed, %d unexpected, %d boots\n", boot,
-           count(l, "expected"), count(l, "on_time"), count(l, "late"), count(l, "missed"),
-           count(l, "unexpected"), count(l, "boots"));
+           life_count(l, "expected"), life_count(l, "on_time"), life_count(l, "late"),
+           life_count(l, "missed"), life_count(l, "unexpected"), life_count(l, "boots"));
   }
 }
 
