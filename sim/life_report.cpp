@@ -562,9 +562,9 @@ std::string life_json(const LifeInput& input, const LifeReport& report) {
   const LifeSummary& s = report.summary;
   j += format(
       "  \"summary\": {\"expected\": %d, \"on_time\": %d, \"late\": %d, \"missed\": %d, "
-      "\"unexpected\": %d, \"boots\": %d, \"lost_wakes\": %d, \"stale_instances\": %d}\n",
+      "\"unexpected\": %d, \"boots\": %d, \"lost_wakes\": %d%s}\n",
       s.expected, s.on_time, s.late, s.missed, s.unexpected, s.boots, s.lost_wakes,
-      s.stale_instances);
+      input.clock_app ? format(", \"stale_instances\": %d", s.stale_instances).c_str() : "");
   return j + "}\n";
 }
 
