@@ -274,3 +274,19 @@ TEST(ClockAppAnswers, ASnoozedInstanceAndItsNoteRingOnce) {
   finish_alarm_updates();
   EXPECT_EQ(de_sql(sb, "SELECT alarm_state FROM alarm_instances;"), "7\n");
 }
+
+// A phone that booted too long to ring logs what it missed: an instance of its own date,
+// not one that lies at the same place of another week.
+TEST(ClockAppSchedule, OnlyAnInstancePassedWhileBootingIsLoggedMissed) {
+  TestSandbox sb("2026-12-09 07:15:00", "UTC", clock_app("7"));
+  sb.open_kernel_log();
+  sb.booted_seconds_ago(1200);
+  de_sql(sb, template_insert_sql(1, 7, 0, 0, 1, 0));
+  de_sql(sb, instance_insert_sql(11, 1, 2026, 11, 9, 7, 0, 1));
+  de_sql(sb, template_insert_sql(2, 7, 2, 0, 1, 0));
+  de_sql(sb, instance_insert_sql(12, 2, 2026, 11, 16, 7, 2, 0));  // next week
+  ASSERT_NE(build_schedule(), nullptr);
+  get_alarm_expire(nullptr);
+  EXPECT_NE(sb.kmsg().find("<3>alarm: alarm 1 missed: due 900 s ago"), std::string::npos);
+  EXPECT_EQ(sb.kmsg().find("<3>alarm: alarm 2 missed"), std::string::npos) << sb.kmsg();
+}

@@ -147,10 +147,14 @@ void log_missed(AlarmSecItem* head, int64_t now) {
   int64_t from = local_look_back(now_clock, now, *g_missed_since);
   int64_t to = local_look_back(now_clock, now, *g_first_look_back_start);
   for (const AlarmSecItem* item = head; item != nullptr; item = item->next) {
-    int32_t back = seconds_since_occurrence(item, now_clock);
+    // A dated item happened once, at its instant; a template's occurrence only after its
+    // instance.
+    bool dated = is_snooze_item(item) || item->instant != 0;
+    int64_t back = dated ? now - dated_instant(item) : seconds_since_occurrence(item, now_clock);
+    if (!dated && !counts_after(item, now_clock.local_secs(now) - back)) continue;
     if (back >= to && back < from) {
       kernel_log_write(3, "<3>alarm: alarm %d missed: due %d s ago, before the phone was up\n",
-                       item->id, back);
+                       item->id, static_cast<int>(back));
     }
   }
   g_missed_since.reset();
