@@ -23,6 +23,7 @@ LOCAL_SRC_FILES := \
     base/kernel_log.cpp \
     base/shell.cpp \
     base/system_property.cpp \
+    base/time_zone.cpp \
     devices/backlight.cpp \
     devices/control_file.cpp \
     devices/music.cpp \

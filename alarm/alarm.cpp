@@ -13,6 +13,7 @@
 #include "alarm/alarm_schedule.h"
 #include "base/kernel_log.h"
 #include "base/system_property.h"
+#include "base/time_zone.h"
 #include "devices/backlight.h"
 #include "devices/music.h"
 #include "devices/vibrator.h"
@@ -286,6 +287,9 @@ int alarm_main() {
     kernel_log_write(3, "<3>alarm: not power off alarm\n");
     return ALARM_EXIT_OK;
   }
+
+  // Before anything is converted to local time: the alarms are set in the phone's zone.
+  set_phone_time_zone();
 
   char tp_kind[PROP_VALUE_LIMIT];
   memset(tp_kind, 0, sizeof tp_kind);

@@ -55,8 +55,8 @@ ssize_t read_retrying(int fd, char* buf, size_t size) {
 // would find the database locked, and one of the alarms would stay enabled.
 constexpr int kMaxQueuedUpdates = 16;
 ShellJob g_running_update;
-int32_t g_queued_ids[kMaxQueuedUpdates];
-int g_queued = 0;
+AlarmDbUpdate g_queued[kMaxQueuedUpdates];
+int g_queued_count = 0;
 
 // The wake-up through the standard RTC interface, at the wall clock's second plus `delay`
 // (the RTC keeps the system's time). A pending alarm is cleared first: the kernel refuses a
@@ -89,18 +89,30 @@ int32_t write_wakealarm(int32_t delay) {
 
 void pump_alarm_updates() {
   if (g_running_update.started() && !g_running_update.try_finish()) return;
-  while (g_queued > 0) {
-    int32_t id = g_queued_ids[0];
-    --g_queued;
-    memmove(g_queued_ids, g_queued_ids + 1, sizeof g_queued_ids[0] * g_queued);
-    char command[ALARM_LINE_SIZE];
-    if (!alarm_db_disable_command(id, command, sizeof command)) {
-      kernel_log_write(3, "<3>alarm: cannot build the command to switch alarm %d off\n", id);
+  while (g_queued_count > 0) {
+    AlarmDbUpdate update = g_queued[0];
+    --g_queued_count;
+    memmove(g_queued, g_queued + 1, sizeof g_queued[0] * g_queued_count);
+    std::string command;
+    if (!alarm_db_update_command(update, &command)) {
+      kernel_log_write(3, "<3>alarm: cannot build the command to update alarm %d\n",
+                       update.alarm_id);
       continue;
     }
-    if (g_running_update.start(command)) return;
-    kernel_log_write(3, "<3>alarm: cannot start the command to switch alarm %d off\n", id);
+    if (g_running_update.start(command.c_str())) return;
+    kernel_log_write(3, "<3>alarm: cannot start the command to update alarm %d\n", update.alarm_id);
   }
+}
+
+void queue_alarm_update(const AlarmDbUpdate& update) {
+  pump_alarm_updates();
+  if (g_queued_count == kMaxQueuedUpdates) {
+    kernel_log_write(3, "<3>alarm: too many database updates waiting: alarm %d not updated\n",
+                     update.alarm_id);
+    return;
+  }
+  g_queued[g_queued_count++] = update;
+  pump_alarm_updates();
 }
 
 int32_t write_rtc_alarm(int32_t delay) {
@@ -158,14 +170,10 @@ void disable_alarm() {
 
 void disable_alarm_item(const AlarmSecItem* item) {
   if (item == nullptr || item->day != -1) return;
-  pump_alarm_updates();
-  if (g_queued == kMaxQueuedUpdates) {
-    kernel_log_write(3, "<3>alarm: too many database updates waiting: alarm %d not switched off\n",
-                     item->id);
-    return;
-  }
-  g_queued_ids[g_queued++] = item->id;
-  pump_alarm_updates();
+  AlarmDbUpdate update;
+  update.kind = AlarmDbUpdate::kSwitchOff;
+  update.alarm_id = item->id;
+  queue_alarm_update(update);
 }
 
 void finish_alarm_updates() {
@@ -173,8 +181,8 @@ void finish_alarm_updates() {
   while (g_running_update.started()) {
     if (g_running_update.finish(deadline) == -1) {
       kernel_log_write(3, "<3>alarm: database update gave no end in time: ended, %d dropped\n",
-                       g_queued);
-      g_queued = 0;
+                       g_queued_count);
+      g_queued_count = 0;
       return;
     }
     pump_alarm_updates();
@@ -183,5 +191,5 @@ void finish_alarm_updates() {
 
 void alarm_updates_reset() {
   g_running_update = ShellJob();
-  g_queued = 0;
+  g_queued_count = 0;
 }

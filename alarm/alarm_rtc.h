@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "alarm/alarm_db.h"
+
 struct AlarmSecItem;
 
 constexpr char RTC_ALARM_OP_PATH[] = "/sys/class/rtc/rtc0/alarm_op";
@@ -35,6 +37,8 @@ void disable_alarm();
 // Switches `item` off in the database when it is a one-shot item. The update runs beside
 // the alarm and never delays it; finish_alarm_updates waits for it.
 void disable_alarm_item(const AlarmSecItem* item);
+// Queues an update of the database; it runs beside the alarm, after those queued before it.
+void queue_alarm_update(const AlarmDbUpdate& update);
 // Starts the next waiting update once the one running has ended; every look at the schedule
 // calls it, so the updates go on while the alarm rings.
 void pump_alarm_updates();

@@ -19,6 +19,8 @@ namespace {
 constexpr int kDaysPerWeek = 7;
 constexpr int kRepeatDayBits = 7;  // bit 0 Monday ... bit 6 Sunday
 constexpr int kEmptyRecordListLine = 772;
+// How far ahead a template's next occurrence is looked for behind its instance.
+constexpr int kMaxWeeksAhead = 520;
 
 // The wall clock of `epoch_sec` as the phone shows it: where it lies in the week, and its
 // offset from UTC (so that two moments can be compared in local time).
@@ -85,6 +87,18 @@ int32_t seconds_since_occurrence(const AlarmSecItem* item, const LocalClock& now
   return mod_week(static_cast<int64_t>(now_clock.week_secs) - item->secs);
 }
 
+// The epoch second of a dated item: a snooze's end or an instance's firing.
+int64_t dated_instant(const AlarmSecItem* item) {
+  return is_snooze_item(item) ? item->snooze_end : item->instant;
+}
+
+// Whether an occurrence of `item` at the local seconds `local` (epoch seconds plus the UTC
+// offset) counts: a template's occurrences count only after its instance's firing.
+bool counts_after(const AlarmSecItem* item, int64_t local) {
+  if (item->not_before == 0) return true;
+  return local > local_clock(item->not_before).local_secs(item->not_before);
+}
+
 bool passed_over(const AlarmSecItem* item, int64_t now) {
   return item->day == -1 && item->one_shot_due_sec != 0 && item->one_shot_due_sec != now;
 }
@@ -133,16 +147,171 @@ void log_missed(AlarmSecItem* head, int64_t now) {
   int64_t from = local_look_back(now_clock, now, *g_missed_since);
   int64_t to = local_look_back(now_clock, now, *g_first_look_back_start);
   for (const AlarmSecItem* item = head; item != nullptr; item = item->next) {
-    int32_t back = seconds_since_occurrence(item, now_clock);
+    // A dated item happened once, at its instant; a template's occurrence only after its
+    // instance.
+    bool dated = is_snooze_item(item) || item->instant != 0;
+    int64_t back = dated ? now - dated_instant(item) : seconds_since_occurrence(item, now_clock);
+    if (!dated && !counts_after(item, now_clock.local_secs(now) - back)) continue;
     if (back >= to && back < from) {
       kernel_log_write(3, "<3>alarm: alarm %d missed: due %d s ago, before the phone was up\n",
-                       item->id, back);
+                       item->id, static_cast<int>(back));
     }
   }
   g_missed_since.reset();
 }
 
+// The snooze note's snoozes, behind the records' items, then the list is logged.
+AlarmSecItem* finish_list(AlarmSecItem** tail, AlarmSecItem* snoozes) {
+  for (AlarmSecItem* snooze = snoozes; snooze != nullptr;) {
+    AlarmSecItem* after = snooze->next;
+    append_item(&tail, snooze);
+    snooze = after;
+  }
+  dump_alarm_sec_list(g_alarm_sec_list);
+  return g_alarm_sec_list;
+}
+
+AlarmSecItem* free_chain(AlarmSecItem* head) {
+  while (head != nullptr) {
+    AlarmSecItem* next = head->next;
+    delete head;
+    head = next;
+  }
+  return nullptr;
+}
+
+const AlarmRecord* find_template(int32_t id) {
+  for (const AlarmRecord* r = g_alarm_list; r != nullptr; r = r->next) {
+    if (r->id == id) return r;
+  }
+  return nullptr;
+}
+
+int64_t instance_instant(const AlarmInstanceRecord* r) {
+  return local_instant(r->year, r->month, r->day, r->hour, r->minute);
+}
+
+// The note's snooze of alarm `id` that ends in the minute starting at `instant`: the
+// clock application keeps a snoozed instance at its snooze's end to the minute.
+AlarmSecItem* note_snooze_in_minute(AlarmSecItem* snoozes, int32_t id, int64_t instant) {
+  for (AlarmSecItem* s = snoozes; s != nullptr; s = s->next) {
+    if (s->id == id && s->snooze_end >= instant && s->snooze_end < instant + 60) return s;
+  }
+  return nullptr;
+}
+
+// Android 4.4 and later: what the clock application will ring. Each instance still to ring
+// at its own date and time; each enabled repeating template on its days after its latest
+// instance, since the application makes the next instance only once the current one has
+// rung (a phone kept off for days rings every one of them).
+AlarmSecItem* creat_clock_app_list(AlarmSecItem** tail) {
+  AlarmSecItem* snoozes = read_alarm_delay();
+  bool made_any = false;
+  for (const AlarmInstanceRecord* r = g_alarm_instance_list; r != nullptr; r = r->next) {
+    if (r->state < 0 || r->state > INSTANCE_STATE_LAST_PENDING) continue;
+    int64_t at = instance_instant(r);
+    if (at < 0) {
+      kernel_log_write(3, "<3>alarm: instance %d has no date: %d-%d-%d %d:%d\n", r->id, r->year,
+                       r->month + 1, r->day, r->hour, r->minute);
+      continue;
+    }
+    // The snooze the note holds is that same snooze, to the second: it rings once.
+    AlarmSecItem* snooze = note_snooze_in_minute(snoozes, r->alarm_id, at);
+    if (r->state == INSTANCE_STATE_SNOOZED && snooze != nullptr) {
+      snooze->instance_id = r->id;
+      continue;
+    }
+    AlarmSecItem* item = new (std::nothrow) AlarmSecItem();
+    if (item == nullptr) return free_chain(snoozes);
+    item->vib = r->vibrate;
+    item->ala = r->alert;
+    item->id = r->alarm_id;
+    item->instance_id = r->id;
+    item->instant = at;
+    item->secs = local_clock(at).week_secs;
+    item->day = item->secs / SECONDS_PER_DAY;
+    append_item(&tail, item);
+    made_any = true;
+  }
+  for (const AlarmRecord* t = g_alarm_list; t != nullptr; t = t->next) {
+    if (t->enabled == 0 || (t->day_mask & 0x7f) == 0) continue;
+    if (t->hour < 0 || t->hour > 23 || t->minute < 0 || t->minute > 59) continue;
+    int64_t latest = 0;
+    for (const AlarmInstanceRecord* r = g_alarm_instance_list; r != nullptr; r = r->next) {
+      int64_t at = r->alarm_id == t->id ? instance_instant(r) : -1;
+      if (at > latest) latest = at;
+    }
+    for (int bit = 0; bit < kRepeatDayBits; ++bit) {
+      if ((t->day_mask & (1 << bit)) == 0) continue;
+      AlarmSecItem* item =
+          new_item(t, bit, bit * SECONDS_PER_DAY + t->hour * 3600 + t->minute * 60);
+      if (item == nullptr) return free_chain(snoozes);
+      item->not_before = latest;
+      append_item(&tail, item);
+      made_any = true;
+    }
+  }
+  if (!made_any && snoozes == nullptr) return nullptr;
+  return finish_list(tail, snoozes);
+}
+
+// The answer to a rung instance: dismissed, and its template switched off or removed when
+// it rings only once.
+void dismiss_instance_of(const AlarmSecItem* item) {
+  AlarmDbUpdate u;
+  u.kind = AlarmDbUpdate::kDismissInstance;
+  u.alarm_id = item->id;
+  u.instance_id = item->instance_id;
+  const AlarmRecord* t = find_template(item->id);
+  if (t != nullptr && (t->day_mask & 0x7f) == 0) {
+    u.template_action = t->delete_after_use != 0 ? AlarmDbUpdate::kDeleteTemplate
+                                                 : AlarmDbUpdate::kSwitchOffTemplate;
+  }
+  queue_alarm_update(u);
+}
+
+// A snoozed instance waits in the database until the snooze's end, as the clock
+// application keeps it: a phone switched on meanwhile rings it there.
+void snooze_instance_of(const AlarmSecItem* item, int64_t end) {
+  struct tm tm = {};
+  time_t t = static_cast<time_t>(end);
+  if (platform().local_time(t, &tm) != 0) return;
+  AlarmDbUpdate u;
+  u.kind = AlarmDbUpdate::kSnoozeInstance;
+  u.alarm_id = item->id;
+  u.instance_id = item->instance_id;
+  u.year = tm.tm_year + 1900;
+  u.month = tm.tm_mon;
+  u.day = tm.tm_mday;
+  u.hour = tm.tm_hour;
+  u.minute = tm.tm_min;
+  // Its ring switched a one-shot alarm off; the clock application keeps it on while snoozed.
+  const AlarmRecord* alarm = find_template(item->id);
+  if (alarm != nullptr && (alarm->day_mask & 0x7f) == 0 && alarm->delete_after_use == 0) {
+    u.template_action = AlarmDbUpdate::kSwitchOnTemplate;
+  }
+  queue_alarm_update(u);
+}
+
 }  // namespace
+
+int64_t local_instant(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute) {
+  if (year < 1970 || year > 9999 || month < 0 || month > 11 || day < 1 || day > 31 || hour < 0 ||
+      hour > 23 || minute < 0 || minute > 59) {
+    return -1;
+  }
+  struct tm tm = {};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  int64_t as_utc = static_cast<int64_t>(timegm(&tm));
+  if (tm.tm_mday != day) return -1;  // a day the month does not have
+  int64_t guess = as_utc - local_clock(as_utc).utc_offset;
+  int64_t offset = local_clock(guess).utc_offset;
+  return as_utc - offset;
+}
 
 int32_t week_secs_at(int64_t epoch_sec) {
   return local_clock(epoch_sec).week_secs;
@@ -184,12 +353,13 @@ int32_t check_alarm_day(int32_t time_of_day) {
 }
 
 AlarmSecItem* creat_alarm_sec_list() {
-  if (g_alarm_list == nullptr) {
+  if (g_alarm_list == nullptr && g_alarm_instance_list == nullptr) {
     kernel_log_write(3, "<3>alarm: %s line: %d\n", "creat_alarm_sec_list", kEmptyRecordListLine);
     return nullptr;
   }
   AlarmSecItem** tail = &g_alarm_sec_list;
   while (*tail != nullptr) tail = &(*tail)->next;
+  if (g_alarm_db_kind == ALARM_DB_INSTANCES) return creat_clock_app_list(tail);
   bool made_any = false;
   for (const AlarmRecord* r = g_alarm_list; r != nullptr; r = r->next) {
     if (r->enabled == 0) continue;
@@ -218,13 +388,7 @@ AlarmSecItem* creat_alarm_sec_list() {
   }
   if (!made_any) return nullptr;
   // The note's snoozes, a chain of their own, go behind the records' items.
-  for (AlarmSecItem* snooze = read_alarm_delay(); snooze != nullptr;) {
-    AlarmSecItem* after = snooze->next;
-    append_item(&tail, snooze);
-    snooze = after;
-  }
-  dump_alarm_sec_list(g_alarm_sec_list);
-  return g_alarm_sec_list;
+  return finish_list(tail, read_alarm_delay());
 }
 
 void dump_alarm_sec_list(const AlarmSecItem* head) {
@@ -250,29 +414,39 @@ AlarmExpiry find_alarm_expiry(AlarmSecItem* head, int64_t now, int64_t since) {
   int64_t snooze_distance = std::numeric_limits<int64_t>::max();  // real seconds
   for (AlarmSecItem* item = head; item != nullptr; item = item->next) {
     if (passed_over(item, now)) continue;
-    if (is_snooze_item(item)) {
+    if (is_snooze_item(item) || item->instant != 0) {
       // One instant: due in the window, else ahead, else gone by.
-      if (item->snooze_over) continue;
-      if (item->snooze_end > now) {
-        if (due == nullptr && item->snooze_end - now < snooze_distance) {
+      if (is_snooze_item(item) && item->snooze_over) continue;
+      int64_t at = dated_instant(item);
+      if (at > now) {
+        if (due == nullptr && at - now < snooze_distance) {
           next_snooze = item;
-          snooze_distance = item->snooze_end - now;
+          snooze_distance = at - now;
         }
-      } else if (item->snooze_end > window_start && now - item->snooze_end > due_back) {
+      } else if (at > window_start && now - at > due_back) {
         due = item;
-        due_back = now - item->snooze_end;
+        due_back = now - at;
       }
       continue;
     }
     int32_t back = seconds_since_occurrence(item, now_clock);
-    if (back < look_back) {
+    if (back < look_back && counts_after(item, now_clock.local_secs(now) - back)) {
       if (back > due_back) {  // the earliest occurrence; the first of equal ones stays
         due = item;
         due_back = back;
       }
-    } else if (due == nullptr && SECONDS_PER_WEEK - back < next_distance) {
-      next = item;
-      next_distance = SECONDS_PER_WEEK - back;
+    } else if (due == nullptr) {
+      int64_t distance = SECONDS_PER_WEEK - back;
+      // The occurrences up to the template's instance are the instance's own.
+      for (int weeks = 0;
+           weeks < kMaxWeeksAhead && !counts_after(item, now_clock.local_secs(now) + distance);
+           ++weeks) {
+        distance += SECONDS_PER_WEEK;
+      }
+      if (counts_after(item, now_clock.local_secs(now) + distance) && distance < next_distance) {
+        next = item;
+        next_distance = static_cast<int32_t>(distance);
+      }
     }
   }
 
@@ -321,8 +495,13 @@ int32_t get_alarm_expire(AlarmSecItem** chosen) {
   int64_t look_back = local_look_back(now_clock, now, since);
   int64_t window_start = since < now - 1 ? since : now - 1;
   for (AlarmSecItem* item = g_alarm_sec_list; item != nullptr; item = item->next) {
-    if (is_snooze_item(item)) {
-      if (item->snooze_end > window_start && item->snooze_end <= now) item->snooze_over = true;
+    if (is_snooze_item(item) || item->instant != 0) {
+      int64_t at = dated_instant(item);
+      if (at <= window_start || at > now || (is_snooze_item(item) && item->snooze_over)) continue;
+      if (is_snooze_item(item)) item->snooze_over = true;
+      // The clock application's instance has rung: it is dismissed, as the application
+      // dismisses it when its user stops it; a snooze taken later sets it snoozed again.
+      if (item->instance_id != 0) dismiss_instance_of(item);
       continue;
     }
     if (item->day != -1 || passed_over(item, now)) continue;
@@ -380,6 +559,10 @@ bool snooze_alarm(const AlarmSecItem* alarm, int64_t end) {
   }
   item->snooze_over = false;
   item->snooze_taken = ++g_snooze_sequence;
+  if (alarm->instance_id != 0) {
+    item->instance_id = alarm->instance_id;
+    snooze_instance_of(item, end);
+  }
   return true;
 }
 

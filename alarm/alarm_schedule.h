@@ -32,6 +32,15 @@ struct AlarmSecItem {
   // When the snooze was taken, as an order (the higher the later): the note lists the
   // latest first.
   int64_t snooze_taken = 0;
+  // A firing on an exact local date (an instance of the clock application of Android 4.4
+  // and later): the epoch second it rings, one instant rather than a weekly one (`day` and
+  // `secs` say where it lies in the week); 0 for weekly items.
+  int64_t instant = 0;
+  // The instance the item stands for (0: none), where the answer to its ring is written.
+  int32_t instance_id = 0;
+  // A weekly item of a 4.4+ template: only its occurrences after this epoch second count;
+  // those up to it are the template's current instance's. 0: every occurrence counts.
+  int64_t not_before = 0;
 };
 
 extern AlarmSecItem* g_alarm_sec_list;
@@ -69,6 +78,9 @@ struct AlarmExpiry {
 AlarmExpiry find_alarm_expiry(AlarmSecItem* head, int64_t now, int64_t since);
 // Seconds since Monday 00:00:00 local time of an epoch second.
 int32_t week_secs_at(int64_t epoch_sec);
+// The epoch second of local `hour`:`minute`:00 on the date `year`-`month` (0 January)-`day`;
+// -1 for a date or time out of range. A time the clock skips comes out an hour off.
+int64_t local_instant(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute);
 
 // Snoozes. Each alarm has at most one snooze item, kept in g_alarm_sec_list behind the
 // records' items; it counts like any other instant until it rings or its alarm is stopped.

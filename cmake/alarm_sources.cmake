@@ -17,6 +17,7 @@ set(ALARM_PROGRAM_SOURCES
   base/kernel_log.cpp
   base/shell.cpp
   base/system_property.cpp
+  base/time_zone.cpp
   devices/backlight.cpp
   devices/control_file.cpp
   devices/music.cpp

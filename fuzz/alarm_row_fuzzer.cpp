@@ -1,6 +1,8 @@
 // The database rows as the sqlite3 tool prints them: every line of the input goes through
 // parse_alarm_row as the reader hands it over, then the whole input as one line. Each record
-// is held against a plain strtok reading of the same line.
+// is held against a plain strtok reading of the same line, its texts decoded from "#" and
+// hex where a field is so. The same lines go through the 4.4+ row parser, which appends at
+// most one template or instance per line.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -37,6 +39,25 @@ int32_t decimal(const char* s) {
   return out;
 }
 
+// A field that is "#" and an even number of hex digits (and the line end of the row): its
+// bytes up to a NUL, line ends as blanks, the row's line end kept; any other as it stands.
+std::string plain_text(const std::string& field) {
+  std::string digits = field.substr(field.empty() ? 0 : 1);
+  bool line_end = !digits.empty() && digits.back() == '\n';
+  if (line_end) digits.pop_back();
+  bool coded = !field.empty() && field[0] == '#' && digits.size() % 2 == 0 &&
+               digits.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+  if (!coded) return field.substr(0, kTextLimit);
+  std::string out;
+  for (size_t i = 0; i < digits.size() && out.size() < kTextLimit; i += 2) {
+    char c = static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
+    if (c == '\0') break;
+    out += c == '\n' ? ' ' : c;
+  }
+  if (line_end && out.size() < kTextLimit) out += '\n';
+  return out;
+}
+
 ExpectedRow expected_row(const char* line) {
   std::vector<char> copy(kLineLimit + 1, '\0');
   strncpy(copy.data(), line, kLineLimit);
@@ -50,10 +71,10 @@ ExpectedRow expected_row(const char* line) {
   if (fields.size() < ALARM_ROW_MIN_FIELDS) return row;
   row.appended = true;
   for (int i = 0; i < 7; ++i) row.numbers[i] = decimal(fields[i]);
-  std::string eighth = std::string(fields[7]).substr(0, kTextLimit);
+  std::string eighth = plain_text(fields[7]);
   if (fields.size() == kFields) {
     row.message = eighth;
-    row.alert = std::string(fields[8]).substr(0, kTextLimit);
+    row.alert = plain_text(fields[8]);
   } else {
     row.alert = eighth;
   }
@@ -77,7 +98,29 @@ AlarmRecord* tail_of(AlarmRecord* head, size_t* count) {
   return tail;
 }
 
+size_t count_of(const AlarmInstanceRecord* r) {
+  size_t n = 0;
+  for (; r != nullptr; r = r->next) ++n;
+  return n;
+}
+
+// The 4.4+ parser: at most one record for a line, and its texts bounded and NUL-filled.
+void parse_clock_app_and_check(const char* line) {
+  size_t templates = 0, instances = count_of(g_alarm_instance_list);
+  tail_of(g_alarm_list, &templates);
+  FUZZ_CHECK(parse_clock_app_row(line) == 0);
+  size_t templates_after = 0, instances_after = count_of(g_alarm_instance_list);
+  AlarmRecord* tail = tail_of(g_alarm_list, &templates_after);
+  FUZZ_CHECK(templates_after + instances_after <= templates + instances + 1);
+  if (templates_after > templates) {
+    FUZZ_CHECK(line[0] == 'T' || line[0] == '|');
+    FUZZ_CHECK(strnlen(tail->message, sizeof tail->message) <= kTextLimit);
+    FUZZ_CHECK(strnlen(tail->alert, sizeof tail->alert) <= kTextLimit);
+  }
+}
+
 void parse_and_check(const char* line) {
+  parse_clock_app_and_check(line);
   size_t before = 0;
   AlarmRecord* old_tail = tail_of(g_alarm_list, &before);
   ExpectedRow want = expected_row(line);

@@ -23,6 +23,11 @@ void set_platform(Platform* p) {
   g_platform = p;
 }
 
+void Platform::set_time_zone(const char* zone) {
+  setenv("TZ", zone, 1);
+  tzset();
+}
+
 WallTime read_clock() {
   WallTime now;
   while (platform().wall_time(&now) != 0) {

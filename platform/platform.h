@@ -109,6 +109,9 @@ class Platform {
   // Time: the wall clock (0, or -1 when it could not be read), local time, sleeping.
   virtual int wall_time(WallTime* now) = 0;
   virtual int local_time(time_t t, struct tm* out) = 0;
+  // The zone local_time converts to from now on (a zone name, or "UTC"). Both sides convert
+  // with the C library, which takes the zone from TZ.
+  virtual void set_time_zone(const char* zone);
   // Seconds since the phone was switched on (the kernel's boot clock; in a sandbox, since
   // its virtual wake moment), or -1 where there is no such clock.
   virtual int64_t seconds_since_boot() = 0;

@@ -29,6 +29,7 @@ class PlatformWrapper : public Platform {
   int power_off() override { return target_->power_off(); }
   int wall_time(WallTime* now) override { return target_->wall_time(now); }
   int local_time(time_t t, struct tm* out) override { return target_->local_time(t, out); }
+  void set_time_zone(const char* zone) override { target_->set_time_zone(zone); }
   int64_t seconds_since_boot() override { return target_->seconds_since_boot(); }
   void sleep_us(int64_t us) override { target_->sleep_us(us); }
   bool wait_event(WakeEvent& e, const WallTime& d) override { return target_->wait_event(e, d); }

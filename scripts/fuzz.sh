@@ -4,7 +4,7 @@
 # Prints per target the executions, the corpus size and the result, and exits non-zero when
 # any target crashed, leaked, hung or tripped a sanitizer.
 #   scripts/fuzz.sh [SECONDS] [TARGET...]     targets: alarm_row alarm_flag alarm_delay png
-#                                             label font_list
+#                                             label font_list persistent_properties
 # FUZZ_JOBS=2 runs two targets at a time; FUZZ_BUILD_DIR chooses the build directory
 # (default build-fuzz). A single allocation of more than 512 MB counts as a failure: no
 # input of these files needs one.
@@ -15,7 +15,7 @@ shift || true
 dir=${FUZZ_BUILD_DIR:-build-fuzz}
 jobs=${FUZZ_JOBS:-1}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(alarm_row alarm_flag alarm_delay png label font_list)
+[ ${#targets[@]} -gt 0 ] || targets=(alarm_row alarm_flag alarm_delay png label font_list persistent_properties)
 
 case "$seconds" in
   '' | *[!0-9]*) echo "fuzz.sh: SECONDS must be a whole number, not '$seconds'" >&2; exit 2 ;;
@@ -27,6 +27,7 @@ max_len() {
   case "$1" in
     alarm_row) echo 4096 ;;
     alarm_flag | alarm_delay) echo 1024 ;;
+    persistent_properties) echo 4096 ;;
     png) echo 16384 ;;
     label) echo 65536 ;;  # a label and a small font file
     font_list) echo 16384 ;;

@@ -28,10 +28,15 @@ constexpr double kLifeSpeedWithoutJumps = 100;
 const char kUsage[] =
     "usage:\n"
     "  alarm-sim init DIR [--screen WxHxBPP[:ORDER]] [--rotation 0|180] [--tp KIND]\n"
+    "                     [--clock-app 4.4|7]\n"
+    "      --clock-app: the clock application's tables of Android 4.4 and later\n"
+    "              (alarm_templates, alarm_instances) at the old path (4.4) or in\n"
+    "              device-protected storage (7), instead of the alarms table\n"
     "  alarm-sim run DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE] [--speed N] [--until S]\n"
     "                    [--play S] [--boot S] [--rtc-min-lead S] [--user POLICY]\n"
     "                    [--poweroff-returns] [--fault NAME]... [--no-property-service]\n"
-    "                    [--rtc-op TEXT] [--rtc alarm_op|wakealarm] [--no-jump] [ACTION...]\n"
+    "                    [--rtc-op TEXT] [--rtc alarm_op|wakealarm] [--no-jump]\n"
+    "                    [--zone-from property|store|none] [ACTION...]\n"
     "      ACTION: S:tap:left|mid|right  S:touch:X,Y  S:key:power  S:shot:FILE.png\n"
     "              (S: virtual seconds since the program started)\n"
     "      --boot S: the RTC woke the phone S virtual seconds before --at (default 0)\n"
@@ -54,9 +59,13 @@ const char kUsage[] =
     "      --speed N: virtual time runs N times as fast as real time while anything runs;\n"
     "              while everything waits the clock jumps to the next deadline at once\n"
     "      --no-jump: the clock runs at its speed all along, waits included\n"
+    "      --zone-from: the phone keeps the zone of --tz in its property store, in\n"
+    "              /data/property's persistent store, or nowhere (the program then uses\n"
+    "              UTC); without it the program gets it as TZ\n"
     "  alarm-sim life DIR --from \"YYYY-MM-DD HH:MM:SS\" --days N [--tz ZONE] [--boot S]\n"
     "                    [--rtc-min-lead S] [--user POLICY] [--speed N] [--play S]\n"
     "                    [--program PATH] [--rtc alarm_op|wakealarm] [--no-jump]\n"
+    "                    [--zone-from property|store|none]\n"
     "      the phone in DIR, switched off at --from, woken only by its RTC for N days;\n"
     "      --user default stop:10, --speed default 1 (100 with --no-jump); --program:\n"
     "      another build of the sandboxed program, to compare two builds. Writes\n"
@@ -139,6 +148,11 @@ int cmd_init(const std::vector<std::string>& args) {
     } else if (a == "--rotation" && has_value) {
       o.rotation = atoi(args[++i].c_str());
       if (o.rotation != 0 && o.rotation != 180) return usage_error("--rotation takes 0 or 180");
+    } else if (a == "--clock-app" && has_value) {
+      o.clock_app = args[++i];
+      if (o.clock_app != "4.4" && o.clock_app != "7") {
+        return usage_error("--clock-app takes 4.4 or 7");
+      }
     } else if (a == "--tp" && has_value) {
       o.tp_kind = args[++i];
       for (char c : o.tp_kind) {
@@ -218,6 +232,12 @@ bool parse_run_options(const std::vector<std::string>& args, SimRunOptions* o, s
       o->at = args[++i];
     } else if (a == "--tz" && has_value) {
       o->tz = args[++i];
+    } else if (a == "--zone-from" && has_value) {
+      o->zone_from = args[++i];
+      if (!valid_zone_source(o->zone_from) || o->zone_from.empty()) {
+        *error = "--zone-from takes property, store or none";
+        return false;
+      }
     } else if ((a == "--speed" || a == "--until" || a == "--play" || a == "--boot" ||
                 a == "--rtc-min-lead") &&
                has_value) {
@@ -290,6 +310,11 @@ int cmd_life(const std::vector<std::string>& args) {
       o.days = static_cast<int>(days);
     } else if (a == "--tz") {
       o.tz = v;
+    } else if (a == "--zone-from") {
+      if (!valid_zone_source(v) || v.empty()) {
+        return usage_error("--zone-from takes property, store or none");
+      }
+      o.zone_from = v;
     } else if (a == "--user") {
       std::string error;
       if (!parse_user_policy(v, &o.user, &error)) return usage_error(error);
@@ -331,6 +356,7 @@ int cmd_life(const std::vector<std::string>& args) {
       "expected %d: on time %d, late %d, missed %d; unexpected rings %d; lost wakes %d\n",
       o.days, sum.boots, took, o.speed, sum.expected, sum.on_time, sum.late, sum.missed,
       sum.unexpected, sum.lost_wakes);
+  if (input.clock_app) printf("instances left to ring: %d\n", sum.stale_instances);
   if (!input.params.ended_early.empty())
     printf("ended early: %s\n", input.params.ended_early.c_str());
   printf("report: %s/sim/life.txt, life.json, life.png\n", o.root.c_str());

@@ -24,6 +24,63 @@ constexpr int kWeekdayMask = 0x7f;  // Monday (bit 0) to Sunday (bit 6)
 constexpr char kAlarmQuery[] =
     "SELECT _id, hour, minutes, daysofweek, enabled FROM alarms ORDER BY _id;";
 constexpr size_t kAlarmQueryColumns = 5;
+constexpr char kTemplateQuery[] =
+    "SELECT _id, hour, minutes, daysofweek, enabled FROM alarm_templates ORDER BY _id;";
+constexpr char kInstanceQuery[] =
+    "SELECT _id, alarm_id, year, month, day, hour, minutes, alarm_state FROM alarm_instances "
+    "ORDER BY _id;";
+constexpr size_t kInstanceQueryColumns = 8;
+constexpr int kLastRingingState = 5;
+
+// The rows of a query's output, each cut at "|".
+std::vector<std::vector<std::string_view>> output_rows(const std::string& text) {
+  std::vector<std::vector<std::string_view>> rows;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string_view line(text.data() + pos, end - pos);
+    pos = end + 1;
+    std::vector<std::string_view> fields;
+    for (size_t start = 0;;) {
+      size_t bar = line.find('|', start);
+      fields.push_back(line.substr(start, bar == std::string_view::npos ? bar : bar - start));
+      if (bar == std::string_view::npos) break;
+      start = bar + 1;
+    }
+    rows.push_back(fields);
+  }
+  return rows;
+}
+
+// The rows of kAlarmQuery or kTemplateQuery.
+void add_alarms(const std::string& text, std::vector<LifeAlarm>* out) {
+  for (const auto& fields : output_rows(text)) {
+    if (fields.size() != kAlarmQueryColumns) continue;
+    LifeAlarm a;
+    a.id = decimal_low32(fields[0]);
+    a.hour = decimal_low32(fields[1]);
+    a.minutes = decimal_low32(fields[2]);
+    a.daysofweek = decimal_low32(fields[3]);
+    a.enabled = decimal_low32(fields[4]) == 1;  // as the clock application reads it
+    out->push_back(a);
+  }
+}
+
+bool read_instances(const std::string& db, std::vector<LifeInstanceRow>* out) {
+  std::string text;
+  if (!run_sqlite(db, kInstanceQuery, &text)) return false;
+  out->clear();
+  for (const auto& f : output_rows(text)) {
+    if (f.size() != kInstanceQueryColumns) continue;
+    LifeInstanceRow r;
+    int* numbers[] = {&r.id, &r.alarm_id, &r.year, &r.month, &r.day, &r.hour, &r.minutes, &r.state};
+    for (size_t i = 0; i < kInstanceQueryColumns; ++i) *numbers[i] = decimal_low32(f[i]);
+    r.month += 1;
+    out->push_back(r);
+  }
+  return true;
+}
 const char* const kDayNames[7] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
 
 // Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's civil algorithms).
@@ -285,19 +342,30 @@ std::vector<LifeInstant> life_expected_instants(const LifeInput& input) {
     out.push_back(instant);
   };
 
+  for (const LifeInstanceRow& r : input.instances) {
+    if (r.state < 0 || r.state > kLastRingingState) continue;
+    add(life_local_instant(r.year, r.month, r.day, r.hour, r.minutes), r.alarm_id, false);
+  }
   for (const LifeAlarm& a : input.alarms) {
     if (!a.enabled || a.hour < 0 || a.hour > 23 || a.minutes < 0 || a.minutes > 59) continue;
     const int mask = a.daysofweek & kWeekdayMask;
+    // The 4.4+ templates: a one-shot one rings through its instance, a repeating one after
+    // its latest instance (the application makes the next once that one has rung).
+    int64_t after = std::numeric_limits<int64_t>::min();
+    for (const LifeInstanceRow& r : input.instances) {
+      if (r.alarm_id != a.id) continue;
+      after = std::max(after, life_local_instant(r.year, r.month, r.day, r.hour, r.minutes));
+    }
     if (mask == 0) {
+      if (input.clock_app) continue;
       int64_t due = local_instant_of_day(first_day, a.hour, a.minutes);
       if (due < p.from) due = local_instant_of_day(first_day + 1, a.hour, a.minutes);
       add(due, a.id, false);
       continue;
     }
     for (int64_t day = first_day; day <= last_day; ++day) {
-      if (mask & (1 << life_weekday(day))) {
-        add(local_instant_of_day(day, a.hour, a.minutes), a.id, false);
-      }
+      int64_t due = local_instant_of_day(day, a.hour, a.minutes);
+      if ((mask & (1 << life_weekday(day))) && due > after) add(due, a.id, false);
     }
   }
 
@@ -363,44 +431,41 @@ LifeReport judge_life(const LifeInput& input) {
   s.unexpected = static_cast<int>(report.unexpected_rings.size());
   s.boots = static_cast<int>(input.boots.size());
   s.lost_wakes = static_cast<int>(report.lost_wake_boots.size());
+  for (const LifeInstanceRow& r : input.instances_at_end) {
+    int64_t due = life_local_instant(r.year, r.month, r.day, r.hour, r.minutes);
+    s.stale_instances +=
+        r.state >= 0 && r.state <= kLastRingingState && due < judged_end(input.params);
+  }
   return report;
 }
 
-bool read_life_alarms(const std::string& dir, std::vector<LifeAlarm>* out, std::string* error) {
-  const std::string db = dir + ALARM_DB_PATH;
-  if (access(db.c_str(), R_OK) != 0) {
-    *error = "no alarm database at " + db;
-    return false;
-  }
-  std::string text;
-  if (!run_sqlite(db, kAlarmQuery, &text)) {
-    *error = "sqlite3 could not read the alarms of " + db;
-    return false;
-  }
+bool read_life_alarms(const std::string& dir, std::vector<LifeAlarm>* out, std::string* error,
+                      bool* clock_app, std::vector<LifeInstanceRow>* instances) {
   out->clear();
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    std::string_view line(text.data() + pos, end - pos);
-    pos = end + 1;
-    std::vector<std::string_view> fields;
-    for (size_t start = 0;;) {
-      size_t bar = line.find('|', start);
-      fields.push_back(line.substr(start, bar == std::string_view::npos ? bar : bar - start));
-      if (bar == std::string_view::npos) break;
-      start = bar + 1;
-    }
-    if (fields.size() != kAlarmQueryColumns) continue;
-    LifeAlarm a;
-    a.id = decimal_low32(fields[0]);
-    a.hour = decimal_low32(fields[1]);
-    a.minutes = decimal_low32(fields[2]);
-    a.daysofweek = decimal_low32(fields[3]);
-    a.enabled = decimal_low32(fields[4]) == 1;  // as the clock application reads it
-    out->push_back(a);
+  if (clock_app != nullptr) *clock_app = false;
+  if (instances != nullptr) instances->clear();
+  const std::string db = dir + ALARM_DB_PATH;
+  std::string text;
+  bool old_db = access(db.c_str(), R_OK) == 0;
+  std::string has_table;
+  if (old_db &&
+      run_sqlite(db, "SELECT count(*) FROM sqlite_master WHERE name='alarms';", &has_table) &&
+      has_table == "1\n" && run_sqlite(db, kAlarmQuery, &text)) {
+    add_alarms(text, out);
+    return true;
   }
-  return true;
+  for (const char* path : {ALARM_DB_DE_PATH, ALARM_DB_PATH}) {
+    const std::string tables = dir + path;
+    if (access(tables.c_str(), R_OK) != 0 || !run_sqlite(tables, kTemplateQuery, &text)) continue;
+    add_alarms(text, out);
+    std::vector<LifeInstanceRow> rows;
+    read_instances(tables, &rows);
+    if (instances != nullptr) *instances = rows;
+    if (clock_app != nullptr) *clock_app = true;
+    return true;
+  }
+  *error = old_db ? "sqlite3 could not read the alarms of " + db : "no alarm database at " + db;
+  return false;
 }
 
 std::optional<LifeSnoozeNote> parse_life_snooze_note(std::string_view text) {
@@ -497,8 +562,9 @@ std::string life_json(const LifeInput& input, const LifeReport& report) {
   const LifeSummary& s = report.summary;
   j += format(
       "  \"summary\": {\"expected\": %d, \"on_time\": %d, \"late\": %d, \"missed\": %d, "
-      "\"unexpected\": %d, \"boots\": %d, \"lost_wakes\": %d}\n",
-      s.expected, s.on_time, s.late, s.missed, s.unexpected, s.boots, s.lost_wakes);
+      "\"unexpected\": %d, \"boots\": %d, \"lost_wakes\": %d%s}\n",
+      s.expected, s.on_time, s.late, s.missed, s.unexpected, s.boots, s.lost_wakes,
+      input.clock_app ? format(", \"stale_instances\": %d", s.stale_instances).c_str() : "");
   return j + "}\n";
 }
 
@@ -587,5 +653,11 @@ std::string life_text(const LifeInput& input, const LifeReport& report) {
       "\nsummary: %d expected, %d on time, %d late, %d missed, %d unexpected, %d boots, "
       "%d lost wakes\n",
       s.expected, s.on_time, s.late, s.missed, s.unexpected, s.boots, s.lost_wakes);
+  if (input.clock_app) {
+    t += format(
+        "instances left to ring before the end (the clock application would ring them "
+        "again or report them missed): %d\n",
+        s.stale_instances);
+  }
   return t;
 }

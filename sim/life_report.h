@@ -66,6 +66,15 @@ struct LifeAlarm {
   bool enabled = false;
 };
 
+// One instance of the clock application's tables of Android 4.4 and later.
+struct LifeInstanceRow {
+  int id = 0;
+  int alarm_id = 0;
+  int year = 0, month = 0, day = 0;  // month 1 January (the table's month + 1)
+  int hour = 0, minutes = 0;
+  int state = 0;  // 0 to 5 still rings; 6 missed, 7 dismissed, 8 dismissed in advance
+};
+
 // A snooze note: the alarm snoozed and when its snooze ends (the ring expected then).
 struct LifeSnoozeNote {
   double written_at = 0;  // when the snooze was taken; 0 (unknown) for the note found at the start
@@ -86,7 +95,13 @@ struct LifeBoot {
 
 struct LifeInput {
   LifeParams params;
-  std::vector<LifeAlarm> alarms;                // as the database held them at `from`
+  std::vector<LifeAlarm> alarms;  // as the database held them at `from`
+  // Android 4.4 and later: `alarms` are the templates, and these their instances at `from`.
+  bool clock_app = false;
+  std::vector<LifeInstanceRow> instances;
+  // The instances the last run left (read after the life): the clock application, started
+  // then, would ring again or report missed those still to ring before the life's end.
+  std::vector<LifeInstanceRow> instances_at_end;
   std::optional<LifeSnoozeNote> note_at_start;  // the snooze note found at `from`
   // Its further pairs: snoozes still to ring when it was written.
   std::vector<LifeSnoozeNote> other_notes_at_start;
@@ -117,6 +132,8 @@ struct LifeSummary {
   int unexpected = 0;
   int boots = 0;
   int lost_wakes = 0;
+  // Instances left to ring (states 0 to 5) at a moment before the life's end.
+  int stale_instances = 0;
 };
 
 struct LifeReport {
@@ -156,6 +173,9 @@ int64_t life_local_instant(int year, int month, int day, int hour, int minute);
 // - an enabled repeating alarm at hh:mm:00 of each day whose weekday bit is set;
 // - an enabled one-shot alarm once: today's hh:mm:00 if it is not before `from`, else
 //   tomorrow's;
+// - with the 4.4+ tables (`clock_app`): each instance in states 0 to 5 at its own local date
+//   and time; an enabled repeating template on its days only after its latest instance;
+//   a one-shot template through its instance alone;
 // - the end of each snooze the user took (the notes at the start and each note written
 //   during the life) and did not end before it: by stopping that alarm (a stop of the
 //   policy, LifeParams::stops, for a ring that served one of the alarm's own instants) or
@@ -175,7 +195,10 @@ LifeReport judge_life(const LifeInput& input);
 
 // The alarm table of the sandbox at `dir`, read with the host's sqlite3. False with a
 // reason in `error` when the database cannot be read.
-bool read_life_alarms(const std::string& dir, std::vector<LifeAlarm>* out, std::string* error);
+// With the 4.4+ tables instead (the device-protected database first), the templates go to
+// `out` and their instances to `instances`, and `clock_app` is set.
+bool read_life_alarms(const std::string& dir, std::vector<LifeAlarm>* out, std::string* error,
+                      bool* clock_app = nullptr, std::vector<LifeInstanceRow>* instances = nullptr);
 // The snooze note's text as the program writes it ("ID\nEND_MS\n", NUL-padded): its alarm
 // id and end (written_at left 0); none when it does not read so.
 std::optional<LifeSnoozeNote> parse_life_snooze_note(std::string_view text);

@@ -112,7 +112,7 @@ bool run_life(const LifeOptions& o, LifeInput* input, LifeReport* report, std::s
                                                        : LifeParams::Stops::kLaterRings;
     in.params.stop_delay = o.user.delay;
   }
-  if (!read_life_alarms(o.root, &in.alarms, error)) return false;
+  if (!read_life_alarms(o.root, &in.alarms, error, &in.clock_app, &in.instances)) return false;
   std::vector<LifeSnoozeNote> notes = read_life_snooze_notes(o.root);
   if (!notes.empty()) {
     in.note_at_start = notes.front();
@@ -136,6 +136,7 @@ bool run_life(const LifeOptions& o, LifeInput* input, LifeReport* report, std::s
       run.root = o.root;
       run.start_us = static_cast<int64_t>(std::llround(start * kUsPerSecond));
       run.tz = o.tz;
+      run.zone_from = o.zone_from;
       run.speed = o.speed;
       run.until = static_cast<double>(in.params.to) - start;
       run.play_seconds = o.play_seconds;
@@ -193,6 +194,13 @@ bool run_life(const LifeOptions& o, LifeInput* input, LifeReport* report, std::s
     }
   }
   write_file(o.root + "/sim/life-runs.txt", runs_log);
+  if (in.clock_app) {
+    // The rows the program left, as the clock application would find them on its start.
+    std::vector<LifeAlarm> templates;
+    std::string ignored;
+    bool clock_app = false;
+    read_life_alarms(o.root, &templates, &ignored, &clock_app, &in.instances_at_end);
+  }
   *report = judge_life(in);
   if (!write_life_files(o.root, in, *report, error)) return false;
   *input = std::move(in);

@@ -14,6 +14,7 @@ struct LifeOptions {
   std::string from;  // "YYYY-MM-DD HH:MM:SS", local time in `tz`: the phone is switched off
   int days = 0;
   std::string tz = "UTC";
+  std::string zone_from;     // where the phone keeps `tz` (SimRunOptions::zone_from)
   double boot_seconds = 0;   // from the RTC's wake to the program's start
   double rtc_min_lead = 10;  // an RTC alarm closer than this after the power-off is lost
   UserPolicy user;           // default stop:10

@@ -22,6 +22,7 @@
 #include "base/decimal_text.h"
 #include "base/shell.h"
 #include "base/system_property.h"
+#include "base/time_zone.h"
 #include "devices/backlight.h"
 #include "devices/music.h"
 #include "devices/vibrator.h"
@@ -250,6 +251,8 @@ bool build_sandbox(const std::string& root, const SandboxOptions& o, std::string
                               parent_dir(ALARM_DB_PATH),
                               parent_dir(ALARM_DELAY_PATH),
                               parent_dir(ALARM_FLAG_PATH),
+                              parent_dir(PERSISTENT_PROPERTIES_PATH),
+                              parent_dir(ALARM_WORK_DIR),
                               "/res/images",
                               parent_dir(DEFAULT_RING_PATH),
                               parent_dir(VIBRATOR_PATH),
@@ -273,9 +276,20 @@ bool build_sandbox(const std::string& root, const SandboxOptions& o, std::string
     return fail("cannot copy the stand-in player from " + o.player_path);
   }
 
-  std::string db = root + ALARM_DB_PATH;
+  if (!o.clock_app.empty() && o.clock_app != "4.4" && o.clock_app != "7") {
+    return fail("the clock application's database is of Android 4.4 or 7");
+  }
+  std::string db = root + clock_app_db_path(o.clock_app);
+  if (!make_dirs(parent_dir(db.c_str()))) return fail("cannot make " + parent_dir(db.c_str()));
   unlink(db.c_str());
-  if (!run_sqlite(db, ALARMS_TABLE_SQL)) return fail("sqlite3 could not make the alarm table");
+  if (o.clock_app.empty()) {
+    if (!run_sqlite(db, ALARMS_TABLE_SQL)) return fail("sqlite3 could not make the alarm table");
+  } else {
+    std::string version = o.clock_app == "7" ? "8" : "7";
+    if (!run_sqlite(db, std::string(CLOCK_APP_TABLES_SQL) + "PRAGMA user_version=" + version)) {
+      return fail("sqlite3 could not make the clock application's tables");
+    }
+  }
 
   // Fields: two words the program skips, ring minutes, ring file, snooze minutes.
   bool ok = write_file(root + ALARM_FLAG_PATH,
@@ -403,6 +417,73 @@ std::string alarm_insert_sql(int id, int hour, int minute, int days, int enabled
   snprintf(head, sizeof head, "INSERT INTO alarms VALUES(%d,%d,%d,%d,0,%d,%d,", id, hour, minute,
            days, enabled, vibrate);
   return head + quote_sql(message) + "," + quote_sql(alert) + ");";
+}
+
+bool valid_zone_source(const std::string& zone_from) {
+  return zone_from.empty() || zone_from == "property" || zone_from == "store" ||
+         zone_from == "none";
+}
+
+namespace {
+void put_varint(uint64_t v, std::string* out) {
+  do {
+    uint8_t b = v & 0x7f;
+    v >>= 7;
+    out->push_back(static_cast<char>(v != 0 ? b | 0x80 : b));
+  } while (v != 0);
+}
+void put_text_field(int number, const std::string& bytes, std::string* out) {
+  out->push_back(static_cast<char>(number << 3 | 2));
+  put_varint(bytes.size(), out);
+  *out += bytes;
+}
+}  // namespace
+
+std::string persistent_properties_bytes(const std::string& name, const std::string& value) {
+  std::string record, out;
+  put_text_field(1, name, &record);
+  put_text_field(2, value, &record);
+  put_text_field(1, record, &out);
+  return out;
+}
+
+bool place_time_zone(const std::string& root, const std::string& zone_from,
+                     const std::string& zone) {
+  bool ok = set_property_in_file(root + SANDBOX_PROPERTY_FILE, TIME_ZONE_PROPERTY,
+                                 zone_from == "property" ? zone : "");
+  unlink((root + PERSISTENT_PROPERTIES_PATH).c_str());
+  unlink((root + TIME_ZONE_PROPERTY_FILE).c_str());
+  if (zone_from == "store") {
+    ok = make_dirs(root + parent_dir(PERSISTENT_PROPERTIES_PATH)) &&
+         write_file(root + PERSISTENT_PROPERTIES_PATH,
+                    persistent_properties_bytes(TIME_ZONE_PROPERTY, zone)) &&
+         ok;
+  }
+  return ok;
+}
+
+const char* clock_app_db_path(const std::string& clock_app) {
+  return clock_app == "7" ? ALARM_DB_DE_PATH : ALARM_DB_PATH;
+}
+
+std::string template_insert_sql(int id, int hour, int minute, int days, int enabled, int vibrate,
+                                int delete_after_use, const std::string& label,
+                                const char* ringtone) {
+  char head[200];
+  snprintf(head, sizeof head, "INSERT INTO alarm_templates VALUES(%d,%d,%d,%d,%d,%d,", id, hour,
+           minute, days, enabled, vibrate);
+  return head + quote_sql(label) + "," + (ringtone ? quote_sql(ringtone) : "NULL") + "," +
+         std::to_string(delete_after_use) + ");";
+}
+
+std::string instance_insert_sql(int id, int alarm_id, int year, int month, int day, int hour,
+                                int minute, int state, int vibrate, const std::string& label,
+                                const char* ringtone) {
+  char head[200];
+  snprintf(head, sizeof head, "INSERT INTO alarm_instances VALUES(%d,%d,%d,%d,%d,%d,%d,", id, year,
+           month, day, hour, minute, vibrate);
+  return head + quote_sql(label) + "," + (ringtone ? quote_sql(ringtone) : "NULL") + "," +
+         std::to_string(state) + "," + std::to_string(alarm_id) + ");";
 }
 
 namespace {

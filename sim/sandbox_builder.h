@@ -20,6 +20,10 @@ struct SandboxOptions {
   std::string tp_kind;      // "ro.device.tp"; empty leaves it unset
   std::string artwork_dir;  // holds qvga/, hvga/, wvga/; empty: no images
   std::string player_path;  // the stand-in player; empty: no /system/bin/mplayer
+  // The clock application's database: "" the `alarms` table of Android 4.3 and before;
+  // "4.4" the templates and instances at the old path; "7" the same in device-protected
+  // storage, where Android 7.0 and later keep it.
+  std::string clock_app;
 };
 
 // Touch and key devices made by build_sandbox.
@@ -49,6 +53,19 @@ extern const size_t SANDBOX_FONT_COUNT;
 std::string sandbox_fonts_xml();
 // The sandbox's fonts in the list's order, at their host paths (tests and benchmarks).
 std::vector<FontFile> sandbox_host_fonts();
+// The clock application's tables from Android 4.4 (database versions 7 and 8).
+constexpr char CLOCK_APP_TABLES_SQL[] =
+    "CREATE TABLE alarm_templates (_id INTEGER PRIMARY KEY, hour INTEGER NOT NULL, "
+    "minutes INTEGER NOT NULL, daysofweek INTEGER NOT NULL, enabled INTEGER NOT NULL, "
+    "vibrate INTEGER NOT NULL, label TEXT NOT NULL, ringtone TEXT, "
+    "delete_after_use INTEGER NOT NULL DEFAULT 0);"
+    "CREATE TABLE alarm_instances (_id INTEGER PRIMARY KEY, year INTEGER NOT NULL, "
+    "month INTEGER NOT NULL, day INTEGER NOT NULL, hour INTEGER NOT NULL, "
+    "minutes INTEGER NOT NULL, vibrate INTEGER NOT NULL, label TEXT NOT NULL, ringtone TEXT, "
+    "alarm_state INTEGER NOT NULL, alarm_id INTEGER REFERENCES alarm_templates(_id) "
+    "ON UPDATE CASCADE ON DELETE CASCADE);";
+// The phone path of the database a sandbox made with `clock_app` has.
+const char* clock_app_db_path(const std::string& clock_app);
 
 bool build_sandbox(const std::string& root, const SandboxOptions& options, std::string* error);
 
@@ -77,6 +94,14 @@ std::string local_time_text(int64_t epoch_secs);
 // The statement that adds one alarm to the clock application's table (alarmtime 0).
 std::string alarm_insert_sql(int id, int hour, int minute, int days, int enabled, int vibrate,
                              const std::string& message, const std::string& alert);
+// The statements that add a template and an instance (month 0 January; a null ring tone
+// is the default sound) to the 4.4+ tables.
+std::string template_insert_sql(int id, int hour, int minute, int days, int enabled, int vibrate,
+                                int delete_after_use = 0, const std::string& label = "",
+                                const char* ringtone = nullptr);
+std::string instance_insert_sql(int id, int alarm_id, int year, int month, int day, int hour,
+                                int minute, int state, int vibrate = 0,
+                                const std::string& label = "", const char* ringtone = nullptr);
 // An SQL text literal: the text in single quotes, quotes inside doubled.
 std::string quote_sql(const std::string& text);
 // Removes a directory tree without following links.
@@ -95,5 +120,16 @@ struct SnoozeNotePair {
 // Every pair of the note in its order (the first is the snooze taken last, the others were
 // still to ring when it was written); a pair that does not read so is left out.
 std::vector<SnoozeNotePair> parse_snooze_note_pairs(std::string_view text);
+// Where a run's phone keeps its time zone (`alarm-sim --zone-from`): "" nowhere but the
+// program's environment (TZ, as the host has it); "property" the property store;
+// "store" /data/property's persistent store (the protocol-buffer form of Android 9);
+// "none" nowhere at all. False for another word.
+bool valid_zone_source(const std::string& zone_from);
+// Lays `zone` where `zone_from` says and removes it from the other places. False when a
+// file could not be written.
+bool place_time_zone(const std::string& root, const std::string& zone_from,
+                     const std::string& zone);
+// The persistent-property store holding one record, name=value.
+std::string persistent_properties_bytes(const std::string& name, const std::string& value);
 // Lower-cost check that a root is safe to put into a shell command line unquoted.
 bool sandbox_root_is_safe(const std::string& root);

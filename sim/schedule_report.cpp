@@ -91,8 +91,9 @@ bool print_schedule_report(const std::string& root, const std::string& at, const
     }
     now = at_us / 1000000;
   }
-  if (access((root + ALARM_DB_PATH).c_str(), R_OK) != 0) {
-    *error = "no alarm database at " + root + ALARM_DB_PATH;
+  if (access((root + ALARM_DB_PATH).c_str(), R_OK) != 0 &&
+      access((root + ALARM_DB_DE_PATH).c_str(), R_OK) != 0) {
+    *error = "no alarm database at " + root + ALARM_DB_PATH + " nor " + root + ALARM_DB_DE_PATH;
     return false;
   }
   if (!sandbox_root_is_safe(root)) {
@@ -115,6 +116,15 @@ bool print_schedule_report(const std::string& root, const std::string& at, const
            r->hour, r->minute, days_text(r->day_mask).c_str(), r->enabled ? "enabled" : "disabled",
            r->vibrate, printable(r->message).c_str(), printable(r->alert).c_str());
   }
+  if (g_alarm_db_kind == ALARM_DB_INSTANCES) {
+    printf("(the templates of Android 4.4 and later, in %s)\ninstances:\n", g_alarm_db_path);
+    if (g_alarm_instance_list == nullptr) printf("  none\n");
+    for (const AlarmInstanceRecord* r = g_alarm_instance_list; r; r = r->next) {
+      printf("  instance %-4d of id %-4d %04d-%02d-%02d %02d:%02d  state %d%s  vibrate %d\n", r->id,
+             r->alarm_id, r->year, r->month + 1, r->day, r->hour, r->minute, r->state,
+             r->state <= INSTANCE_STATE_LAST_PENDING ? " (rings)" : "", r->vibrate);
+    }
+  }
   printf("\nsettings: rings %d s before snoozing by itself, snoozes for %d s, ring file %s\n",
          g_alarm_last_time, g_alarm_delay_time,
          g_alarm_ring_path ? g_alarm_ring_path : "(the default)");
@@ -123,8 +133,16 @@ bool print_schedule_report(const std::string& root, const std::string& at, const
   if (g_alarm_sec_list == nullptr) printf("  none (the program would end: alarm init failed)\n");
   // Items made from the records come first; the snooze note's follow them.
   for (const AlarmSecItem* i = g_alarm_sec_list; i; i = i->next) {
-    const char* kind = is_snooze_item(i) ? "snooze" : i->day == -1 ? "one-shot" : "repeating";
-    printf("  %s  id %-4d %-9s vibrate %d\n", instant_text(i).c_str(), i->id, kind, i->vib);
+    const char* kind = is_snooze_item(i) ? "snooze"
+                       : i->instant != 0 ? "instance"
+                       : i->day == -1    ? "one-shot"
+                                         : "repeating";
+    std::string when = instant_text(i);
+    if (is_snooze_item(i) || i->instant != 0) {
+      when = local_time_text(is_snooze_item(i) ? i->snooze_end : i->instant);
+    }
+    printf("  %s  id %-4d %-9s vibrate %d%s\n", when.c_str(), i->id, kind, i->vib,
+           i->not_before != 0 ? ("  after " + local_time_text(i->not_before)).c_str() : "");
   }
 
   // As the program's first look after start-up sees it (back to the wake).

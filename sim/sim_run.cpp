@@ -312,6 +312,12 @@ class SimRun {
       return fail(out, "--rtc-min-lead must be 0 or more seconds");
     }
     if (!use_time_zone(o_.tz)) return fail(out, "unknown time zone " + o_.tz);
+    if (!valid_zone_source(o_.zone_from)) {
+      return fail(out, "--zone-from takes property, store or none");
+    }
+    if (!o_.zone_from.empty() && !place_time_zone(o_.root, o_.zone_from, o_.tz)) {
+      return fail(out, "cannot lay the time zone in " + o_.root);
+    }
     if (o_.start_us >= 0) {
       start_us_ = o_.start_us;
     } else if (o_.at.empty()) {
@@ -389,7 +395,9 @@ class SimRun {
     sandbox.wake_us = wake_us_;
     sandbox.faults = faults_;
     for (const std::string& entry : sandbox_environment_entries(sandbox)) env.push_back(entry);
-    env.push_back("TZ=" + o_.tz);
+    // A phone's init gives its programs no TZ: with --zone-from the program finds the zone
+    // where the phone keeps it.
+    if (o_.zone_from.empty()) env.push_back("TZ=" + o_.tz);
     std::vector<char*> envp;
     for (std::string& s : env) envp.push_back(s.data());
     envp.push_back(nullptr);

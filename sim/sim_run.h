@@ -16,6 +16,8 @@ struct SimRunOptions {
   std::string at;         // local start time "YYYY-MM-DD HH:MM:SS"; empty: now
   int64_t start_us = -1;  // start time, epoch microseconds; overrides `at` when 0 or more
   std::string tz = "UTC";
+  // Where the phone keeps `tz` (valid_zone_source): "" hands it to the program as TZ.
+  std::string zone_from;
   double speed = 1.0;
   double until = -1;         // virtual seconds; negative: until the program ends
   double play_seconds = 30;  // how long one run of the ring file lasts (virtual)

@@ -116,6 +116,12 @@ std::string TestSandbox::sql(const std::string& statement) const {
   return out;
 }
 
+std::string TestSandbox::sql_at(const char* phone_path, const std::string& statement) const {
+  std::string out;
+  run_sqlite(path(phone_path), statement, &out);
+  return out;
+}
+
 void TestSandbox::add_alarm(int id, int hour, int minute, int days, int enabled, int vibrate,
                             const std::string& message, const std::string& alert) const {
   sql(alarm_insert_sql(id, hour, minute, days, enabled, vibrate, message, alert));

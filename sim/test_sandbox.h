@@ -63,6 +63,8 @@ class TestSandbox {
   std::string sql(const std::string& statement) const;
   void add_alarm(int id, int hour, int minute, int days, int enabled, int vibrate,
                  const std::string& message = "", const std::string& alert = "") const;
+  // Runs SQL on the database at a phone path (the 4.4+ one of SandboxOptions::clock_app).
+  std::string sql_at(const char* phone_path, const std::string& statement) const;
   // Opens the kernel log of the program (as its start-up does).
   void open_kernel_log();
   // The phone was switched on by its RTC `secs` seconds ago (0 when the sandbox is made).

@@ -354,3 +354,21 @@ double lit_share(const std::string& png) {
   }
   return static_cast<double>(lit) / static_cast<double>(all);
 }
+
+LifeRun live_life(const E2eSandbox& sb, const std::vector<std::string>& args) {
+  LifeRun l;
+  std::vector<std::string> argv = {alarm_sim_path(), "life", sb.root()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  slow_down(&argv);
+  l.cli_status = run_command(argv, &l.out);
+  EXPECT_TRUE(parse_json(sb.read("/sim/life.json"), &l.json)) << l.out;
+  return l;
+}
+
+int life_count(const LifeRun& l, const char* key) {
+  return static_cast<int>(l.json["summary"][key].n);
+}
+
+int life_rung_in_time(const LifeRun& l) {
+  return life_count(l, "on_time") + (slow_program_slack(1) > 0 ? life_count(l, "late") : 0);
+}

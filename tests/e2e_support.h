@@ -79,6 +79,19 @@ class E2eSandbox {
 
 std::string alarm_sim_path();
 
+// `alarm-sim life ROOT args...`: its exit status, what it printed, and sim/life.json.
+struct LifeRun {
+  int cli_status = -1;
+  std::string out;
+  Json json;
+};
+LifeRun live_life(const E2eSandbox& sb, const std::vector<std::string>& args);
+// A count of the life's summary ("expected", "on_time", "unexpected", ...).
+int life_count(const LifeRun& l, const char* key);
+// The instants rung on time; late ones too where the program runs slowly (a sanitizer or an
+// emulator), as long as they rang.
+int life_rung_in_time(const LifeRun& l);
+
 // A touch at `at` seconds where a person sees the button ("left", "mid" or "right") of the
 // 480x800 alarm screen as written down in screen/layout_test_util.h: "AT:touch:X,Y". The
 // scenarios touch there, not at the rectangle the program logs, so that a button drawn in one

@@ -13,25 +13,7 @@ namespace {
 
 constexpr int kMon = 1, kSat = 32, kSun = 64;
 
-struct Life {
-  int cli_status = -1;
-  std::string out;
-  Json json;
-};
-
-Life live(const E2eSandbox& sb, const std::vector<std::string>& args) {
-  Life l;
-  std::vector<std::string> argv = {alarm_sim_path(), "life", sb.root()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  slow_down(&argv);
-  l.cli_status = run_command(argv, &l.out);
-  EXPECT_TRUE(parse_json(sb.read("/sim/life.json"), &l.json)) << l.out;
-  return l;
-}
-
-int count(const Life& l, const char* key) {
-  return static_cast<int>(l.json["summary"][key].n);
-}
+using Life = LifeRun;
 
 std::string report(const E2eSandbox& sb) {
   return sb.read("/sim/life.txt");
@@ -42,9 +24,6 @@ std::string report(const E2eSandbox& sb) {
 bool rang_in_time(const std::string& result) {
   return result == "on-time" || (slow_program_slack(1) > 0 && result == "late");
 }
-int rung_in_time(const Life& l) {
-  return count(l, "on_time") + (slow_program_slack(1) > 0 ? count(l, "late") : 0);
-}
 
 }  // namespace
 
@@ -54,7 +33,7 @@ TEST(LifeScenario, AWeekOfWeekdayWeekendAndOneShotAlarmsRingsEachOnTime) {
   sb.add_alarm(2, 9, 30, kSat | kSun, 1, 0);
   sb.add_alarm(3, 6, 30, 0, 1, 0);
   // Switched off on Wednesday at noon: the one-shot alarm's next 06:30 is Thursday's.
-  Life l = live(sb, {"--from", "2026-12-09 12:00:00", "--days", "7"});
+  Life l = live_life(sb, {"--from", "2026-12-09 12:00:00", "--days", "7"});
   ASSERT_EQ(l.cli_status, 0) << l.out;
   struct Due {
     long long at;
@@ -72,9 +51,9 @@ TEST(LifeScenario, AWeekOfWeekdayWeekendAndOneShotAlarmsRingsEachOnTime) {
     EXPECT_EQ(expected.a[i]["alarm_id"].n, want[i].id) << i;
     EXPECT_TRUE(rang_in_time(expected.a[i]["result"].s)) << report(sb);
   }
-  EXPECT_EQ(count(l, "unexpected"), 0) << report(sb);
-  EXPECT_EQ(count(l, "lost_wakes"), 0);
-  EXPECT_EQ(count(l, "boots"), 8);
+  EXPECT_EQ(life_count(l, "unexpected"), 0) << report(sb);
+  EXPECT_EQ(life_count(l, "lost_wakes"), 0);
+  EXPECT_EQ(life_count(l, "boots"), 8);
   EXPECT_TRUE(l.json["ended_early"].is_null());
   EXPECT_EQ(sb.sql("SELECT enabled FROM alarms WHERE _id=3;"), "0\n");
   EXPECT_GT(lit_share(sb.path("/sim/life.png")), 0.5);
@@ -86,11 +65,11 @@ TEST(LifeScenario, AWeekOfWeekdayWeekendAndOneShotAlarmsRingsEachOnTime) {
 TEST(LifeScenario, AnRtcWithOnlyWakealarmWakesThePhoneForEachAlarm) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
-  Life l = live(sb, {"--from", "2026-12-09 12:00:00", "--days", "3", "--rtc", "wakealarm"});
+  Life l = live_life(sb, {"--from", "2026-12-09 12:00:00", "--days", "3", "--rtc", "wakealarm"});
   ASSERT_EQ(l.cli_status, 0) << l.out;
-  EXPECT_EQ(count(l, "expected"), 2) << report(sb);  // Thursday and Friday 07:00
-  EXPECT_EQ(rung_in_time(l), 2) << report(sb);
-  EXPECT_EQ(count(l, "lost_wakes"), 0);
+  EXPECT_EQ(life_count(l, "expected"), 2) << report(sb);  // Thursday and Friday 07:00
+  EXPECT_EQ(life_rung_in_time(l), 2) << report(sb);
+  EXPECT_EQ(life_count(l, "lost_wakes"), 0);
   ASSERT_EQ(l.json["boots"].a.size(), 2u);
   EXPECT_EQ(static_cast<long long>(l.json["boots"].a[0]["rtc_alarm"].n),
             epoch_utc(2026, 12, 11, 7, 0, 0) - 20);
@@ -110,12 +89,12 @@ TEST(LifeScenario, AnRtcAlarmTooCloseToThePowerOffIsALostWake) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
   sb.add_alarm(2, 7, 1, kMonToFri, 1, 0);
-  Life l = live(sb, {"--from", "2026-12-09 12:00:00", "--days", "2", "--rtc-min-lead", "30"});
+  Life l = live_life(sb, {"--from", "2026-12-09 12:00:00", "--days", "2", "--rtc-min-lead", "30"});
   ASSERT_EQ(l.cli_status, 0) << l.out;
-  EXPECT_EQ(count(l, "boots"), 1) << report(sb);
-  EXPECT_EQ(count(l, "lost_wakes"), 1);
-  EXPECT_EQ(rung_in_time(l), 1);
-  EXPECT_EQ(count(l, "missed"), 3);  // 07:01, and Friday's two
+  EXPECT_EQ(life_count(l, "boots"), 1) << report(sb);
+  EXPECT_EQ(life_count(l, "lost_wakes"), 1);
+  EXPECT_EQ(life_rung_in_time(l), 1);
+  EXPECT_EQ(life_count(l, "missed"), 3);  // 07:01, and Friday's two
   EXPECT_FALSE(l.json["boots"].a[0]["rtc_wakes"].b);
   EXPECT_TRUE(contains(l.json["ended_early"].s, "RTC")) << l.json["ended_early"].s;
 }
@@ -126,13 +105,13 @@ TEST(LifeScenario, AnRtcAlarmTooCloseToThePowerOffIsALostWake) {
 TEST(LifeScenario, ABootLongerThanTenMinutesEndsTheLifeWithThePhoneOn) {
   E2eSandbox sb;
   sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
-  Life l = live(sb, {"--from", "2026-12-09 12:00:00", "--days", "3", "--boot", "700"});
+  Life l = live_life(sb, {"--from", "2026-12-09 12:00:00", "--days", "3", "--boot", "700"});
   ASSERT_EQ(l.cli_status, 0) << l.out;
-  EXPECT_EQ(count(l, "boots"), 1) << report(sb);
+  EXPECT_EQ(life_count(l, "boots"), 1) << report(sb);
   EXPECT_FALSE(l.json["boots"].a[0]["powered_off"].b);
   EXPECT_TRUE(contains(l.json["ended_early"].s, "left on")) << l.json["ended_early"].s;
-  EXPECT_EQ(count(l, "missed"), 1);
-  EXPECT_EQ(count(l, "expected"), 1);  // Android's clock application rings the rest
+  EXPECT_EQ(life_count(l, "missed"), 1);
+  EXPECT_EQ(life_count(l, "expected"), 1);  // Android's clock application rings the rest
   EXPECT_TRUE(contains(sb.read("/dev/kmsg"), "<3>alarm: alarm 1 missed: due "));
 }
 
@@ -146,11 +125,11 @@ TEST(LifeScenario, MixedAlarmsAfterA35SecondBootEachRingOnceOnTime) {
   sb.add_alarm(3, 23, 59, kSun, 1, 0);
   sb.add_alarm(4, 0, 0, kMon, 1, 0);
   sb.add_alarm(5, 6, 30, 0, 1, 0);
-  Life l = live(sb, {"--from", "2026-12-13 12:00:00", "--days", "3", "--boot", "35"});
+  Life l = live_life(sb, {"--from", "2026-12-13 12:00:00", "--days", "3", "--boot", "35"});
   ASSERT_EQ(l.cli_status, 0) << l.out;
-  EXPECT_EQ(count(l, "expected"), 9) << report(sb);
-  EXPECT_EQ(rung_in_time(l), 9) << report(sb);
-  EXPECT_EQ(count(l, "unexpected"), 0) << report(sb);
-  EXPECT_EQ(count(l, "lost_wakes"), 0) << report(sb);
+  EXPECT_EQ(life_count(l, "expected"), 9) << report(sb);
+  EXPECT_EQ(life_rung_in_time(l), 9) << report(sb);
+  EXPECT_EQ(life_count(l, "unexpected"), 0) << report(sb);
+  EXPECT_EQ(life_count(l, "lost_wakes"), 0) << report(sb);
   EXPECT_TRUE(l.json["ended_early"].is_null());
 }
