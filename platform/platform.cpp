@@ -23,6 +23,11 @@ void set_platform(Platform* p) {
   g_platform = p;
 }
 
+int Platform::suspend_until(const WallTime&, WakeEvent&) {
+  errno = ENODEV;
+  return -1;
+}
+
 WallTime read_clock() {
   WallTime now;
   while (platform().wall_time(&now) != 0) {
