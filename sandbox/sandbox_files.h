@@ -101,7 +101,7 @@ std::vector<SqliteLogEntry> parse_sqlite_log(const std::string& text);
 // (alarm-timer or wake-up), "refused busy" (a wake-up event came first). ---
 
 constexpr char SANDBOX_SUSPEND_LOG[] = "/sim/suspend.log";
-// Appends one entry to the log of the sandbox at `root`.
+// Appends one entry to the log at `path`, in one write.
 bool append_sandbox_log_entry(const std::string& path, const SqliteLogEntry& entry);
 
 // --- The environment that hands a sandbox to a program (and to the stand-ins it starts,

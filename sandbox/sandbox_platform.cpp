@@ -24,6 +24,18 @@ constexpr double kSqliteSlowLimitSecs = 86400;
 // The latest "resume-late:S" makes a resume: an hour.
 constexpr double kResumeLateLimitSecs = 3600;
 
+// A fault named "PREFIX" and a count of up to six digits: the count into `n`.
+bool counted_fault(const std::string& name, const char* prefix, int* n) {
+  constexpr size_t kMaxDigits = 6;
+  const size_t len = strlen(prefix);
+  if (name.compare(0, len, prefix) != 0 || name.size() <= len || name.size() > len + kMaxDigits ||
+      name.find_first_not_of("0123456789", len) != std::string::npos) {
+    return false;
+  }
+  *n = atoi(name.c_str() + len);
+  return true;
+}
+
 }  // namespace
 
 SandboxPlatform::SandboxPlatform(std::string root, std::unique_ptr<SandboxClock> clock)
@@ -58,11 +70,7 @@ bool parse_sandbox_faults(const std::string& text, SandboxFaults* faults, std::s
   constexpr size_t kThreadFailLen = sizeof kThreadFail - 1;
   constexpr char kSqliteSlow[] = "sqlite-slow:";
   constexpr size_t kSqliteSlowLen = sizeof kSqliteSlow - 1;
-  constexpr char kHangAfter[] = "sqlite-hang:read-after:";
-  constexpr size_t kHangAfterLen = sizeof kHangAfter - 1;
   constexpr size_t kMaxDigits = 6;
-  constexpr char kRefused[] = "suspend-refused:";
-  constexpr size_t kRefusedLen = sizeof kRefused - 1;
   constexpr char kLate[] = "resume-late:";
   constexpr size_t kLateLen = sizeof kLate - 1;
   bool all_known = true;
@@ -83,12 +91,7 @@ bool parse_sandbox_faults(const std::string& text, SandboxFaults* faults, std::s
       if (name == "suspend-refused") faults->suspend_refusals = -1;
       continue;
     }
-    if (name.compare(0, kRefusedLen, kRefused) == 0 && name.size() > kRefusedLen &&
-        name.size() <= kRefusedLen + kMaxDigits &&
-        name.find_first_not_of("0123456789", kRefusedLen) == std::string::npos) {
-      faults->suspend_refusals = atoi(name.c_str() + kRefusedLen);
-      continue;
-    }
+    if (counted_fault(name, "suspend-refused:", &faults->suspend_refusals)) continue;
     if (name.compare(0, kLateLen, kLate) == 0 && name.size() > kLateLen &&
         name.find_first_not_of("0123456789.", kLateLen) == std::string::npos) {
       double secs = strtod(name.c_str() + kLateLen, nullptr);
@@ -101,10 +104,7 @@ bool parse_sandbox_faults(const std::string& text, SandboxFaults* faults, std::s
       (name == "sqlite-hang:read" ? faults->sqlite_hang_read : faults->sqlite_hang_update) = true;
       continue;
     }
-    if (name.compare(0, kHangAfterLen, kHangAfter) == 0 && name.size() > kHangAfterLen &&
-        name.size() <= kHangAfterLen + kMaxDigits &&
-        name.find_first_not_of("0123456789", kHangAfterLen) == std::string::npos) {
-      faults->sqlite_hang_read_after_rows = atoi(name.c_str() + kHangAfterLen);
+    if (counted_fault(name, "sqlite-hang:read-after:", &faults->sqlite_hang_read_after_rows)) {
       continue;
     }
     if (name.compare(0, kSqliteSlowLen, kSqliteSlow) == 0 && name.size() > kSqliteSlowLen) {
@@ -303,8 +303,9 @@ void SandboxPlatform::sleep_us(int64_t usec) {
 bool SandboxPlatform::wait_event(WakeEvent& event, const WallTime& deadline) {
   std::unique_lock<std::mutex> lock(event_mutex(event));
   bool& pending = event_pending(event);
-  bool woken = clock_->wait_flag(lock, event_cv(event), pending, wall_time_us(deadline),
-                                 &event_watcher(event));
+  int64_t deadline_us = is_wait_forever(deadline) ? INT64_MAX : wall_time_us(deadline);
+  bool woken =
+      clock_->wait_flag(lock, event_cv(event), pending, deadline_us, &event_watcher(event));
   pending = false;
   return woken;
 }
@@ -328,7 +329,7 @@ int SandboxPlatform::suspend_until(const WallTime& until, WakeEvent& wake) {
     errno = EBUSY;
     return -1;
   }
-  int64_t timer_us = wall_time_us(until);
+  int64_t timer_us = is_wait_forever(until) ? INT64_MAX : wall_time_us(until);
   append_sandbox_log_entry(log, {clock_->now_us(), "suspend", std::to_string(timer_us)});
   int64_t resume_us =
       timer_us > INT64_MAX - resume_late_us_ ? INT64_MAX : timer_us + resume_late_us_;
