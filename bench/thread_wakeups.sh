@@ -91,6 +91,9 @@ time.sleep(start_after)
 before = counts(pid)
 time.sleep(secs)
 after = counts(pid)
+if not after or not os.path.exists(f"/proc/{pid}"):
+    print(f"{name}: the run ended before the window did; no figures")
+    sys.exit(0)
 # The program's threads are made in this order: main, refresh, input, vibrator.
 names = ["main", "refresh", "input", "vibrator"]
 own = sorted(t for (p, t) in after if p == pid)
