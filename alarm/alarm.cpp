@@ -1,5 +1,8 @@
 #include "alarm/alarm.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -32,16 +35,33 @@ constexpr int64_t kHalfSecondUs = 500000;
 constexpr unsigned kDueWindowSecs = 50;
 constexpr int kLcdBrightnessLevel = 25;
 constexpr int64_t kNoLimit = std::numeric_limits<int64_t>::max();
+// Suspends and refusals of one dark wait, at most: beyond them it waits awake.
+constexpr int kMaxSuspendTries = 12;
+// A refused suspend is tried again after SUSPEND_SETTLE_US doubled this many times at most.
+constexpr int kSuspendBackoffDoublings = 4;
 
-// Waits until the input thread posts, the wall clock reaches its next whole second, or it
-// reaches `limit_us`, whichever comes first. Each pass therefore sees every second of the
-// clock (the expiry works in whole seconds) and every button at once, without spinning.
-void wait_for_next_pass(int64_t limit_us) {
+// The longest a pass waits when nothing it knows of is due: a bound, not a deadline.
+constexpr int64_t kLongestPassWaitUs = 3600 * kUsPerSecond;
+
+// The second in which the schedule's next instant falls due, as get_alarm_expire reports
+// it: a call made in `asked_sec` or later that answers `due_in` (seconds, -1 none).
+int64_t due_deadline_us(int64_t asked_sec, int32_t due_in) {
+  return due_in > 0 ? (asked_sec + due_in) * kUsPerSecond : kNoLimit;
+}
+
+// Waits until the input thread posts, the wall clock reaches `deadline_us` (the next
+// moment the pass has to look: the due second, the ring period's end) or the wall clock is
+// set. The schedule lies in whole seconds of the wall clock and a set of the clock wakes
+// the wait, so each pass sees every alarm in its second, and every button at once, without
+// looking in between. While database updates are under way it comes round each second to
+// start the next one.
+void wait_for_next_pass(int64_t deadline_us) {
   WallTime now = read_clock();
-  int64_t deadline = (now.sec + 1) * kUsPerSecond;
-  if (limit_us < deadline) deadline = limit_us;
-  if (deadline <= wall_time_us(now)) return;
-  platform().wait_event(g_main_wakeup, wall_time_from_us(deadline));
+  int64_t now_us = wall_time_us(now);
+  if (deadline_us - now_us > kLongestPassWaitUs) deadline_us = now_us + kLongestPassWaitUs;
+  if (alarm_updates_busy()) deadline_us = std::min(deadline_us, (now.sec + 1) * kUsPerSecond);
+  if (deadline_us <= now_us) return;
+  platform().wait_event(g_main_wakeup, wall_time_from_us(deadline_us));
 }
 
 // The alarm screen of `rung`, with its record's label.
@@ -199,7 +219,13 @@ LoopEnd run_main_loop(AlarmSecItem* rung, WallTime ring_start) {
       return LoopEnd::kLeave;
     }
 
-    if (get_alarm_expire(nullptr) == 0) {
+    const int64_t asked_sec = read_clock().sec;
+    const int32_t due_in = get_alarm_expire(nullptr);
+    // After a switch the schedule is asked again in the next second, as it was not asked
+    // during the switch's pause.
+    int64_t pass_deadline_us =
+        due_in == 0 ? (asked_sec + 1) * kUsPerSecond : due_deadline_us(asked_sec, due_in);
+    if (due_in == 0) {
       switch_to_due_alarm(&rung, &ring_start);
       if (waiting_dark) {
         waiting_dark = false;  // the switch dropped the taps made on the dark screen
@@ -224,9 +250,11 @@ LoopEnd run_main_loop(AlarmSecItem* rung, WallTime ring_start) {
       // Taken before the look ahead, so that a press during it is not lost.
       g_alarm_status.exit_request = 0;
       if (!hold_back_power_off()) return LoopEnd::kLeave;
+      // The schedule was asked again: the next pass asks it in the next second.
+      pass_deadline_us = std::min(pass_deadline_us, (read_clock().sec + 1) * kUsPerSecond);
     }
     // A snooze posted by this pass is handled by the next one at once.
-    if (g_button_event != BUTTON_SLEEP) wait_for_next_pass(ring_end_us);
+    if (g_button_event != BUTTON_SLEEP) wait_for_next_pass(std::min(ring_end_us, pass_deadline_us));
   }
 }
 
@@ -241,20 +269,64 @@ int wait_delay(int seconds) {
   return 0;
 }
 
-int wait_delay_until(int seconds, int64_t end_sec) {
-  const int64_t end_us = end_sec < kNoLimit / kUsPerSecond ? end_sec * kUsPerSecond : kNoLimit;
-  // Half a second, or what is left of it before the end; false once the end has come.
-  auto sleep_half = [end_us]() {
-    int64_t left = end_us - wall_time_us(read_clock());
-    if (left <= 0) return false;
-    platform().sleep_us(left < kHalfSecondUs ? left : kHalfSecondUs);
+namespace {
+
+// Whether this phone can suspend at all: false after the first answer that it cannot, which
+// is logged once.
+std::atomic<bool> g_suspend_unavailable{false};
+
+// One suspend of the dark wait that ends at `end_us`: false when the phone cannot suspend.
+// After a refusal it stays awake a while, longer after each, so that a wake lock held or
+// a wake-up source that keeps firing costs no spinning.
+bool suspend_through(int64_t end_us, int* refusals) {
+  // The alarm timer wakes the phone this long before the end, so that a late resume and the
+  // clock set again from the RTC still leave the ring its second.
+  const WallTime wake_at = wall_time_from_us(end_us - SUSPEND_WAKE_LEAD_US);
+  // A post from before the look at the exit request is answered by that look.
+  g_main_wakeup.take();
+  if (g_alarm_status.exit_request != 0) return true;
+  if (platform().suspend_until(wake_at, g_main_wakeup) == 0) {
+    // Resumed: whatever woke it (the power key) reaches the input thread before the next
+    // suspend is tried.
+    int64_t settle_us = wall_time_us(read_clock()) + SUSPEND_SETTLE_US;
+    platform().wait_event(g_main_wakeup, wall_time_from_us(std::min(settle_us, end_us)));
     return true;
-  };
-  for (int i = 0; i < seconds; ++i) {
-    if (g_alarm_status.exit_request != 0) return 1;
-    if (!sleep_half() || !sleep_half()) return 0;
   }
-  return 0;
+  if (errno != EBUSY) {
+    kernel_log_write(3, "<3>alarm: cannot suspend (%s): the snooze waits awake\n", strerror(errno));
+    g_suspend_unavailable = true;
+    return false;
+  }
+  ++*refusals;
+  int64_t backoff_us = SUSPEND_SETTLE_US << std::min(*refusals, kSuspendBackoffDoublings);
+  int64_t awake_until = wall_time_us(read_clock()) + backoff_us;
+  platform().wait_event(g_main_wakeup, wall_time_from_us(std::min(awake_until, end_us)));
+  return true;
+}
+
+}  // namespace
+
+int wait_delay_until(int seconds, int64_t end_sec) {
+  if (seconds <= 0) return 0;
+  int64_t end_us = end_sec < kNoLimit / kUsPerSecond ? end_sec * kUsPerSecond : kNoLimit;
+  end_us = std::min(end_us, wall_time_us(read_clock()) + seconds * kUsPerSecond);
+  int suspends = 0;
+  int refusals = 0;
+  for (;;) {
+    if (g_alarm_status.exit_request != 0) return 1;
+    int64_t left_us = end_us - wall_time_us(read_clock());
+    if (left_us <= 0) return 0;
+    // Only dark and silent, and only as long as it is worth it.
+    bool may_suspend = !g_suspend_unavailable && g_lcd_off != 0 &&
+                       g_alarm_status.state == ALARM_STATE_DELAY &&
+                       left_us >= SUSPEND_MIN_WAIT_US && suspends < kMaxSuspendTries;
+    if (may_suspend) {
+      ++suspends;
+      if (suspend_through(end_us, &refusals)) continue;
+    }
+    // Awake: the power key (through the input thread), the end, or a set of the clock.
+    platform().wait_event(g_main_wakeup, wall_time_from_us(end_us));
+  }
 }
 
 int alarm_init() {
@@ -304,6 +376,7 @@ int alarm_main() {
 
   for (;;) {
     AlarmSecItem* chosen = nullptr;
+    const int64_t asked_sec = read_clock().sec;
     int32_t n = get_alarm_expire(&chosen);
     if (n == 0) break;
     if (static_cast<uint32_t>(n) > kDueWindowSecs) {
@@ -312,7 +385,7 @@ int alarm_main() {
       alarm_exit(1);
       return ALARM_EXIT_OK;
     }
-    wait_for_next_pass(kNoLimit);
+    wait_for_next_pass(due_deadline_us(asked_sec, n));
   }
 
   if (platform().create_thread(refreshen_screen) != 0) {
@@ -356,6 +429,7 @@ void alarm_reset_program_state() {
   g_alarm_status.exit_request = 0;
   g_button_event = BUTTON_NONE;
   g_main_wakeup.take();
+  g_suspend_unavailable = false;
   free_alarm_sec_list();
   free_alarm_list();
   alarm_schedule_reset();

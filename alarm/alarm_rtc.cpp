@@ -189,6 +189,10 @@ void finish_alarm_updates() {
   }
 }
 
+bool alarm_updates_busy() {
+  return g_running_update.started() || g_queued > 0;
+}
+
 void alarm_updates_reset() {
   g_running_update = ShellJob();
   g_queued_count = 0;

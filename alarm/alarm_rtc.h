@@ -47,5 +47,7 @@ constexpr int64_t ALARM_UPDATE_GRACE_US = 2000000;
 // Waits for the database updates still running, at most ALARM_UPDATE_GRACE_US, and ends
 // those that are not done by then (a sqlite3 that hangs must not keep the phone on).
 void finish_alarm_updates();
+// Whether an update runs or waits to run: pump_alarm_updates has work to do.
+bool alarm_updates_busy();
 // Tests: ends every update still running and forgets it.
 void alarm_updates_reset();

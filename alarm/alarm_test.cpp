@@ -427,3 +427,53 @@ TEST(WaitDelay, LooksAtTheExitRequestOncePerSecond) {
   EXPECT_EQ(wait_delay(10), 1);
   EXPECT_EQ(sb.clock().now_us(), t0 + 5000000);  // seen at the start of the next second
 }
+
+// The main thread sleeps until something it must answer: the waits it makes over a stretch
+// with nothing to do are counted on the platform.
+TEST(NoIdleWakeUps, TheWaitForTheDueAlarmSleepsToItsSecond) {
+  AlarmRun run("2026-12-09 06:59:12");
+  run.sb().add_alarm(1, 7, 0, kMonToFri, 1, 0);
+  AlarmRun::Look rings;
+  int waits_at_start = -1, waits_before_due = -1;
+  run.at_secs(1, [&] { waits_at_start = run.sb().platform().event_waits; });
+  run.at_secs(47.5, [&] { waits_before_due = run.sb().platform().event_waits; });
+  run.look(49.5, &rings);  // rings a second after 07:00:00
+  run.power_key(60);
+  EXPECT_EQ(alarm_main(), ALARM_EXIT_OK);
+  EXPECT_TRUE(rings.ringing);
+  EXPECT_LE(waits_before_due - waits_at_start, 1);
+}
+
+TEST(NoIdleWakeUps, ARingingAlarmSleepsToTheRingPeriodsEndAndSnoozesThere) {
+  AlarmRun run("2026-12-09 06:59:58");
+  run.sb().add_alarm(1, 7, 0, kMonToFri, 1, 0);
+  run.flags(5, 10);
+  AlarmRun::Look ringing, snoozed;
+  int waits_early = -1, waits_late = -1;
+  run.at_secs(10, [&] { waits_early = run.sb().platform().event_waits; });
+  run.at_secs(290, [&] { waits_late = run.sb().platform().event_waits; });
+  run.look(290, &ringing);
+  run.look(310, &snoozed);  // five minutes after the ring started at 07:00:01
+  run.power_key(320);
+  EXPECT_EQ(alarm_main(), ALARM_EXIT_OK);
+  EXPECT_TRUE(ringing.ringing);
+  EXPECT_EQ(snoozed.state, ALARM_STATE_DELAY);
+  EXPECT_LE(waits_late - waits_early, 1);
+}
+
+TEST(NoIdleWakeUps, ADarkSnoozeSleepsToItsEndAndThePowerKeyIsAnsweredAtOnce) {
+  AlarmRun run("2026-12-09 06:59:50");
+  run.sb().add_alarm(1, 7, 0, kMonToFri, 1, 0);
+  run.flags(10, 5);
+  run.press(20, BUTTON_SLEEP);
+  int waits_early = -1, waits_late = -1;
+  run.at_secs(25, [&] { waits_early = run.sb().platform().event_waits; });
+  run.at_secs(200, [&] { waits_late = run.sb().platform().event_waits; });
+  run.power_key(200.2);
+  EXPECT_EQ(alarm_main(), ALARM_EXIT_OK);
+  EXPECT_LE(waits_late - waits_early, 1);
+  // Seen at once: then the one second of the power-off.
+  double off = run.seconds_of(run.sb().platform().power_off_at_us);
+  EXPECT_GT(off, 200.2);
+  EXPECT_LT(off, 200.2 + 1.5);
+}

@@ -22,8 +22,35 @@ enum ButtonCode : int32_t {
   BUTTON_POWERON = 3,
 };
 
+// The alarm state, a shared word whose every store wakes the threads that wait for it to
+// change (watch_alarm_state): the refresh and vibrator threads sleep until then instead of
+// looking at it.
+class AlarmStateWord {
+ public:
+  AlarmStateWord() = default;
+  AlarmStateWord(const AlarmStateWord&) = delete;
+  AlarmStateWord& operator=(const AlarmStateWord&) = delete;
+  AlarmStateWord& operator=(int32_t value) {
+    store(value);
+    return *this;
+  }
+  operator int32_t() const { return word_.load(); }
+  int32_t load() const { return word_.load(); }
+  void store(int32_t value);
+
+ private:
+  std::atomic<int32_t> word_{ALARM_STATE_OFF};
+};
+
+// From watch_alarm_state until unwatch_alarm_state, every store of the state posts `event`
+// (the watcher's own, which it waits on). At most ALARM_STATE_WATCHERS at a time; false when
+// they are all taken (the watcher then has to look for itself).
+constexpr int ALARM_STATE_WATCHERS = 8;
+bool watch_alarm_state(WakeEvent* event);
+void unwatch_alarm_state(WakeEvent* event);
+
 struct AlarmStatus {
-  std::atomic<int32_t> state{ALARM_STATE_OFF};
+  AlarmStateWord state;
   std::atomic<int32_t> exit_request{0};
 };
 

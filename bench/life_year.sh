@@ -4,9 +4,11 @@
 # the life came to. The target is under a minute on a 2-core machine (boot 15, Europe/Paris).
 #
 #   bench/life_year.sh [PATH/TO/alarm-sim] [--boot S] [--tz ZONE] [--days N] [--speed N]
-#                      [--no-jump]
+#                      [--no-jump] [--user POLICY]
 #
-# Defaults: build/sim/alarm-sim, boot 0, UTC, 365 days, the life's own speed.
+# Defaults: build/sim/alarm-sim, boot 0, UTC, 365 days, the life's own speed and user
+# (stop:10). A user who snoozes first (snooze-then-stop:10) keeps the program dark through
+# a snooze at every boot: the year then measures the cost of the program's waits.
 set -euo pipefail
 sim=build/sim/alarm-sim
 if [[ $# -gt 0 && $1 != --* ]]; then
@@ -24,6 +26,7 @@ while [[ $# -gt 0 ]]; do
     --days) days=$2; shift 2 ;;
     --speed) extra+=(--speed "$2"); shift 2 ;;
     --no-jump) extra+=(--no-jump); shift ;;
+    --user) extra+=(--user "$2"); shift 2 ;;
     *) echo "life_year.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done

@@ -18,25 +18,39 @@ namespace {
 
 constexpr auto kPatience = std::chrono::seconds(5);
 
-// Holds every sleep of the vibrator thread until the test lets it go, so the test sees the
-// thread between its looks at the state.
+// A wait that only a change of the state ends, as SteppedSleeps records it.
+constexpr int64_t kUntilChanged = -1;
+
+// Holds every sleep and wait of the vibrator thread until the test lets it go, so the test
+// sees the thread between its looks at the state. A released wait ends at its deadline: the
+// clock moves there; a wait without one ends as a change of the state would end it.
 class SteppedSleeps : public PlatformWrapper {
  public:
-  using PlatformWrapper::PlatformWrapper;
+  SteppedSleeps(Platform* target, ManualClock* clock) : PlatformWrapper(target), clock_(clock) {}
 
-  void sleep_us(int64_t usec) override {
-    std::unique_lock<std::mutex> lock(mu_);
-    slept_.push_back(usec);
-    changed_.notify_all();
-    int mine = static_cast<int>(slept_.size());
-    changed_.wait(lock, [&] { return released_ >= mine; });
+  void sleep_us(int64_t usec) override { hold(usec, clock_->now_us() + usec); }
+  bool wait_event(WakeEvent& event, const WallTime& deadline) override {
+    if (is_wait_forever(deadline)) {
+      hold(kUntilChanged, INT64_MAX);
+    } else {
+      hold(wall_time_us(deadline) - clock_->now_us(), wall_time_us(deadline));
+    }
+    event.take();
+    return false;
   }
   // Waits until the thread has begun its nth sleep.
   bool wait_sleeps(int n) {
     std::unique_lock<std::mutex> lock(mu_);
     return changed_.wait_for(lock, kPatience, [&] { return static_cast<int>(slept_.size()) >= n; });
   }
+  // On the test's thread, which drives the clock.
   void release_one() {
+    int64_t until = INT64_MAX;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (released_ < static_cast<int>(until_.size())) until = until_[released_];
+    }
+    if (until != INT64_MAX && until > clock_->now_us()) clock_->advance_to(until);
     std::lock_guard<std::mutex> lock(mu_);
     ++released_;
     changed_.notify_all();
@@ -47,9 +61,20 @@ class SteppedSleeps : public PlatformWrapper {
   }
 
  private:
+  void hold(int64_t usec, int64_t until_us) {
+    std::unique_lock<std::mutex> lock(mu_);
+    slept_.push_back(usec);
+    until_.push_back(until_us);
+    changed_.notify_all();
+    int mine = static_cast<int>(slept_.size());
+    changed_.wait(lock, [&] { return released_ >= mine; });
+  }
+
+  ManualClock* clock_;
   std::mutex mu_;
   std::condition_variable changed_;
   std::vector<int64_t> slept_;
+  std::vector<int64_t> until_;
   int released_ = 0;
 };
 
@@ -64,7 +89,7 @@ bool wait_threads_left() {
 
 class VibratorThread : public ::testing::Test {
  protected:
-  VibratorThread() : steps_(&sb_.platform()) {
+  VibratorThread() : steps_(&sb_.platform(), &sb_.clock()) {
     set_platform(&steps_);
     sb_.open_kernel_log();
   }
@@ -132,7 +157,11 @@ TEST_F(VibratorThread, PulsesOnlyWhileRingingEveryTwoSeconds) {
   g_alarm_status.state = ALARM_STATE_OFF;  // set during the rest: leaves without a pulse
   EXPECT_TRUE(leaves_at_next_look());
   EXPECT_EQ(take_pulse(), "");
-  for (int64_t us : steps_.sleeps()) EXPECT_EQ(us, VIBRATOR_PERIOD_US);
+  // It waits out the period while it pulses; snoozed or shutting down, only a change of the
+  // state wakes it.
+  std::vector<int64_t> expected = {kUntilChanged, VIBRATOR_PERIOD_US, VIBRATOR_PERIOD_US,
+                                   kUntilChanged};
+  EXPECT_EQ(steps_.sleeps(), expected);
 }
 
 TEST_F(VibratorThread, LeavesOnAnAlarmSwitch) {

@@ -28,6 +28,11 @@ void Platform::set_time_zone(const char* zone) {
   tzset();
 }
 
+int Platform::suspend_until(const WallTime&, WakeEvent&) {
+  errno = ENODEV;
+  return -1;
+}
+
 WallTime read_clock() {
   WallTime now;
   while (platform().wall_time(&now) != 0) {

@@ -116,9 +116,18 @@ class Platform {
   // its virtual wake moment), or -1 where there is no such clock.
   virtual int64_t seconds_since_boot() = 0;
   virtual void sleep_us(int64_t usec) = 0;
-  // Waits until `event` is posted (true; the post is consumed) or the wall clock reaches
-  // `deadline` (false).
+  // Waits until `event` is posted (true; the post is consumed), the wall clock reaches
+  // `deadline` (false) or the wall clock is set (false: an RTC correction, a time set by
+  // hand), so that a long wait for a moment of the wall clock is looked at again when the
+  // clock jumps. WAIT_FOREVER waits for the post alone.
   virtual bool wait_event(WakeEvent& event, const WallTime& deadline) = 0;
+  // Suspends the phone to RAM until the wall clock reaches `until` (an alarm timer wakes it)
+  // or a wake-up source (the power key) wakes it first: 0 once it has resumed, whatever woke
+  // it. -1 with errno EBUSY when the suspend was refused because a wake-up event came first
+  // (a post of `wake` pending is one: the waiter has something to answer); -1 with another
+  // errno when the phone cannot suspend at all: ENODEV without suspend to RAM, or the alarm
+  // timer's error (EINVAL without one, EPERM without the right to set it).
+  virtual int suspend_until(const WallTime& until, WakeEvent& wake);
   // Waits until `fd` can be read without blocking (data, end of file or an error): 1; 0 when
   // the wall clock reaches `deadline` first; -1 when the descriptor cannot be waited on.
   virtual int wait_readable(int fd, const WallTime& deadline) = 0;
@@ -145,6 +154,12 @@ class Platform {
   static bool& event_pending(WakeEvent& e) { return e.pending_; }
   static WakeWatcher*& event_watcher(WakeEvent& e) { return e.watcher_; }
 };
+
+// The deadline of a wait that only a post ends.
+constexpr WallTime WAIT_FOREVER = {INT64_MAX / 1000000, 0};
+inline bool is_wait_forever(const WallTime& t) {
+  return t.sec >= WAIT_FOREVER.sec;
+}
 
 // The platform the program runs on. Set once by main() before anything else runs.
 Platform& platform();

@@ -1,6 +1,8 @@
 #include "platform/platform.h"
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -38,4 +40,43 @@ TEST(KernelCmdlineProperty, ValueTooLongForTheStoreIsRefused) {
   EXPECT_EQ(boot_property(line.c_str(), "ro.boot.serialno").size(), BOOT_PROPERTY_VALUE_SIZE - 1);
   line += "x androidboot.serialno=short";
   EXPECT_EQ(boot_property(line.c_str(), "ro.boot.serialno"), "short");
+}
+
+// The phone's waits, on this machine's real clocks: a post ends a wait at once, the wall
+// clock's deadline ends it no earlier than the deadline, a post made before the wait is kept.
+TEST(PhoneWait, APostEndsAWaitWithoutADeadline) {
+  Platform* phone = Platform::Default();
+  WakeEvent event;
+  std::thread poster([&event] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    event.post();
+  });
+  EXPECT_TRUE(phone->wait_event(event, WAIT_FOREVER));
+  poster.join();
+  EXPECT_FALSE(event.take());  // consumed by the wait
+}
+
+TEST(PhoneWait, TheWallClocksDeadlineEndsAWaitNotBefore) {
+  Platform* phone = Platform::Default();
+  WakeEvent event;
+  WallTime now;
+  ASSERT_EQ(phone->wall_time(&now), 0);
+  WallTime deadline = wall_time_from_us(wall_time_us(now) + 30000);
+  EXPECT_FALSE(phone->wait_event(event, deadline));
+  WallTime after;
+  ASSERT_EQ(phone->wall_time(&after), 0);
+  EXPECT_GE(wall_time_us(after), wall_time_us(deadline));
+  // A deadline already past ends it at once.
+  EXPECT_FALSE(phone->wait_event(event, now));
+}
+
+TEST(PhoneWait, APostBeforeTheWaitIsKeptAndAStaleOneDoesNotEndTheNext) {
+  Platform* phone = Platform::Default();
+  WakeEvent event;
+  event.post();
+  EXPECT_TRUE(phone->wait_event(event, WAIT_FOREVER));
+  WallTime now;
+  ASSERT_EQ(phone->wall_time(&now), 0);
+  // The post was taken: the next wait lasts to its deadline.
+  EXPECT_FALSE(phone->wait_event(event, wall_time_from_us(wall_time_us(now) + 10000)));
 }

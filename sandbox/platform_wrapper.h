@@ -33,6 +33,9 @@ class PlatformWrapper : public Platform {
   int64_t seconds_since_boot() override { return target_->seconds_since_boot(); }
   void sleep_us(int64_t us) override { target_->sleep_us(us); }
   bool wait_event(WakeEvent& e, const WallTime& d) override { return target_->wait_event(e, d); }
+  int suspend_until(const WallTime& until, WakeEvent& wake) override {
+    return target_->suspend_until(until, wake);
+  }
   int wait_readable(int fd, const WallTime& d) override { return target_->wait_readable(fd, d); }
   int poll_input(struct pollfd* fds, unsigned count, bool wait) override {
     return target_->poll_input(fds, count, wait);

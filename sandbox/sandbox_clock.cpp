@@ -106,6 +106,10 @@ void VirtualClock::sleep_us(int64_t usec) {
 bool VirtualClock::wait_flag(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
                              bool& pending, int64_t deadline_us, WakeWatcher**) {
   using namespace std::chrono;
+  if (deadline_us == INT64_MAX) {
+    while (!pending) cv.wait(lock);
+    return pending;
+  }
   int64_t target_ns = real_ns_at(deadline_us);
   while (!pending) {
     int64_t left = target_ns - monotonic_ns();

@@ -184,6 +184,16 @@ std::string format_sqlite_log_entry(const SqliteLogEntry& entry) {
   return std::to_string(entry.at_us) + " " + entry.kind + " " + entry.state + "\n";
 }
 
+bool append_sandbox_log_entry(const std::string& path, const SqliteLogEntry& entry) {
+  std::string line = format_sqlite_log_entry(entry);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  // One write of a short line: lines of several writers never mix.
+  ssize_t put = write(fd, line.data(), line.size());
+  close(fd);
+  return put == static_cast<ssize_t>(line.size());
+}
+
 std::vector<SqliteLogEntry> parse_sqlite_log(const std::string& text) {
   std::vector<SqliteLogEntry> out;
   std::istringstream in(text);

@@ -96,6 +96,14 @@ std::string format_sqlite_log_entry(const SqliteLogEntry& entry);
 // The entries of the log's text; damaged lines are skipped.
 std::vector<SqliteLogEntry> parse_sqlite_log(const std::string& text);
 
+// --- Suspend to RAM: the sandbox platform logs each suspend of the phone in the same
+// "AT_US KIND STATE" lines: "suspend UNTIL_US" (the alarm timer's moment), "resume BY"
+// (alarm-timer or wake-up), "refused busy" (a wake-up event came first). ---
+
+constexpr char SANDBOX_SUSPEND_LOG[] = "/sim/suspend.log";
+// Appends one entry to the log at `path`, in one write.
+bool append_sandbox_log_entry(const std::string& path, const SqliteLogEntry& entry);
+
 // --- The environment that hands a sandbox to a program (and to the stand-ins it starts,
 // which inherit it): ALARM_SANDBOX_ROOT, ALARM_SANDBOX_CLOCK ("start_us mono_start_ns speed
 // [wake_us [from_us:to_us:speed,...]]": the virtual clock reads start_us at

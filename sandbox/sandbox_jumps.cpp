@@ -86,6 +86,10 @@ struct ClockRecord {
   std::atomic<int64_t> anchor_virtual_us;
   std::atomic<int64_t> anchor_mono_ns;
   std::atomic<uint64_t> jumps;
+  // Sets of the wall clock (an RTC correction, a time set by hand): how many, and by how much
+  // in all. A wait for a moment of the wall clock ends at each; a sleep lasts its own length.
+  std::atomic<uint64_t> clock_sets;
+  std::atomic<int64_t> set_offset_us;
   ClockSlot slots[kSlotCount];
 };
 
@@ -477,18 +481,22 @@ void JumpingClock::sleep_us(int64_t usec) {
 void JumpingClock::sleep_until(int64_t deadline_us) {
   ClockRecord& r = record();
   int i = my_slot();
+  const int64_t offset = r.set_offset_us.load();
   for (;;) {
-    if (now_us() >= deadline_us) return;
+    // A sleep lasts its length whatever the wall clock is set to meanwhile.
+    int64_t moved = r.set_offset_us.load() - offset;
+    int64_t deadline = deadline_us == kNoDeadline ? kNoDeadline : deadline_us + moved;
+    if (now_us() >= deadline) return;
     if (i < 0) {
       // No slot: the clock jumps no more, and a plain sleep on its anchor is exact.
-      int64_t until = std::min(real_ns_at(deadline_us), monotonic_now_ns() + kLongestPlainWaitNs);
+      int64_t until = std::min(real_ns_at(deadline), monotonic_now_ns() + kLongestPlainWaitNs);
       struct timespec at = {static_cast<time_t>(until / 1000000000),
                             static_cast<long>(until % 1000000000)};
       clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
       continue;
     }
-    begin_wait(r, i, kOnSleep, deadline_us);
-    futex_wait_until(r.slots[i].state, kWaiting, real_ns_at(deadline_us));
+    begin_wait(r, i, kOnSleep, deadline);
+    futex_wait_until(r.slots[i].state, kWaiting, real_ns_at(deadline));
     end_wait(r, i);
   }
 }
@@ -512,7 +520,9 @@ bool JumpingClock::wait_flag(std::unique_lock<std::mutex>& lock, std::condition_
   }
   SlotWatcher posts(&r.slots[i]);
   *watcher = &posts;
-  while (!pending && now_us() < deadline_us) {
+  // A set of the wall clock ends the wait, as it cancels the phone's timer on the wall clock.
+  const uint64_t sets = r.clock_sets.load();
+  while (!pending && now_us() < deadline_us && r.clock_sets.load() == sets) {
     // Under the event's lock: a post from here on marks the slot woken.
     begin_wait(r, i, kOnEvent, deadline_us);
     lock.unlock();
@@ -845,6 +855,31 @@ void JumpDecider::jump_to(int64_t virtual_us) {
   r.jumps.fetch_add(1);
   std::lock_guard<std::mutex> lock(history_mu_);
   history_.emplace_back(mono, virtual_us);
+}
+
+void JumpDecider::set_clock(int64_t delta_us) {
+  ClockRecord& r = clock_.record();
+  int64_t mono = monotonic_now_ns();
+  int64_t v, m;
+  clock_.anchor(&v, &m);
+  int64_t now = clock_.virtual_us_after(v, m, mono);
+  r.anchor_seq.fetch_add(1);
+  r.anchor_virtual_us.store(now + delta_us);
+  r.anchor_mono_ns.store(mono);
+  r.set_offset_us.fetch_add(delta_us);
+  r.clock_sets.fetch_add(1);
+  r.anchor_seq.fetch_add(1);
+  {
+    std::lock_guard<std::mutex> lock(history_mu_);
+    history_.emplace_back(mono, now + delta_us);
+  }
+  // Every sleep and wait on an event looks again: a sleep to its moved end, a wait for a
+  // moment of the wall clock ends.
+  for (ClockSlot& s : r.slots) {
+    if (s.pid.load() <= 0 || s.attached.load() == 0 || s.state.load() != kWaiting) continue;
+    uint32_t kind = s.kind.load();
+    if (kind == kOnSleep || kind == kOnEvent) wake_slot(s);
+  }
 }
 
 int JumpDecider::wake_due(int64_t virtual_us) {

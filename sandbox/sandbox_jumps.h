@@ -118,6 +118,10 @@ class JumpDecider {
   Look look();
   // Moves the clock forward to `virtual_us` at once.
   void jump_to(int64_t virtual_us);
+  // Sets the wall clock `delta_us` away from what it reads (back when negative), as an RTC
+  // correction or a person would: waits for a moment of the wall clock end (the phone's
+  // timers on the wall clock are cancelled), sleeps keep their length.
+  void set_clock(int64_t delta_us);
   // Wakes every waiter whose deadline is `virtual_us` or earlier; how many.
   int wake_due(int64_t virtual_us);
   // The process `pid` is ended by no one but the run itself (the program): a thread of it

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,20 @@ const char kConsole[] = "/dev/tty0";
 
 // The longest delay "sqlite-slow:S" takes: a day of virtual time.
 constexpr double kSqliteSlowLimitSecs = 86400;
+// The latest "resume-late:S" makes a resume: an hour.
+constexpr double kResumeLateLimitSecs = 3600;
+
+// A fault named "PREFIX" and a count of up to six digits: the count into `n`.
+bool counted_fault(const std::string& name, const char* prefix, int* n) {
+  constexpr size_t kMaxDigits = 6;
+  const size_t len = strlen(prefix);
+  if (name.compare(0, len, prefix) != 0 || name.size() <= len || name.size() > len + kMaxDigits ||
+      name.find_first_not_of("0123456789", len) != std::string::npos) {
+    return false;
+  }
+  *n = atoi(name.c_str() + len);
+  return true;
+}
 
 }  // namespace
 
@@ -45,6 +60,8 @@ std::unique_ptr<SandboxPlatform> SandboxPlatform::from_environment() {
   }
   p->set_poweroff_returns(faults.poweroff_returns);
   p->set_fail_thread_number(faults.fail_thread_number);
+  p->set_suspend_faults(faults.no_suspend, faults.no_alarm_timer, faults.suspend_refusals,
+                        std::llround(faults.resume_late_seconds * 1e6));
   return p;
 }
 
@@ -53,9 +70,9 @@ bool parse_sandbox_faults(const std::string& text, SandboxFaults* faults, std::s
   constexpr size_t kThreadFailLen = sizeof kThreadFail - 1;
   constexpr char kSqliteSlow[] = "sqlite-slow:";
   constexpr size_t kSqliteSlowLen = sizeof kSqliteSlow - 1;
-  constexpr char kHangAfter[] = "sqlite-hang:read-after:";
-  constexpr size_t kHangAfterLen = sizeof kHangAfter - 1;
   constexpr size_t kMaxDigits = 6;
+  constexpr char kLate[] = "resume-late:";
+  constexpr size_t kLateLen = sizeof kLate - 1;
   bool all_known = true;
   size_t start = 0;
   while (start <= text.size()) {
@@ -68,14 +85,26 @@ bool parse_sandbox_faults(const std::string& text, SandboxFaults* faults, std::s
       faults->poweroff_returns = true;
       continue;
     }
+    if (name == "no-suspend" || name == "no-alarm-timer" || name == "suspend-refused") {
+      if (name == "no-suspend") faults->no_suspend = true;
+      if (name == "no-alarm-timer") faults->no_alarm_timer = true;
+      if (name == "suspend-refused") faults->suspend_refusals = -1;
+      continue;
+    }
+    if (counted_fault(name, "suspend-refused:", &faults->suspend_refusals)) continue;
+    if (name.compare(0, kLateLen, kLate) == 0 && name.size() > kLateLen &&
+        name.find_first_not_of("0123456789.", kLateLen) == std::string::npos) {
+      double secs = strtod(name.c_str() + kLateLen, nullptr);
+      if (secs > 0 && secs <= kResumeLateLimitSecs) {
+        faults->resume_late_seconds = secs;
+        continue;
+      }
+    }
     if (name == "sqlite-hang:read" || name == "sqlite-hang:update") {
       (name == "sqlite-hang:read" ? faults->sqlite_hang_read : faults->sqlite_hang_update) = true;
       continue;
     }
-    if (name.compare(0, kHangAfterLen, kHangAfter) == 0 && name.size() > kHangAfterLen &&
-        name.size() <= kHangAfterLen + kMaxDigits &&
-        name.find_first_not_of("0123456789", kHangAfterLen) == std::string::npos) {
-      faults->sqlite_hang_read_after_rows = atoi(name.c_str() + kHangAfterLen);
+    if (counted_fault(name, "sqlite-hang:read-after:", &faults->sqlite_hang_read_after_rows)) {
       continue;
     }
     if (name.compare(0, kSqliteSlowLen, kSqliteSlow) == 0 && name.size() > kSqliteSlowLen) {
@@ -274,10 +303,40 @@ void SandboxPlatform::sleep_us(int64_t usec) {
 bool SandboxPlatform::wait_event(WakeEvent& event, const WallTime& deadline) {
   std::unique_lock<std::mutex> lock(event_mutex(event));
   bool& pending = event_pending(event);
-  bool woken = clock_->wait_flag(lock, event_cv(event), pending, wall_time_us(deadline),
-                                 &event_watcher(event));
+  int64_t deadline_us = is_wait_forever(deadline) ? INT64_MAX : wall_time_us(deadline);
+  bool woken =
+      clock_->wait_flag(lock, event_cv(event), pending, deadline_us, &event_watcher(event));
   pending = false;
   return woken;
+}
+
+int SandboxPlatform::suspend_until(const WallTime& until, WakeEvent& wake) {
+  const std::string log = root_ + SANDBOX_SUSPEND_LOG;
+  if (no_suspend_) {
+    errno = ENODEV;
+    return -1;
+  }
+  if (no_alarm_timer_) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::unique_lock<std::mutex> lock(event_mutex(wake));
+  bool& pending = event_pending(wake);
+  int refusals = suspend_refusals_.load();
+  if (pending || refusals != 0) {
+    if (!pending && refusals > 0) suspend_refusals_.fetch_sub(1);
+    append_sandbox_log_entry(log, {clock_->now_us(), "refused", "busy"});
+    errno = EBUSY;
+    return -1;
+  }
+  int64_t timer_us = is_wait_forever(until) ? INT64_MAX : wall_time_us(until);
+  append_sandbox_log_entry(log, {clock_->now_us(), "suspend", std::to_string(timer_us)});
+  int64_t resume_us =
+      timer_us > INT64_MAX - resume_late_us_ ? INT64_MAX : timer_us + resume_late_us_;
+  // The post, if any, stays pending: the waker has something for the program to answer.
+  bool woken = clock_->wait_flag(lock, event_cv(wake), pending, resume_us, &event_watcher(wake));
+  append_sandbox_log_entry(log, {clock_->now_us(), "resume", woken ? "wake-up" : "alarm-timer"});
+  return 0;
 }
 
 int SandboxPlatform::wait_readable(int fd, const WallTime& deadline) {

@@ -34,6 +34,13 @@ class SandboxPlatform : public Platform {
   void set_poweroff_returns(bool v) { poweroff_returns_ = v; }
   // The Nth thread creation of the run (counted from 1) fails with EAGAIN; 0: none fails.
   void set_fail_thread_number(int n) { fail_thread_number_ = n; }
+  // The phone's suspend: what it lacks and how it misbehaves (SandboxFaults).
+  void set_suspend_faults(bool no_suspend, bool no_alarm_timer, int refusals, int64_t late_us) {
+    no_suspend_ = no_suspend;
+    no_alarm_timer_ = no_alarm_timer;
+    suspend_refusals_ = refusals;
+    resume_late_us_ = late_us;
+  }
   // The moment the RTC switched the phone on (microseconds since the epoch); the clock's
   // reading when the platform was made, unless set.
   void set_wake_us(int64_t wake_us) { wake_us_ = wake_us; }
@@ -53,6 +60,11 @@ class SandboxPlatform : public Platform {
   int64_t seconds_since_boot() override;
   void sleep_us(int64_t usec) override;
   bool wait_event(WakeEvent& event, const WallTime& deadline) override;
+  // The kernel's side of a suspend: the phone sleeps (every thread of the program may still
+  // wait, so the clock jumps) until the alarm timer's moment, later by the "resume-late"
+  // fault, or until `wake` is posted (a wake-up source: the input thread's post after the
+  // power key or a touch). Each suspend, resume and refusal goes to SANDBOX_SUSPEND_LOG.
+  int suspend_until(const WallTime& until, WakeEvent& wake) override;
   int wait_readable(int fd, const WallTime& deadline) override;
   int poll_input(struct pollfd* fds, unsigned count, bool wait) override;
   int wait_signal(const sigset_t& set) override;
@@ -69,6 +81,10 @@ class SandboxPlatform : public Platform {
   std::atomic<int64_t> wake_us_;
   std::atomic<int> threads_asked_{0};
   std::atomic<bool> synced_{false};
+  bool no_suspend_ = false;
+  bool no_alarm_timer_ = false;
+  std::atomic<int> suspend_refusals_{0};  // still to refuse; -1 refuses every one
+  int64_t resume_late_us_ = 0;
 };
 
 // Faults of a broken phone that a sandboxed program meets, named in ALARM_SANDBOX_FAULTS
@@ -78,7 +94,10 @@ class SandboxPlatform : public Platform {
 // program's platform accepts and ignores them: "sqlite-hang:read" and "sqlite-hang:update"
 // (that kind of command never returns), "sqlite-hang:read-after:N" (a read prints N rows and
 // half a row, then never returns), "sqlite-slow:S" (each command takes S more virtual
-// seconds).
+// seconds). The phone's suspend: "no-suspend" (the kernel offers no suspend to RAM),
+// "no-alarm-timer" (no alarm timer can be made), "suspend-refused" (every suspend is
+// refused, as with a wake lock held) or "suspend-refused:N" (the first N), "resume-late:S"
+// (the phone resumes S virtual seconds after its alarm timer's moment).
 struct SandboxFaults {
   bool poweroff_returns = false;
   int fail_thread_number = 0;
@@ -88,6 +107,10 @@ struct SandboxFaults {
   // then never returns; -1 when not asked for.
   int sqlite_hang_read_after_rows = -1;
   double sqlite_slow_seconds = 0;
+  bool no_suspend = false;
+  bool no_alarm_timer = false;
+  int suspend_refusals = 0;  // -1: every one
+  double resume_late_seconds = 0;
 
   bool any_sqlite() const {
     return sqlite_hang_read || sqlite_hang_update || sqlite_hang_read_after_rows >= 0 ||

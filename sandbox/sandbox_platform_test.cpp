@@ -194,3 +194,66 @@ TEST(SandboxFaults, OnlyTheNamedThreadCreationFails) {
   EXPECT_EQ(p.create_thread(do_nothing), EAGAIN);
   EXPECT_EQ(p.create_thread(do_nothing), 0);
 }
+
+TEST(SandboxFaults, TheSuspendFaultsAreParsed) {
+  SandboxFaults f;
+  std::string unknown;
+  EXPECT_TRUE(
+      parse_sandbox_faults("suspend-refused:3,resume-late:2.5,no-alarm-timer", &f, &unknown));
+  EXPECT_EQ(f.suspend_refusals, 3);
+  EXPECT_DOUBLE_EQ(f.resume_late_seconds, 2.5);
+  EXPECT_TRUE(f.no_alarm_timer);
+  EXPECT_FALSE(f.no_suspend);
+  EXPECT_TRUE(parse_sandbox_faults("suspend-refused,no-suspend", &f, &unknown));
+  EXPECT_EQ(f.suspend_refusals, -1);
+  EXPECT_TRUE(f.no_suspend);
+  for (const char* bad : {"suspend-refused:", "suspend-refused:x", "resume-late:", "resume-late:0",
+                          "resume-late:99999", "resume-late:-1", "suspend"}) {
+    SandboxFaults g;
+    EXPECT_FALSE(parse_sandbox_faults(bad, &g, &unknown)) << bad;
+    EXPECT_EQ(unknown, bad);
+  }
+}
+
+// The kernel's side of a suspend on a clock that stands still: the phone sleeps until its
+// alarm timer, later by the fault, or until the wake-up source posts; a post already there
+// refuses it.
+TEST(SandboxSuspend, SleepsToTheAlarmTimerOrThePostAndLogsEach) {
+  TestSandbox sb;
+  SandboxPlatform& p = sb.sandbox();
+  WakeEvent wake;
+  const int64_t t0 = sb.clock().now_us();
+  EXPECT_EQ(p.suspend_until(wall_time_from_us(t0 + 5000000), wake), 0);
+  EXPECT_EQ(sb.clock().now_us(), t0 + 5000000);
+  sb.clock().schedule(t0 + 7000000, [&wake] { wake.post(); });
+  EXPECT_EQ(p.suspend_until(wall_time_from_us(t0 + 60000000), wake), 0);
+  EXPECT_EQ(sb.clock().now_us(), t0 + 7000000);
+  // The post stays for the waiter, and a suspend with it pending is refused.
+  EXPECT_EQ(p.suspend_until(wall_time_from_us(t0 + 60000000), wake), -1);
+  EXPECT_EQ(errno, EBUSY);
+  EXPECT_TRUE(wake.take());
+  p.set_suspend_faults(false, false, 0, 2000000);
+  EXPECT_EQ(p.suspend_until(wall_time_from_us(t0 + 10000000), wake), 0);
+  EXPECT_EQ(sb.clock().now_us(), t0 + 12000000);
+  std::vector<SqliteLogEntry> log = parse_sqlite_log(sb.read(SANDBOX_SUSPEND_LOG));
+  std::vector<std::string> seen;
+  for (const SqliteLogEntry& e : log) seen.push_back(e.kind + " " + e.state);
+  std::vector<std::string> expected = {"suspend " + std::to_string(t0 + 5000000),
+                                       "resume alarm-timer",
+                                       "suspend " + std::to_string(t0 + 60000000),
+                                       "resume wake-up",
+                                       "refused busy",
+                                       "suspend " + std::to_string(t0 + 10000000),
+                                       "resume alarm-timer"};
+  EXPECT_EQ(seen, expected);
+  p.set_suspend_faults(false, true, 0, 0);
+  EXPECT_EQ(p.suspend_until(wall_time_from_us(t0 + 20000000), wake), -1);
+  EXPECT_EQ(errno, EINVAL);
+  p.set_suspend_faults(true, false, 0, 0);
+  EXPECT_EQ(p.suspend_until(wall_time_from_us(t0 + 20000000), wake), -1);
+  EXPECT_EQ(errno, ENODEV);
+  p.set_suspend_faults(false, false, 1, 0);
+  EXPECT_EQ(p.suspend_until(wall_time_from_us(t0 + 20000000), wake), -1);
+  EXPECT_EQ(errno, EBUSY);
+  EXPECT_EQ(p.suspend_until(wall_time_from_us(t0 + 20000000), wake), 0);
+}

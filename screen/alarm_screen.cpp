@@ -25,8 +25,8 @@ constexpr int kSlotLabelStop = 2;
 constexpr int kSlotLabelPowerOn = 3;
 constexpr int kSlotButtonBg = 4;
 constexpr int kTimeGapBelowIcon = 30;
-// The refresh thread looks at the alarm state at least this often while nothing is drawn.
-constexpr int64_t kRefreshIdleWaitUs = 20000;
+// How often a thread that the alarm state cannot tell of its changes looks at it.
+constexpr int64_t kUntoldLookUs = 500000;
 // After a drawing both frame-buffer buffers are brought up to date.
 constexpr int kPresentsPerDrawing = 2;
 
@@ -164,6 +164,10 @@ void* refreshen_screen(void*) {
   WakeEvent& drawn = gr_drawing_event();
   uint32_t seen = gr_drawing_generation();
   int presents_due = kPresentsPerDrawing;  // whatever the back surface holds now
+  // Nothing to do between drawings but leave when the alarm ends: a change of the state
+  // posts the same event as a drawing. Should every watcher place be taken, it looks
+  // twice a second.
+  const bool told = watch_alarm_state(&drawn);
   while (g_alarm_status.state != ALARM_STATE_OFF) {
     bool presented = false;
     {
@@ -183,9 +187,11 @@ void* refreshen_screen(void*) {
       }
     }
     if (presented) continue;
-    WallTime deadline = wall_time_from_us(wall_time_us(read_clock()) + kRefreshIdleWaitUs);
+    WallTime deadline =
+        told ? WAIT_FOREVER : wall_time_from_us(wall_time_us(read_clock()) + kUntoldLookUs);
     platform().wait_event(drawn, deadline);
   }
+  if (told) unwatch_alarm_state(&drawn);
   g_refresh_threads.fetch_sub(1);
   return nullptr;
 }

@@ -6,6 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -65,6 +66,9 @@ SimAction button_action(SimAction::Kind kind, const char* button, double at) {
 
 }  // namespace
 
+// The farthest the wall clock is set in one go: a year.
+constexpr double kLongestClockSet = 366.0 * 86400;
+
 bool parse_sim_action(const std::string& text, SimAction* a, std::string* error) {
   auto fail = [&](const std::string& why) {
     if (error) *error = "action \"" + text + "\": " + why;
@@ -94,6 +98,16 @@ bool parse_sim_action(const std::string& text, SimAction* a, std::string* error)
     if (arg != "power") return fail("key takes power");
     a->kind = SimAction::kKey;
     a->button = arg;
+  } else if (what == "clock") {
+    char* stop = nullptr;
+    a->set_by = strtod(arg.c_str(), &stop);
+    bool signed_number = arg.size() > 1 && (arg[0] == '+' || arg[0] == '-') &&
+                         arg.find_first_not_of("0123456789.", 1) == std::string::npos;
+    if (!signed_number || *stop != '\0' || a->set_by == 0 ||
+        std::fabs(a->set_by) > kLongestClockSet) {
+      return fail("clock takes +N or -N seconds, at most a year");
+    }
+    a->kind = SimAction::kClock;
   } else if (what == "shot") {
     if (arg.empty()) return fail("shot takes a file name");
     a->kind = SimAction::kShot;
@@ -232,6 +246,8 @@ bool ActionPerformer::perform(const SimAction& a, bool backlight_off) {
                                    : a.file);
       return ok;
     }
+    case SimAction::kClock:
+      break;  // the run's clock is the run's to set
   }
   return false;
 }

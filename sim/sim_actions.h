@@ -10,17 +10,19 @@
 #include "sim/sim_timeline.h"
 
 struct SimAction {
-  enum Kind { kTap, kTouch, kKey, kShot };
+  enum Kind { kTap, kTouch, kKey, kShot, kClock };
   double at = 0;  // virtual seconds since the program started
   Kind kind = kTap;
   std::string button;  // tap: left, mid or right; key: power
   int x = 0;
   int y = 0;
-  std::string file;  // shot
+  std::string file;   // shot
+  double set_by = 0;  // clock: seconds the wall clock is set forward (back when negative)
 };
 
-// Parses "S:tap:left", "S:touch:X,Y", "S:key:power" or "S:shot:FILE.png"; false with a
-// reason in `error` when it does not parse.
+// Parses "S:tap:left", "S:touch:X,Y", "S:key:power", "S:shot:FILE.png" or "S:clock:+N"
+// ("S:clock:-N": the wall clock is set N seconds forward or back, as an RTC correction or a
+// person would); false with a reason in `error` when it does not parse.
 bool parse_sim_action(const std::string& text, SimAction* action, std::string* error);
 
 // A user who answers each ring: nothing ("none", or "ignore" said outright), the middle

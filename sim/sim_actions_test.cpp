@@ -65,3 +65,17 @@ TEST(UserPolicy, ActsRelativeToEachRingStart) {
     EXPECT_FALSE(parse_user_policy(bad, &p, &error)) << bad;
   }
 }
+
+TEST(SimActions, AClockSetTakesSignedSecondsUpToAYear) {
+  SimAction a;
+  std::string error;
+  ASSERT_TRUE(parse_sim_action("30:clock:-1500", &a, &error));
+  EXPECT_EQ(a.kind, SimAction::kClock);
+  EXPECT_DOUBLE_EQ(a.set_by, -1500);
+  ASSERT_TRUE(parse_sim_action("1:clock:+2.5", &a, &error));
+  EXPECT_DOUBLE_EQ(a.set_by, 2.5);
+  for (const char* bad : {"1:clock:", "1:clock:15", "1:clock:+0", "1:clock:-x", "1:clock:+1e3",
+                          "1:clock:+40000000", "1:clock:--5"}) {
+    EXPECT_FALSE(parse_sim_action(bad, &a, &error)) << bad;
+  }
+}

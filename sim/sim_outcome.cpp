@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "sandbox/sandbox_files.h"
 #include "sim/json_text.h"
 
 namespace {
@@ -93,6 +94,15 @@ std::string format_outcome_json(const SimOutcome& o) {
   }
   std::vector<std::string> shots;
   for (const std::string& s : o.screenshots) shots.push_back(json_string(s));
+  std::vector<std::string> suspends;
+  for (const SimSuspend& s : o.suspends) {
+    suspends.push_back(JsonObject()
+                           .add("at", json_seconds(s.at))
+                           .add("alarm_timer", json_seconds(s.alarm_timer))
+                           .add("resumed_at", s.resumed_at ? json_seconds(*s.resumed_at) : "null")
+                           .add("by", s.by.empty() ? std::string("null") : json_string(s.by))
+                           .inline_text());
+  }
 
   JsonObject json;
   json.add("exit_status", o.ran && !o.stopped_at_until && !o.interrupted
@@ -110,6 +120,8 @@ std::string format_outcome_json(const SimOutcome& o) {
       .add("player_runs", std::to_string(o.player_runs))
       .add("ring_starts", json_array(rings))
       .add("snooze_notes", json_array(notes))
+      .add("suspends", json_array(suspends))
+      .add("suspend_refusals", std::to_string(o.suspend_refusals))
       .add("screenshots", json_array(shots))
       .add("wake_at", json_seconds(o.wake_at))
       .add("start_at", json_seconds(o.start_at))
@@ -120,4 +132,21 @@ std::string format_outcome_json(const SimOutcome& o) {
       .add("program_peak_rss_kb", std::to_string(o.peak_rss_kb));
   if (!o.error.empty()) json.add("error", json_string(o.error));
   return json.file_text();
+}
+
+void read_suspend_log(const std::vector<SqliteLogEntry>& entries, SimOutcome* out) {
+  for (const SqliteLogEntry& e : entries) {
+    double at = static_cast<double>(e.at_us) / 1e6;
+    if (e.kind == "suspend") {
+      SimSuspend s;
+      s.at = at;
+      s.alarm_timer = strtod(e.state.c_str(), nullptr) / 1e6;
+      out->suspends.push_back(s);
+    } else if (e.kind == "resume" && !out->suspends.empty() && !out->suspends.back().resumed_at) {
+      out->suspends.back().resumed_at = at;
+      out->suspends.back().by = e.state;
+    } else if (e.kind == "refused") {
+      ++out->suspend_refusals;
+    }
+  }
 }

@@ -21,6 +21,15 @@ struct SimSnoozeNote {
   int64_t snooze_end = 0;  // epoch seconds
 };
 
+// A suspend of the phone to RAM: when it began, its alarm timer's moment, when it resumed
+// (null while it was still suspended at the end) and what woke it.
+struct SimSuspend {
+  double at = 0;                     // epoch seconds (virtual)
+  double alarm_timer = 0;            // epoch seconds
+  std::optional<double> resumed_at;  // epoch seconds
+  std::string by;                    // "alarm-timer" or "wake-up"; empty while suspended
+};
+
 struct SimOutcome {
   bool ran = false;  // the program could be started
   bool stopped_at_until = false;
@@ -48,7 +57,13 @@ struct SimOutcome {
   bool rtc_wakes = false;             // that alarm would switch a phone on again
   std::vector<double> ring_starts;    // each ring (not each replay of the ring file)
   std::vector<SimSnoozeNote> snooze_notes;
+  std::vector<SimSuspend> suspends;
+  int suspend_refusals = 0;  // suspends the phone refused (a wake-up event came first)
 };
+
+struct SqliteLogEntry;
+// The suspends and refusals of a suspend log's entries (SANDBOX_SUSPEND_LOG).
+void read_suspend_log(const std::vector<SqliteLogEntry>& entries, SimOutcome* out);
 
 // Whether an RTC alarm programmed at a power-off wakes the phone: it must lie at least
 // `min_lead` seconds after the power-off, or it fires while the kernel is going down.

@@ -1,8 +1,11 @@
 #include "sim/sim_outcome.h"
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
+
+#include "sandbox/sandbox_files.h"
 
 namespace {
 
@@ -67,4 +70,25 @@ TEST(SimOutcome, TimelineLinesHaveMillisecondsAndNoControlCharacters) {
   EXPECT_EQ(format_timeline(
                 {{0, "start", "at=x"}, {21.2504, "player-start", "pid=7 a\nb"}, {30, "exit", ""}}),
             "0.000 start at=x\n21.250 player-start pid=7 a.b\n30.000 exit\n");
+}
+
+TEST(SimOutcome, TheSuspendLogPairsEachSuspendWithItsResumeAndCountsRefusals) {
+  std::vector<SqliteLogEntry> log = {
+      {1000000, "refused", "busy"},       {2000000, "suspend", "9000000"},
+      {9000500, "resume", "alarm-timer"}, {9500000, "resume", "wake-up"},  // no suspend before it
+      {10000000, "suspend", "20000000"},  {12000000, "resume", "wake-up"},
+      {13000000, "suspend", "30000000"}};
+  SimOutcome o;
+  read_suspend_log(log, &o);
+  EXPECT_EQ(o.suspend_refusals, 1);
+  ASSERT_EQ(o.suspends.size(), 3u);
+  EXPECT_DOUBLE_EQ(o.suspends[0].at, 2.0);
+  EXPECT_DOUBLE_EQ(o.suspends[0].alarm_timer, 9.0);
+  EXPECT_DOUBLE_EQ(*o.suspends[0].resumed_at, 9.0005);
+  EXPECT_EQ(o.suspends[0].by, "alarm-timer");
+  EXPECT_EQ(o.suspends[1].by, "wake-up");
+  EXPECT_FALSE(o.suspends[2].resumed_at);  // still asleep when the run ended
+  std::string json = format_outcome_json(o);
+  EXPECT_TRUE(has(json, "\"resumed_at\": null, \"by\": null")) << json;
+  EXPECT_TRUE(has(json, "\"suspend_refusals\": 1")) << json;
 }

@@ -337,7 +337,7 @@ class SimRun {
 
     make_dirs(o_.root + "/sim");
     for (const char* f : {kOutcomeFile, kTimelineFile, SANDBOX_POWEROFF_RECORD, SANDBOX_PLAYER_LOG,
-                          SANDBOX_SQLITE_LOG}) {
+                          SANDBOX_SQLITE_LOG, SANDBOX_SUSPEND_LOG}) {
       unlink((o_.root + f).c_str());
     }
     write_file(o_.root + SANDBOX_KMSG_FILE, "");
@@ -484,7 +484,11 @@ class SimRun {
       }
       if (!due.empty() && due.begin()->first <= now) {
         const SimAction& a = due.begin()->second;
-        if (performer_->perform(a, services_->backlight_off())) out->screenshots.push_back(a.file);
+        if (a.kind == SimAction::kClock) {
+          set_clock(a.set_by);
+        } else if (performer_->perform(a, services_->backlight_off())) {
+          out->screenshots.push_back(a.file);
+        }
         due.erase(due.begin());
         continue;
       }
@@ -602,6 +606,19 @@ class SimRun {
     }
   }
 
+  // Sets the wall clock of the run (the jumping clock's alone: without jumps the clock of
+  // every process is its own).
+  void set_clock(double seconds) {
+    char text[64];
+    snprintf(text, sizeof text, "set %+.3f s", seconds);
+    if (!clock_->jumping()) {
+      timeline_->add("clock", std::string(text) + ": not without jumps");
+      return;
+    }
+    timeline_->add("clock", text);
+    clock_->decider()->set_clock(std::llround(seconds * 1e6));
+  }
+
   SimOutcome finish(SimOutcome* out) {
     if (services_) {
       services_->stop();
@@ -649,6 +666,24 @@ class SimRun {
     if (read_text_file(o_.root + SANDBOX_SQLITE_LOG, &sqlite_log)) {
       for (const SqliteLogEntry& e : parse_sqlite_log(sqlite_log)) {
         timeline_->add_at(clock_->elapsed_at_virtual_us(e.at_us), "sqlite", e.kind + " " + e.state);
+      }
+    }
+    std::string suspend_log;
+    if (read_text_file(o_.root + SANDBOX_SUSPEND_LOG, &suspend_log)) {
+      std::vector<SqliteLogEntry> entries = parse_sqlite_log(suspend_log);
+      read_suspend_log(entries, out);
+      for (const SqliteLogEntry& e : entries) {
+        std::string details = e.state;
+        if (e.kind == "suspend") {
+          char at[48];
+          snprintf(at, sizeof at, "alarm timer at %.3f",
+                   clock_->elapsed_at_virtual_us(strtoll(e.state.c_str(), nullptr, 10)));
+          details = at;
+        } else if (e.kind == "resume") {
+          details = "by " + e.state;
+        }
+        timeline_->add_at(clock_->elapsed_at_virtual_us(e.at_us),
+                          e.kind == "refused" ? "suspend-refused" : e.kind, details);
       }
     }
     out->timeline = timeline_->sorted();

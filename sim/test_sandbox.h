@@ -3,6 +3,7 @@
 // on the test's thread) moves it.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,7 +28,12 @@ class TestPlatform : public PlatformWrapper {
   int power_off() override;
   void sync_filesystems() override;
   int64_t seconds_since_boot() override;
+  bool wait_event(WakeEvent& event, const WallTime& deadline) override {
+    event_waits.fetch_add(1);
+    return PlatformWrapper::wait_event(event, deadline);
+  }
 
+  std::atomic<int> event_waits{0};        // waits on an event, of every thread
   bool start_threads = true;              // false: threads are recorded, not started
   int fail_thread_number = 0;             // the Nth creation (from 1) fails
   std::vector<void* (*)(void*)> threads;  // every creation asked for
