@@ -190,7 +190,7 @@ void finish_alarm_updates() {
 }
 
 bool alarm_updates_busy() {
-  return g_running_update.started() || g_queued > 0;
+  return g_running_update.started() || g_queued_count > 0;
 }
 
 void alarm_updates_reset() {
