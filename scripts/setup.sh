@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libpng-dev zlib1g-dev pkg-config libdrm-dev
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libpng-dev zlib1g-dev pkg-config libdrm-dev libsndfile1-dev
   sqlite3 libgtest-dev libgmock-dev libbenchmark-dev python3 tzdata)
 missing=()
 for p in "${packages[@]}"; do

@@ -121,9 +121,12 @@ kernel=$(ls "$kdir/boot/vmlinuz-"* | head -n1)
 [ -e "$kdir/lib/modules/$kver/modules.dep" ] || depmod -b "$kdir" "$kver"
 
 # The drivers the guest loads, with their dependencies, in loading order: the display (and
-# the PCI transport that carries it on arm), input events, uinput, the power key, the RTC.
+# the PCI transport that carries it on arm), input events, uinput, the power key, the RTC,
+# and on x86_64 the sound card: qemu's intel-hda with its output codec, driven by the HDA
+# generic codec driver. snd-hda-intel asks for its codec driver by module name once it has
+# found the codec, which insmod cannot answer: the generic one is loaded first.
 if [ "$arch" = x86_64 ]; then
-  wanted=(bochs evdev uinput button)
+  wanted=(bochs evdev uinput button snd-hda-codec-generic snd-hda-intel)
 else
   wanted=(virtio_pci virtio_gpu evdev uinput gpio_keys rtc-pl031)
 fi

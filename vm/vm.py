@@ -34,6 +34,9 @@ EARLY_SHOTS = 16
 
 DB = "/data/data/com.android.deskclock/databases/alarms.db"
 FLAG = "/productinfo/alarm_flag"
+SOUND_FILE = "sound.wav"   # what the guest's sound card played, in the scenario's directory
+SOUND_RATE = 44100
+SOUND_CHANNELS = 2
 
 
 def epoch(day, hms):
@@ -513,7 +516,7 @@ def write_overlay(ctx, n, sc, sandbox, path):
     cpio.close()
 
 
-def qemu_command(ctx, initrd, sc):
+def qemu_command(ctx, initrd, sc, work):
     # printk.devkmsg=on: the kernel keeps every line the program logs (by default it keeps
     # ten lines in five seconds from one open /dev/kmsg and drops the rest).
     append = ["quiet", "androidboot.mode=alarm", "panic=-1", "printk.devkmsg=on"]
@@ -527,8 +530,13 @@ def qemu_command(ctx, initrd, sc):
     else:
         common += ["-accel", "tcg"]
     if ctx.arch == "x86_64":
+        # The sound card: qemu writes what the guest plays into a WAV file, paced by its
+        # own clock, and nothing while the guest plays nothing.
+        sound = ["-audiodev", "wav,id=snd0,path=%s,out.frequency=%d,out.channels=%d"
+                 % (os.path.join(work, SOUND_FILE), SOUND_RATE, SOUND_CHANNELS),
+                 "-device", "intel-hda", "-device", "hda-output,audiodev=snd0"]
         return (["qemu-system-x86_64", "-M", "pc", "-smp", "1",
-                 "-device", "VGA,xres=%d,yres=%d,edid=on" % (WIDTH, HEIGHT)] + common +
+                 "-device", "VGA,xres=%d,yres=%d,edid=on" % (WIDTH, HEIGHT)] + sound + common +
                 ["-append", " ".join(["console=ttyS0"] + append)])
     return (["qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15", "-smp", "1",
              "-device", "virtio-gpu-pci,xres=%d,yres=%d" % (WIDTH, HEIGHT)] + common +
@@ -576,7 +584,7 @@ def run_scenario(ctx, n, sc):
         for part in (ctx.base_cpio, overlay):
             with open(part, "rb") as f:
                 shutil.copyfileobj(f, out)
-    run = Run(qemu_command(ctx, initrd, sc), work, sc["triggers"],
+    run = Run(qemu_command(ctx, initrd, sc, work), work, sc["triggers"],
               sc.get("timeout", 120))
     run.run()
     v = Verdict()

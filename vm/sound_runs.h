@@ -1,0 +1,28 @@
+// The ring file's runs in a recording of the virtual machine's sound card. The card's
+// recorder writes only while the guest plays, so a pause (a player's restart, a stop) leaves
+// no silence in the file: the driver marks the frames where writing stopped for a while
+// (the breaks), and each run of the ring file is found by its sound, at a break or where
+// the run before it ended.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "sim/sound_track.h"
+
+struct RingRun {
+  size_t segment = 0;   // the unbroken stretch of the recording it lies in
+  long long start = 0;  // the recording's frame where the file's first frame lies
+  size_t begin = 0;     // the run's frames in the recording, [begin, end)
+  size_t end = 0;
+  double score = 0;    // its correlation with the file
+  bool whole = false;  // played to the file's end
+  bool heard = false;  // holds an audible frame; then:
+  size_t first_audible = 0;
+  size_t last_audible = 0;
+};
+
+// The runs of `ring` in `recording`, whose unbroken stretches begin at frame 0 and at each of
+// `breaks` (ascending).
+std::vector<RingRun> find_ring_runs(const SoundTrack& recording, const SoundTrack& ring,
+                                    const std::vector<size_t>& breaks);
