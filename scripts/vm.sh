@@ -78,9 +78,18 @@ fi
 # tool, the artwork; for x86_64 also the phone program and the guest helper.
 scripts/setup.sh
 cmake -S . -B build -G Ninja >/dev/null
-host_targets=(alarm-sim poweroff_alarm_sandbox alarm-player-standin artwork alarm-vm-compare)
+host_targets=(alarm-sim poweroff_alarm_sandbox alarm-player-standin artwork alarm-vm-compare
+  alarm-vm-sound)
 guest_targets=(poweroff_alarm alarm-vm)
 [ ${#bench[@]} -gt 0 ] && guest_targets+=(bench_drm_present)
+# The ring player, the phone's second program, where the build has it: the x86_64 guest plays
+# the ring through its sound card, and the scenarios judge what the card played. Without it
+# the guest's stand-in plays nothing and nothing is judged of the sound.
+sound=()
+if [ "$arch" = x86_64 ] && ninja -C build -t targets all 2>/dev/null | grep -q '^poweroff_alarm_player:'; then
+  guest_targets+=(poweroff_alarm_player)
+  sound=(--sound build/vm/alarm-vm-sound)
+fi
 [ "$arch" = x86_64 ] && host_targets+=("${guest_targets[@]}")
 ninja -C build -j2 "${host_targets[@]}" >/dev/null
 if [ "$arch" = armhf ]; then
@@ -216,13 +225,17 @@ if [ ${#bench[@]} -gt 0 ]; then
   copy_libs "$root/vm/bench_drm_present"
 fi
 ln -s /vm/alarm-vm "$root/system/bin/mplayer"
+if [ ${#sound[@]} -gt 0 ]; then
+  cp "$build/mplayer" "$root/vm/ring-player"
+  copy_libs "$root/vm/ring-player"
+fi
 cp vm/init.sh "$root/init"
 chmod 755 "$root/init"
 prepared=$(now)
 
 status=0
 python3 vm/vm.py --arch "$arch" --work "$work" --kernel "$kernel" --root "$root" \
-  --sim build/sim/alarm-sim --compare build/vm/alarm-vm-compare --jobs "$jobs" \
+  --sim build/sim/alarm-sim --compare build/vm/alarm-vm-compare "${sound[@]}" --jobs "$jobs" \
   "${no_fbdev[@]}" "${kvm[@]}" "${bench[@]}" "${scenarios[@]}" || status=$?
 done_at=$(now)
 echo "$arch: kernel $kpkg; set-up and build $(seconds "$started" "$built") s," \

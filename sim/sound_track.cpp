@@ -81,13 +81,16 @@ double correlate(const float* a, const float* b, size_t n, bool centred) {
   return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0.0;
 }
 
-// The track's loudness: each `step` samples' mean magnitude.
-std::vector<float> loudness(const SoundTrack& t, size_t step) {
-  std::vector<float> out(t.mono.size() / step);
+// The track's loudness at every `step`th frame: the mean magnitude over the `span` frames
+// from it, long enough to hold a period of a tone's ripple.
+std::vector<float> loudness(const SoundTrack& t, size_t step, size_t span) {
+  const size_t n = t.mono.size();
+  std::vector<double> sum(n + 1, 0.0);
+  for (size_t i = 0; i < n; ++i) sum[i + 1] = sum[i] + std::abs(static_cast<int>(t.mono[i]));
+  std::vector<float> out(n / step);
   for (size_t i = 0; i < out.size(); ++i) {
-    float sum = 0;
-    for (size_t k = 0; k < step; ++k) sum += std::fabs(static_cast<float>(t.mono[i * step + k]));
-    out[i] = sum / static_cast<float>(step);
+    const size_t from = i * step, to = std::min(n, from + span);
+    out[i] = static_cast<float>((sum[to] - sum[from]) / static_cast<double>(span));
   }
   return out;
 }
@@ -122,16 +125,19 @@ double correlation(const SoundTrack& a, size_t a_from, const SoundTrack& b, size
 
 SoundMatch find_sound(const SoundTrack& a, long long from, long long to, const SoundTrack& b,
                       size_t b_from, size_t frames) {
-  // First the loudness over eighths (a search of seconds at the full rate would take
-  // minutes, and the samples thinned out would fold every tone above a sixteenth of the rate
-  // onto others), then the samples at the full rate around the best eighth.
+  // First the loudness at every eighth frame (a search of seconds at the full rate would
+  // take minutes, and the samples thinned out would fold every tone above a sixteenth of the
+  // rate onto others): where the notes begin and end. Then the samples at the full rate
+  // around the best eighth, within the loudness's blur.
   constexpr size_t kStep = 8;
   const long long kStepLl = kStep;
-  SoundMatch coarse = best_lag(loudness(a, kStep), from / kStepLl, to / kStepLl, loudness(b, kStep),
-                               b_from / kStep, frames / kStep, true);
+  const size_t span = std::max(kStep, static_cast<size_t>(std::max(a.rate, 0)) / 500);
+  SoundMatch coarse = best_lag(loudness(a, kStep, span), from / kStepLl, to / kStepLl,
+                               loudness(b, kStep, span), b_from / kStep, frames / kStep, true);
   const std::vector<float> fa(a.mono.begin(), a.mono.end());
   const std::vector<float> fb(b.mono.begin(), b.mono.end());
   const long long centre = coarse.at * kStepLl + static_cast<long long>(b_from % kStep);
-  return best_lag(fa, std::max(from, centre - 3 * kStepLl), std::min(to, centre + 3 * kStepLl), fb,
-                  b_from, frames);
+  const auto blur = static_cast<long long>(span);
+  return best_lag(fa, std::max(from, centre - blur), std::min(to, centre + blur), fb, b_from,
+                  frames);
 }

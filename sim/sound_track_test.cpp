@@ -5,28 +5,14 @@
 #include <cmath>
 #include <cstdio>
 
+#include "sim/sound_track_test_util.h"
+
 namespace {
 
-constexpr int kRate = 8000;
-
-// `seconds` of a tone of `hz` at `amplitude`, or of silence at 0.
-void append_tone(SoundTrack* t, double seconds, double hz, double amplitude) {
-  const auto n = static_cast<size_t>(seconds * kRate);
-  for (size_t i = 0; i < n; ++i) {
-    t->mono.push_back(static_cast<int16_t>(amplitude * std::sin(2 * M_PI * hz * i / kRate)));
-  }
-}
+constexpr int kRate = kTestRate;
 
 SoundTrack beeps() {
-  SoundTrack t;
-  t.rate = kRate;
-  t.channels = 1;
-  append_tone(&t, 0.1, 0, 0);
-  append_tone(&t, 0.3, 880, 12000);
-  append_tone(&t, 0.2, 0, 0);
-  append_tone(&t, 0.3, 660, 12000);
-  append_tone(&t, 0.1, 0, 0);
-  return t;
+  return test_notes({{0.1, 0}, {0.3, 880}, {0.2, 0}, {0.3, 660}, {0.1, 0}});
 }
 
 std::string temp_file(const char* name) {

@@ -5,9 +5,9 @@
 //       after its last audible frame
 //   alarm-vm-sound runs RECORDING RING [BREAK...]
 //       the same line for each ("ring", then "recording"), then one line per run of the
-//       ring file: "run SEGMENT START BEGIN END SCORE WHOLE FIRST LAST" (frames of the
-//       recording; FIRST and LAST -1 when nothing of it is audible); BREAK: the frames where
-//       the recorder paused
+//       ring file: "run SEGMENT START BEGIN END SCORE WHOLE RESUMED FIRST LAST" (frames of the
+//       recording; FIRST and LAST -1 when nothing of it is audible); BREAK: FRAME:SECONDS,
+//       where the recorder paused and for how long
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -46,11 +46,18 @@ int main(int argc, char** argv) {
     if (!load(argv[2], &a) || !load(argv[3], &b)) return 1;
     describe("ring", b);
     describe("recording", a);
-    std::vector<size_t> breaks;
-    for (int i = 4; i < argc; ++i) breaks.push_back(strtoull(argv[i], nullptr, 10));
+    std::vector<SoundBreak> breaks;
+    for (int i = 4; i < argc; ++i) {
+      char* rest = nullptr;
+      SoundBreak b;
+      b.frame = strtoull(argv[i], &rest, 10);
+      if (rest != nullptr && *rest == ':') b.seconds = strtod(rest + 1, nullptr);
+      breaks.push_back(b);
+    }
     for (const RingRun& r : find_ring_runs(a, b, breaks)) {
-      printf("run %zu %lld %zu %zu %.4f %d %lld %lld\n", r.segment, r.start, r.begin, r.end,
-             r.score, r.whole ? 1 : 0, r.heard ? static_cast<long long>(r.first_audible) : -1,
+      printf("run %zu %lld %zu %zu %.4f %d %d %lld %lld\n", r.segment, r.start, r.begin, r.end,
+             r.score, r.whole ? 1 : 0, r.resumed ? 1 : 0,
+             r.heard ? static_cast<long long>(r.first_audible) : -1,
              r.heard ? static_cast<long long>(r.last_audible) : -1);
     }
     return 0;

@@ -15,14 +15,21 @@ struct RingRun {
   long long start = 0;  // the recording's frame where the file's first frame lies
   size_t begin = 0;     // the run's frames in the recording, [begin, end)
   size_t end = 0;
-  double score = 0;    // its correlation with the file
-  bool whole = false;  // played to the file's end
-  bool heard = false;  // holds an audible frame; then:
+  double score = 0;      // its correlation with the file
+  bool whole = false;    // played to the file's end
+  bool resumed = false;  // the file going on after a pause of the recording, not from its start
+  bool heard = false;    // holds an audible frame; then:
   size_t first_audible = 0;
   size_t last_audible = 0;
+};
+
+// Where the recorder paused: its frame, and how long it waited there.
+struct SoundBreak {
+  size_t frame = 0;
+  double seconds = 0;
 };
 
 // The runs of `ring` in `recording`, whose unbroken stretches begin at frame 0 and at each of
 // `breaks` (ascending).
 std::vector<RingRun> find_ring_runs(const SoundTrack& recording, const SoundTrack& ring,
-                                    const std::vector<size_t>& breaks);
+                                    const std::vector<SoundBreak>& breaks);
