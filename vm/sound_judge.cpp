@@ -5,8 +5,9 @@
 //       after its last audible frame
 //   alarm-vm-sound runs RECORDING RING [BREAK...]
 //       the same line for each ("ring", then "recording"), then one line per run of the
-//       ring file: "run SEGMENT START BEGIN END SCORE WHOLE RESUMED FIRST LAST" (frames of the
-//       recording; FIRST and LAST -1 when nothing of it is audible); BREAK: FRAME:SECONDS,
+//       ring file: "run SEGMENT START BEGIN END SCORE WHOLE RESUMED FIRST LAST LOST" (frames of the
+//       recording; FIRST and LAST -1 when nothing of it is audible; LOST: the file's frames
+//       not played within it); BREAK: FRAME:SECONDS,
 //       where the recorder paused and for how long
 #include <cstdio>
 #include <cstdlib>
@@ -55,10 +56,10 @@ int main(int argc, char** argv) {
       breaks.push_back(b);
     }
     for (const RingRun& r : find_ring_runs(a, b, breaks)) {
-      printf("run %zu %lld %zu %zu %.4f %d %d %lld %lld\n", r.segment, r.start, r.begin, r.end,
+      printf("run %zu %lld %zu %zu %.4f %d %d %lld %lld %lld\n", r.segment, r.start, r.begin, r.end,
              r.score, r.whole ? 1 : 0, r.resumed ? 1 : 0,
              r.heard ? static_cast<long long>(r.first_audible) : -1,
-             r.heard ? static_cast<long long>(r.last_audible) : -1);
+             r.heard ? static_cast<long long>(r.last_audible) : -1, r.lost);
     }
     return 0;
   }

@@ -25,11 +25,49 @@ constexpr double kAlike = 0.01;
 // Below this the probe did not find the file where a run should begin.
 constexpr double kFound = 0.5;
 
-// The run's correlation with the file and its audible frames, from its frames.
+// A run is compared with the file a quarter of a second at a time; a window that does not
+// fit where the one before it did is looked for this far about it (an underrun in the guest
+// loses frames, and the rest of the run comes that much early).
+constexpr double kWindowSeconds = 0.25;
+constexpr double kDriftSeconds = 0.05;
+constexpr double kFits = 0.9;
+
+double energy(const SoundTrack& t, size_t from, size_t n) {
+  double e = 0;
+  for (size_t i = from; i < from + n; ++i) e += double(t.mono[i]) * t.mono[i];
+  return e;
+}
+
+// The run's correlation with the file (window by window, each weighted by the file's energy
+// in it, following the frames lost), and its audible frames.
 void settle(const SoundTrack& rec, const SoundTrack& ring, RingRun* run) {
-  run->score = correlation(rec, run->begin, ring,
-                           static_cast<size_t>(static_cast<long long>(run->begin) - run->start),
-                           run->end - run->begin);
+  const auto length = static_cast<long long>(ring.frames());
+  const auto window = static_cast<long long>(kWindowSeconds * rec.rate);
+  const auto drift = static_cast<long long>(kDriftSeconds * rec.rate);
+  long long offset = run->start;  // the recording's frame where the file's frame 0 lies
+  double weighted = 0, weights = 0;
+  run->lost = 0;
+  for (auto w = static_cast<long long>(run->begin); w < static_cast<long long>(run->end);
+       w += window) {
+    const long long p = w - offset;
+    const long long n = std::min({window, static_cast<long long>(run->end) - w, length - p});
+    if (p < 0 || n <= 0) continue;
+    double score = correlation(rec, static_cast<size_t>(w), ring, static_cast<size_t>(p),
+                               static_cast<size_t>(n));
+    const double e = energy(ring, static_cast<size_t>(p), static_cast<size_t>(n));
+    if (score < kFits && e > 0) {
+      SoundMatch m = find_sound(ring, p - drift, p + drift, rec, static_cast<size_t>(w),
+                                static_cast<size_t>(n));
+      if (m.score > score) {
+        run->lost += m.at - p;
+        offset = w - m.at;
+        score = m.score;
+      }
+    }
+    weighted += score * e;
+    weights += e;
+  }
+  run->score = weights > 0 ? weighted / weights : 0.0;
   run->heard = false;
   for (size_t i = run->begin; i < run->end; ++i) {
     if (std::abs(static_cast<int>(rec.mono[i])) < kAudibleLevel) continue;
@@ -106,16 +144,35 @@ std::vector<RingRun> find_ring_runs(const SoundTrack& rec, const SoundTrack& rin
       if (run.end <= run.begin) break;
       run.whole = run.start + length <= seg_end + slack;
       settle(rec, ring, &run);
+      // Frames lost within the run bring its end that much earlier.
+      const long long file_end = run.start - run.lost + length;
+      if (run.lost != 0) {
+        run.end = static_cast<size_t>(
+            std::max(std::min(file_end, seg_end), 1LL + static_cast<long long>(run.begin)));
+        run.whole = file_end <= seg_end + slack;
+        const long long lost = run.lost;
+        settle(rec, ring, &run);
+        run.lost = lost;
+      }
       // A run played to its end may lose its last frames: the next begins where they were.
-      if (!first && runs.back().end > run.begin) {
-        runs.back().end = run.begin;
-        settle(rec, ring, &runs.back());
+      // One cut by a pause goes on to the next run's start within the write that was late.
+      if (!runs.empty() && !run.resumed) {
+        RingRun& before = runs.back();
+        const long long before_end = before.start - before.lost + length;
+        if (!first && static_cast<long long>(before.end) > static_cast<long long>(run.begin)) {
+          before.end = run.begin;
+          settle(rec, ring, &before);
+        } else if (first && static_cast<long long>(before.end) == seg_begin &&
+                   run.begin > before.end && before_end >= static_cast<long long>(run.begin)) {
+          before.end = run.begin;
+          settle(rec, ring, &before);
+        }
       }
       first = false;
       runs.push_back(run);
       // The next run follows at once, unless this one was cut or the segment is at its end.
-      if (!run.whole || seg_end - (run.start + length) < seek) break;
-      expect = run.start + length;
+      if (!run.whole || seg_end - file_end < seek) break;
+      expect = file_end;
     }
   }
   return runs;

@@ -541,12 +541,12 @@ class Recording:
                 self.growth.append((at, n))
         # A pause of the guest's sound lies within a write that came later than its frames
         # take to play (qemu's writes go through a 4 KiB buffer: 1024 frames a write).
-        self.pauses = [(f0, (t1 - t0) - (f1 - f0) / self.rate)
+        self.pauses = [(f0, f1, (t1 - t0) - (f1 - f0) / self.rate)
                        for (t0, f0), (t1, f1) in zip(self.growth, self.growth[1:])]
         # The last write, when less than a buffer, came at qemu's exit, whenever it played.
         if len(self.growth) > 1 and self.growth[-1][1] - self.growth[-2][1] < SOUND_WRITE:
             self.pauses.pop()
-        self.breaks = [(f0, late) for f0, late in self.pauses if late > SOUND_BREAK]
+        self.breaks = [(f0, late) for f0, _, late in self.pauses if late > SOUND_BREAK]
         out = subprocess.run([ctx.sound, "runs", self.path, ring] +
                              ["%d:%.3f" % b for b in self.breaks],
                              capture_output=True, text=True)
@@ -560,7 +560,7 @@ class Recording:
             elif w[0] == "run":
                 self.runs.append(dict(start=int(w[2]), begin=int(w[3]), end=int(w[4]),
                                       score=float(w[5]), whole=w[6] == "1", resumed=w[7] == "1",
-                                      first=int(w[8]), last=int(w[9])))
+                                      first=int(w[8]), last=int(w[9]), lost=int(w[10])))
 
     def _write(self, frame):
         """The write that brought `frame` and the one before it: (time, frames) each."""
@@ -594,11 +594,25 @@ class Recording:
     def end_of(self, r):
         return self.time_after(r["end"] - 1) + 1.0 / self.rate
 
+    def late_between(self, lo, hi):
+        """How late the writes of the frames from `lo` to `hi` came, together: the time the
+        guest played nothing there."""
+        return sum(late for f0, f1, late in self.pauses if f1 > lo and f0 < hi)
+
+    def seam_gap(self, a, b):
+        """The silence heard between run `a` and the next, `b`, beyond the ring file's own
+        quiet at its end and start: the pauses there, and the quiet frames more than the
+        file's (a player's lead-in; fewer where a recorder lost some)."""
+        if a["last"] < 0 or b["first"] < 0:
+            return None
+        quiet = (b["first"] - a["last"] - 1 - self.ring_trail - self.ring_lead) / self.rate
+        return self.late_between(a["last"], b["first"]) + quiet
+
     def pauses_within(self, r):
-        """How late the writes inside run `r` came: the guest's sound paused mid-file."""
-        return [late for f0, late in self.pauses
-                if r["begin"] <= f0 and f0 + SOUND_WRITE < r["end"] and
-                (f0 > r["begin"] or r["resumed"])]
+        """How late the writes within the sound of run `r` came: its sound paused mid-file."""
+        if r["first"] < 0:
+            return []
+        return [late for f0, f1, late in self.pauses if f0 >= r["first"] and f1 <= r["last"]]
 
 
 def judge_sound(run, v, ctx, ends):
@@ -616,6 +630,7 @@ def judge_sound(run, v, ctx, ends):
                     len(rec.breaks)))
     worst_gap = None
     worst_pause = 0.0
+    lost = 0.0
     for i, start in enumerate(starts):
         upto = starts[i + 1] if i + 1 < len(starts) else float("inf")
         runs = [r for r in rec.runs
@@ -629,11 +644,17 @@ def judge_sound(run, v, ctx, ends):
                 "ring %d: its sound reached the card %.3f s after the ring's start" % (n, onset))
         for a, b in zip(runs, runs[1:]):
             if b["resumed"]:
-                continue  # a pause within the file, judged below
+                pause = rec.late_between(a["last"], b["first"])
+                worst_pause = max(worst_pause, pause)
+                v.check(pause <= SOUND_PAUSE, "ring %d: the sound paused %.3f s within the file"
+                        % (n, pause))
+                continue
             if not v.check(a["whole"], "ring %d: a run of the file cut short at %.3f s" %
                            (n, rec.end_of(a))):
                 continue
-            gap = rec.file_start(b) - rec.end_of(a)
+            gap = rec.seam_gap(a, b)
+            if not v.check(gap is not None, "ring %d: a run of the file without sound" % n):
+                continue
             worst_gap = gap if worst_gap is None else max(worst_gap, gap)
             v.check(gap <= SOUND_GAP, "ring %d: a gap of %.3f s at the restart at %.3f s" %
                     (n, gap, rec.end_of(a)))
@@ -643,6 +664,7 @@ def judge_sound(run, v, ctx, ends):
                 v.check(pause <= SOUND_PAUSE, "ring %d: the sound paused %.3f s within the file"
                         % (n, pause))
             length = (r["end"] - r["begin"]) / rec.rate
+            lost += r["lost"] / rec.rate
             if length >= SOUND_MIN_RUN:
                 v.check(r["score"] >= SOUND_MATCH,
                         "ring %d: a run of %.2f s is not the ring file (correlation %.3f)" %
@@ -657,6 +679,7 @@ def judge_sound(run, v, ctx, ends):
     if worst_gap is not None:
         v.figures["the longest gap at a restart"] = worst_gap
     v.figures["the longest pause within a run of the file"] = worst_pause
+    v.figures["the ring file's sound skipped within its runs"] = lost
     judged = [r["score"] for r in rec.runs if (r["end"] - r["begin"]) / rec.rate >= SOUND_MIN_RUN]
     if judged:
         v.notes.append("sound: correlation with the ring file, each run: %s (at least %.2f)" %
