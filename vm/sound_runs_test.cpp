@@ -76,6 +76,23 @@ TEST(RingRuns, ABriefPauseOfTheRecorderGoesOnWithTheFileFramesLostOrNot) {
   EXPECT_GT(runs[1].score, 0.999);
 }
 
+TEST(RingRuns, FramesAnUnderrunLostWithoutAPauseAreCountedAndTheRestStillMatches) {
+  const SoundTrack ring = ring_file();
+  SoundTrack rec;
+  play(&rec, ring, 0, 2000, 1.0);
+  play(&rec, ring, 2300, 9600, 1.0);  // 300 frames never played
+  play(&rec, ring, 0, 9600, 1.0);     // the restart comes that much early
+  std::vector<RingRun> runs = find_ring_runs(rec, ring, {});
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0].lost, 300);
+  EXPECT_GT(runs[0].score, 0.95);
+  EXPECT_TRUE(runs[0].whole);
+  EXPECT_EQ(runs[1].start, 9300);
+  EXPECT_EQ(runs[0].end, 9300u);
+  EXPECT_EQ(runs[1].lost, 0);
+  EXPECT_GT(runs[1].score, 0.999);
+}
+
 TEST(RingRuns, AnotherSoundIsFoundWithALowScore) {
   const SoundTrack ring = ring_file();
   SoundTrack rec;
