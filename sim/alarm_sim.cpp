@@ -328,9 +328,10 @@ int cmd_life(const std::vector<std::string>& args) {
   const LifeSummary& sum = report.summary;
   printf(
       "\n%d days, %d boots in %.1f s of real time (speed %g)\n"
-      "expected %d: on time %d, late %d, missed %d; unexpected rings %d; lost wakes %d\n",
+      "expected %d: on time %d, late %d, missed %d; unexpected rings %d; lost wakes %d; "
+      "audible %.1f s\n",
       o.days, sum.boots, took, o.speed, sum.expected, sum.on_time, sum.late, sum.missed,
-      sum.unexpected, sum.lost_wakes);
+      sum.unexpected, sum.lost_wakes, sum.audible_seconds);
   if (!input.params.ended_early.empty())
     printf("ended early: %s\n", input.params.ended_early.c_str());
   printf("report: %s/sim/life.txt, life.json, life.png\n", o.root.c_str());

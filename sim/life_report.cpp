@@ -363,6 +363,7 @@ LifeReport judge_life(const LifeInput& input) {
   s.unexpected = static_cast<int>(report.unexpected_rings.size());
   s.boots = static_cast<int>(input.boots.size());
   s.lost_wakes = static_cast<int>(report.lost_wake_boots.size());
+  for (const LifeBoot& boot : input.boots) s.audible_seconds += boot.audible_seconds;
   return report;
 }
 
@@ -497,8 +498,9 @@ std::string life_json(const LifeInput& input, const LifeReport& report) {
   const LifeSummary& s = report.summary;
   j += format(
       "  \"summary\": {\"expected\": %d, \"on_time\": %d, \"late\": %d, \"missed\": %d, "
-      "\"unexpected\": %d, \"boots\": %d, \"lost_wakes\": %d}\n",
-      s.expected, s.on_time, s.late, s.missed, s.unexpected, s.boots, s.lost_wakes);
+      "\"unexpected\": %d, \"boots\": %d, \"lost_wakes\": %d, \"audible_seconds\": %.3f}\n",
+      s.expected, s.on_time, s.late, s.missed, s.unexpected, s.boots, s.lost_wakes,
+      s.audible_seconds);
   return j + "}\n";
 }
 
@@ -585,7 +587,8 @@ std::string life_text(const LifeInput& input, const LifeReport& report) {
   const LifeSummary& s = report.summary;
   t += format(
       "\nsummary: %d expected, %d on time, %d late, %d missed, %d unexpected, %d boots, "
-      "%d lost wakes\n",
-      s.expected, s.on_time, s.late, s.missed, s.unexpected, s.boots, s.lost_wakes);
+      "%d lost wakes, %.1f audible seconds\n",
+      s.expected, s.on_time, s.late, s.missed, s.unexpected, s.boots, s.lost_wakes,
+      s.audible_seconds);
   return t;
 }

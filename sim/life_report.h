@@ -82,6 +82,7 @@ struct LifeBoot {
   std::optional<double> poweroff_at;  // epoch of the power-off
   std::optional<int64_t> rtc_alarm;   // the RTC alarm the run left programmed
   bool rtc_wakes = false;             // that alarm would switch a real phone on
+  double audible_seconds = 0;         // the sound heard in the run
 };
 
 struct LifeInput {
@@ -117,6 +118,7 @@ struct LifeSummary {
   int unexpected = 0;
   int boots = 0;
   int lost_wakes = 0;
+  double audible_seconds = 0;  // the sound heard in all the boots
 };
 
 struct LifeReport {

@@ -31,6 +31,9 @@
 #include "sandbox/sandbox_jumps.h"
 #include "sandbox/sandbox_platform.h"
 #include "sim/sandbox_builder.h"
+#ifdef ALARM_SOUND_TRACK
+#include "sim/sound_sink.h"
+#endif
 #include "sim/sim_services.h"
 
 extern char** environ;
@@ -643,6 +646,18 @@ class SimRun {
         timeline_->add_at(clock_->elapsed_at_virtual_us(e.at_us), "sqlite", e.kind + " " + e.state);
       }
     }
+#ifdef ALARM_SOUND_TRACK
+    // What the sound sink kept: each stretch of sound heard, from its samples.
+    const std::vector<HeardSound> heard = heard_sounds(o_.root + "/sim");
+    for (const HeardSound& h : heard) {
+      const std::string stream = "sound-" + std::to_string(h.stream) + ".wav";
+      timeline_->add_at(clock_->elapsed_at_virtual_us(static_cast<int64_t>(h.on * 1e6)), "sound-on",
+                        stream);
+      timeline_->add_at(clock_->elapsed_at_virtual_us(static_cast<int64_t>(h.off * 1e6)),
+                        "sound-off", stream);
+    }
+    out->audible_seconds = audible_seconds(heard);
+#endif
     out->timeline = timeline_->sorted();
     write_file(o_.root + kTimelineFile, format_timeline(out->timeline));
     write_file(o_.root + kOutcomeFile, format_outcome_json(*out));

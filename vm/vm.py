@@ -743,17 +743,19 @@ def qemu_command(ctx, initrd, sc, work):
         common += ["-accel", "kvm"]
     else:
         common += ["-accel", "tcg"]
+    # The sound card: qemu writes what the guest plays into a WAV file, paced by its own
+    # clock, and nothing while the guest plays nothing. x86_64: Intel HD Audio; arm, whose
+    # kernel has no driver for qemu's PCI sound cards: a USB audio device on an XHCI bus.
+    sound = ["-audiodev", "wav,id=snd0,path=%s,out.frequency=%d,out.channels=%d"
+             % (os.path.join(work, SOUND_FILE), ctx.sound_rate, SOUND_CHANNELS)]
     if ctx.arch == "x86_64":
-        # The sound card: qemu writes what the guest plays into a WAV file, paced by its
-        # own clock, and nothing while the guest plays nothing.
-        sound = ["-audiodev", "wav,id=snd0,path=%s,out.frequency=%d,out.channels=%d"
-                 % (os.path.join(work, SOUND_FILE), ctx.sound_rate, SOUND_CHANNELS),
-                 "-device", "intel-hda", "-device", "hda-output,audiodev=snd0"]
+        sound += ["-device", "intel-hda", "-device", "hda-output,audiodev=snd0"]
         return (["qemu-system-x86_64", "-M", "pc", "-smp", "1",
                  "-device", "VGA,xres=%d,yres=%d,edid=on" % (WIDTH, HEIGHT)] + sound + common +
                 ["-append", " ".join(["console=ttyS0"] + append)])
+    sound += ["-device", "qemu-xhci", "-device", "usb-audio,audiodev=snd0"]
     return (["qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15", "-smp", "1",
-             "-device", "virtio-gpu-pci,xres=%d,yres=%d" % (WIDTH, HEIGHT)] + common +
+             "-device", "virtio-gpu-pci,xres=%d,yres=%d" % (WIDTH, HEIGHT)] + sound + common +
             ["-append", " ".join(["console=ttyAMA0"] + append)])
 
 
