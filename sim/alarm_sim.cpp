@@ -19,6 +19,9 @@
 #include "sim/life_run.h"
 #include "sim/sandbox_builder.h"
 #include "sim/schedule_report.h"
+#ifdef ALARM_SOUND_TRACK
+#include "sim/sound_sink.h"
+#endif
 #include "sim/sim_run.h"
 
 namespace {
@@ -392,6 +395,16 @@ int cmd_demo(const std::vector<std::string>& args) {
          format_timeline(out.timeline).c_str());
   print_summary(out, sandbox);
   printf("pictures in %s\n", outdir.c_str());
+#ifdef ALARM_SOUND_TRACK
+  // The run's sound on one track, with two seconds of the silence after it.
+  std::vector<SinkStream> streams = sink_streams(sandbox + "/sim");
+  if (!streams.empty()) {
+    SoundTrack track = run_sound_track(sandbox + "/sim", out.start_at,
+                                       out.start_at + out.virtual_seconds + 2, streams[0].rate);
+    const std::string ring = outdir + "/ring.wav";
+    if (write_wav(ring, track)) printf("sound in %s\n", ring.c_str());
+  }
+#endif
   return 0;
 }
 

@@ -14,7 +14,7 @@ bool read_stream(const std::string& sim_dir, const SinkStream& s, SoundTrack* t)
   return read_sound(sim_dir + "/" + s.file, t, &why) && t->rate > 0;
 }
 
-std::vector<SinkStream> streams_of(const std::string& sim_dir) {
+std::vector<SinkStream> read_log(const std::string& sim_dir) {
   std::string text;
   FILE* f = fopen((sim_dir + kLog).c_str(), "re");
   if (f == nullptr) return {};
@@ -26,6 +26,10 @@ std::vector<SinkStream> streams_of(const std::string& sim_dir) {
 }
 
 }  // namespace
+
+std::vector<SinkStream> sink_streams(const std::string& sim_dir) {
+  return read_log(sim_dir);
+}
 
 std::vector<SinkStream> parse_sound_log(const std::string& text) {
   std::vector<SinkStream> out;
@@ -45,7 +49,7 @@ std::vector<SinkStream> parse_sound_log(const std::string& text) {
 
 std::vector<HeardSound> heard_sounds(const std::string& sim_dir) {
   std::vector<HeardSound> out;
-  std::vector<SinkStream> streams = streams_of(sim_dir);
+  std::vector<SinkStream> streams = sink_streams(sim_dir);
   for (size_t i = 0; i < streams.size(); ++i) {
     SoundTrack t;
     if (!read_stream(sim_dir, streams[i], &t)) continue;
@@ -69,7 +73,7 @@ SoundTrack run_sound_track(const std::string& sim_dir, double from, double to, i
   out.channels = 1;
   if (to <= from || rate <= 0) return out;
   out.mono.assign(static_cast<size_t>((to - from) * rate), 0);
-  for (const SinkStream& s : streams_of(sim_dir)) {
+  for (const SinkStream& s : sink_streams(sim_dir)) {
     SoundTrack t;
     if (!read_stream(sim_dir, s, &t) || t.rate != rate) continue;
     const auto at = static_cast<long long>((static_cast<double>(s.open_ms) / 1000.0 - from) * rate);

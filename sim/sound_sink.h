@@ -20,6 +20,9 @@ struct SinkStream {
 // The streams of a sound.log's text; a line that is not one is passed over.
 std::vector<SinkStream> parse_sound_log(const std::string& text);
 
+// The streams the sink kept under `sim_dir` (DIR/sim); none without its log.
+std::vector<SinkStream> sink_streams(const std::string& sim_dir);
+
 // Quiet shorter than this within a stream is part of its sound: the pauses of a ring's
 // pattern are heard as one ring.
 constexpr double kSinkBridgeSeconds = 0.5;
