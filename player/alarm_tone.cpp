@@ -1,5 +1,6 @@
 #include "player/alarm_tone.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
