@@ -143,7 +143,9 @@ std::unique_ptr<SoundSource> open_mp3_source(std::unique_ptr<ByteSource> bytes, 
     *why = "cannot be decoded (no MP3 decoder)";
     return nullptr;
   }
-  mpg123_param(mh.get(), MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0);
+  // Tags are skipped, not read: an ID3v2 tag that claims 256 MB in a file of a hundred bytes
+  // would otherwise have the decoder take a buffer of that size for it.
+  mpg123_param(mh.get(), MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS | MPG123_SKIP_ID3V2, 0);
   mpg123_param(mh.get(), MPG123_RESYNC_LIMIT, kResyncLimit, 0);
   // Signed 16-bit at whatever rate and channels the file has; the player converts.
   mpg123_format_none(mh.get());
