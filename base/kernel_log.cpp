@@ -15,7 +15,7 @@ int g_kernel_log_fd = -1;
 void kernel_log_open() {
   std::string node = device_path(KERNEL_LOG_NODE);
   if (platform().make_kmsg_node(node.c_str()) != 0) return;
-  g_kernel_log_fd = open(node.c_str(), O_WRONLY);
+  g_kernel_log_fd = open(node.c_str(), O_WRONLY | O_APPEND);
   if (g_kernel_log_fd >= 0) fcntl(g_kernel_log_fd, F_SETFD, FD_CLOEXEC);
   unlink(node.c_str());
 }

@@ -1,5 +1,7 @@
 #include "sandbox/sandbox_platform.h"
 
+#include "sandbox/sandbox_sound.h"
+
 #include <fcntl.h>
 #include <linux/fb.h>
 #include <linux/kd.h>
@@ -45,6 +47,7 @@ std::unique_ptr<SandboxPlatform> SandboxPlatform::from_environment() {
   }
   p->set_poweroff_returns(faults.poweroff_returns);
   p->set_fail_thread_number(faults.fail_thread_number);
+  p->set_sound_busy(faults.sound_busy);
   return p;
 }
 
@@ -66,6 +69,10 @@ bool parse_sandbox_faults(const std::string& text, SandboxFaults* faults, std::s
     if (name.empty()) continue;
     if (name == "poweroff-returns") {
       faults->poweroff_returns = true;
+      continue;
+    }
+    if (name == "sound-busy") {
+      faults->sound_busy = true;
       continue;
     }
     if (name == "sqlite-hang:read" || name == "sqlite-hang:update") {
@@ -300,4 +307,16 @@ int SandboxPlatform::create_thread(void* (*entry)(void*)) {
 
 pid_t SandboxPlatform::fork_process() {
   return clock_->fork_process();
+}
+
+std::unique_ptr<SoundStream> SandboxPlatform::open_sound(const SoundRequest& request) {
+  if (sound_busy_) {
+    errno = EBUSY;
+    return nullptr;
+  }
+  return open_sandbox_sound(root_, *clock_, request);
+}
+
+int SandboxPlatform::set_mixer_control(int card, const char* name, const char* value) {
+  return record_sandbox_mixer_setting(root_, card, name, value);
 }

@@ -41,9 +41,12 @@ export DEBIAN_FRONTEND=noninteractive
 host_packages=(cmake ninja-build pkg-config sqlite3 python3 tzdata qemu-user qemu-user-binfmt
   "g++-$triple")
 # The target's runtime comes from the multiarch packages alone (C library, C++ library,
-# libpng, zlib, libdrm), so the test binaries never mix two builds of the C library.
+# libpng, zlib, libdrm, the ring player's decoders, resampler and XML reader, and the
+# encoders its test sounds are made with), so the test binaries never mix two builds of the C library.
 target_packages=("libc6:$arch" "libstdc++6:$arch" "libpng-dev:$arch" "zlib1g-dev:$arch"
-  "libdrm-dev:$arch" "libgtest-dev:$arch" "libgmock-dev:$arch")
+  "libdrm-dev:$arch" "libgtest-dev:$arch" "libgmock-dev:$arch"
+  "libmpg123-dev:$arch" "libvorbisidec-dev:$arch" "libspeexdsp-dev:$arch" "libexpat1-dev:$arch"
+  "libmp3lame-dev:$arch" "libvorbis-dev:$arch" "libogg-dev:$arch")
 
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
@@ -55,7 +58,11 @@ installed() {
 sysroot=$PWD/build-$arch-sysroot
 sysroot_packages=("libc6:$arch" "libstdc++6:$arch" "libgcc-s1:$arch" "libpng16-16:$arch"
   "libpng-dev:$arch" "zlib1g:$arch" "zlib1g-dev:$arch" "libdrm2:$arch" "libdrm-dev:$arch"
-  "libgtest-dev:$arch" "libgmock-dev:$arch")
+  "libgtest-dev:$arch" "libgmock-dev:$arch"
+  "libmpg123-0:$arch" "libmpg123-dev:$arch" "libvorbisidec1:$arch" "libvorbisidec-dev:$arch"
+  "libspeexdsp1:$arch" "libspeexdsp-dev:$arch" "libexpat1:$arch" "libexpat1-dev:$arch"
+  "libmp3lame0:$arch" "libmp3lame-dev:$arch" "libogg0:$arch" "libogg-dev:$arch"
+  "libvorbis0a:$arch" "libvorbisenc2:$arch" "libvorbis-dev:$arch")
 use_sysroot=0
 unpack_sysroot() {
   local p dl=$sysroot.debs

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libpng-dev zlib1g-dev pkg-config libdrm-dev libsndfile1-dev
-  sqlite3 libgtest-dev libgmock-dev libbenchmark-dev python3 tzdata)
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libpng-dev zlib1g-dev pkg-config libdrm-dev
+  sqlite3 libgtest-dev libgmock-dev libbenchmark-dev python3 tzdata
+  libmpg123-dev libvorbisidec-dev libspeexdsp-dev libexpat1-dev libmp3lame-dev libvorbis-dev
+  libsndfile1-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -31,6 +31,10 @@ constexpr double kLifeSpeedWithoutJumps = 100;
 const char kUsage[] =
     "usage:\n"
     "  alarm-sim init DIR [--screen WxHxBPP[:ORDER]] [--rotation 0|180] [--tp KIND]\n"
+    "                     [--player real|standin]\n"
+    "      --player: /system/bin/mplayer is the project's ring player, its sound kept as\n"
+    "              DIR/sim/sound-N.wav (the default), or the stand-in that plays nothing\n"
+    "              for run's --play seconds\n"
     "  alarm-sim run DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE] [--speed N] [--until S]\n"
     "                    [--play S] [--boot S] [--rtc-min-lead S] [--user POLICY]\n"
     "                    [--poweroff-returns] [--fault NAME]... [--no-property-service]\n"
@@ -49,7 +53,7 @@ const char kUsage[] =
     "              sqlite-hang:read, sqlite-hang:update (that kind of sqlite3 command never\n"
     "              returns), sqlite-hang:read-after:N (a read prints N rows and half a row,\n"
     "              then never returns), sqlite-slow:S (each sqlite3 command takes S more\n"
-    "              seconds)\n"
+    "              seconds), sound-busy (the ring player finds the sound card busy)\n"
     "      --no-property-service: nothing answers on /dev/socket/property_service\n"
     "      --rtc-op TEXT: the RTC's alarm_op gives TEXT all along instead of its time\n"
     "      --rtc wakealarm: an RTC driver without alarm_op, with only the standard\n"
@@ -92,7 +96,15 @@ std::string artwork_dir() {
   return "";
 }
 
-bool init_sandbox(const std::string& dir, SandboxOptions o, std::string* error) {
+// The default ring the build made, beside the artwork.
+std::string built_ring() {
+  std::string ring = self_dir() + "/../res/sounds/default_ring.mp3";
+  char buf[PATH_MAX];
+  return realpath(ring.c_str(), buf) != nullptr ? buf : "";
+}
+
+bool init_sandbox(const std::string& dir, SandboxOptions o, std::string* error,
+                  bool standin_player = false) {
   if (!make_dirs(dir)) {
     *error = "cannot make " + dir;
     return false;
@@ -100,8 +112,10 @@ bool init_sandbox(const std::string& dir, SandboxOptions o, std::string* error) 
   o.artwork_dir = artwork_dir();
   if (o.artwork_dir.empty())
     fprintf(stderr, "alarm-sim: no artwork built; the screen stays empty\n");
-  o.player_path = self_dir() + "/alarm-player-standin";
+  o.player_path = self_dir() + (standin_player ? "/alarm-player-standin" : "/alarm-player");
   if (access(o.player_path.c_str(), X_OK) != 0) o.player_path.clear();
+  o.ring_path = built_ring();
+  if (o.ring_path.empty()) fprintf(stderr, "alarm-sim: no default ring built; the tone rings\n");
   return build_sandbox(absolute(dir), o, error);
 }
 
@@ -130,10 +144,16 @@ bool parse_screen(const std::string& text, SandboxOptions* o) {
 int cmd_init(const std::vector<std::string>& args) {
   if (args.empty()) return usage_error("init needs DIR");
   SandboxOptions o;
+  bool standin_player = false;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
     bool has_value = i + 1 < args.size();
-    if (a == "--screen" && has_value) {
+    if (a == "--player" && has_value) {
+      const std::string& which = args[++i];
+      if (which != "real" && which != "standin")
+        return usage_error("--player takes real or standin");
+      standin_player = which == "standin";
+    } else if (a == "--screen" && has_value) {
       if (!parse_screen(args[++i], &o)) {
         return usage_error(
             "--screen takes WxHxBPP[:ORDER], BPP 16, 24 or 32; ORDER xbgr8888 (the default) or "
@@ -152,7 +172,7 @@ int cmd_init(const std::vector<std::string>& args) {
     }
   }
   std::string error;
-  if (!init_sandbox(args[0], o, &error)) {
+  if (!init_sandbox(args[0], o, &error, standin_player)) {
     fprintf(stderr, "alarm-sim: %s\n", error.c_str());
     return 1;
   }

@@ -17,7 +17,8 @@ struct SandboxOptions {
   int rotation = 0;         // "ro.sf.hwrotation": 0 or 180
   std::string tp_kind;      // "ro.device.tp"; empty leaves it unset
   std::string artwork_dir;  // holds qvga/, hvga/, wvga/; empty: no images
-  std::string player_path;  // the stand-in player; empty: no /system/bin/mplayer
+  std::string player_path;  // the ring player (or its stand-in); empty: no /system/bin/mplayer
+  std::string ring_path;    // the default ring to lay; empty: a text file in its place
 };
 
 // Touch and key devices made by build_sandbox.
