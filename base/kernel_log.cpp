@@ -21,10 +21,10 @@ void kernel_log_open() {
     // policy (7 and later), so there the kernel's own node, which every domain may write,
     // carries the log.
     if (errno == EEXIST) return;
-    g_kernel_log_fd = open(device_path(KERNEL_LOG_DEVICE).c_str(), O_WRONLY | O_CLOEXEC);
+    g_kernel_log_fd = open(device_path(KERNEL_LOG_DEVICE).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     return;
   }
-  g_kernel_log_fd = open(node.c_str(), O_WRONLY);
+  g_kernel_log_fd = open(node.c_str(), O_WRONLY | O_APPEND);
   if (g_kernel_log_fd >= 0) fcntl(g_kernel_log_fd, F_SETFD, FD_CLOEXEC);
   unlink(node.c_str());
 }

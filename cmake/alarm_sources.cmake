@@ -47,6 +47,7 @@ set(ALARM_PLATFORM_SOURCES
 )
 set(ALARM_LINUX_PLATFORM_SOURCES
   platform/linux_platform.cpp
+  platform/linux_sound.cpp
 )
 
 # The phone's main(): the Linux platform, then the alarm.
@@ -62,10 +63,36 @@ set(ALARM_PHONE_SOURCES
   ${ALARM_PHONE_MAIN_SOURCES}
 )
 
+# The ring player, the phone's second program ("/system/bin/mplayer"), without main().
+set(ALARM_PLAYER_SOURCES
+  player/alarm_tone.cpp
+  player/mp3_source.cpp
+  player/player_config.cpp
+  player/ring_player.cpp
+  player/sound_convert.cpp
+  player/sound_source.cpp
+  player/vorbis_source.cpp
+  player/wav_source.cpp
+)
+set(ALARM_PLAYER_MAIN_SOURCES
+  player/player_main.cpp
+)
+
+# The ring player as Android.bp and Android.mk build it: its own files, the kernel log and
+# the platform seam's Linux side.
+set(ALARM_PLAYER_PHONE_SOURCES
+  ${ALARM_PLAYER_SOURCES}
+  base/kernel_log.cpp
+  ${ALARM_PLATFORM_SOURCES}
+  ${ALARM_LINUX_PLATFORM_SOURCES}
+  ${ALARM_PLAYER_MAIN_SOURCES}
+)
+
 # The sandbox side of the seam, for the host only.
 set(ALARM_SANDBOX_PLATFORM_SOURCES
   sandbox/sandbox_clock.cpp
   sandbox/sandbox_files.cpp
   sandbox/sandbox_jumps.cpp
   sandbox/sandbox_platform.cpp
+  sandbox/sandbox_sound.cpp
 )

@@ -16,11 +16,13 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <limits>
 #include <mutex>
 
+#include "platform/linux_sound.h"
 #include "platform/platform.h"
 #include "platform/unique_fd.h"
 
@@ -207,6 +209,18 @@ class LinuxPlatform : public Platform {
   }
 
   // The boot clock runs on through suspend, from the moment the kernel started.
+  std::unique_ptr<SoundStream> open_sound(const SoundRequest& r) override {
+    char path[64];
+    snprintf(path, sizeof path, SOUND_PCM_PATH_FORMAT, r.card, r.device);
+    return open_alsa_playback(device_path(path), r.rate, r.channels);
+  }
+
+  int set_mixer_control(int card, const char* name, const char* value) override {
+    char path[64];
+    snprintf(path, sizeof path, SOUND_CONTROL_PATH_FORMAT, card);
+    return set_alsa_mixer_control(device_path(path), name, value);
+  }
+
   int64_t seconds_since_boot() override {
     struct timespec ts;
     if (clock_gettime(CLOCK_BOOTTIME, &ts) != 0) return -1;

@@ -10,8 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <string>
+
+#include "platform/sound.h"
 
 struct fb_fix_screeninfo;
 struct fb_var_screeninfo;
@@ -142,6 +145,13 @@ class Platform {
   // create_thread starts a detached thread with default attributes: 0, or an error number.
   virtual int create_thread(void* (*entry)(void*)) = 0;
   virtual pid_t fork_process() = 0;
+
+  // Sound: a playback stream on a card's device, or null with errno (ENOENT: no such card or
+  // device; EBUSY: another program plays on it). The ring player's only way to a card.
+  virtual std::unique_ptr<SoundStream> open_sound(const SoundRequest& request) = 0;
+  // Sets the mixer control `name` of `card` to `value` (a number, a percentage of the
+  // control's range as "N%", "on"/"off", or one of its items by name): 0, or -1 with errno.
+  virtual int set_mixer_control(int card, const char* name, const char* value) = 0;
 
   // The phone's platform: Linux with Android's property store. Made on first use and never
   // destroyed, since detached worker threads may still use it while the process ends.

@@ -43,6 +43,12 @@ class PlatformWrapper : public Platform {
   int wait_signal(const sigset_t& set) override { return target_->wait_signal(set); }
   int create_thread(void* (*entry)(void*)) override { return target_->create_thread(entry); }
   pid_t fork_process() override { return target_->fork_process(); }
+  std::unique_ptr<SoundStream> open_sound(const SoundRequest& r) override {
+    return target_->open_sound(r);
+  }
+  int set_mixer_control(int card, const char* name, const char* value) override {
+    return target_->set_mixer_control(card, name, value);
+  }
 
  private:
   Platform* target_;

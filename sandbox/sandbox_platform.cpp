@@ -1,5 +1,7 @@
 #include "sandbox/sandbox_platform.h"
 
+#include "sandbox/sandbox_sound.h"
+
 #include <fcntl.h>
 #include <linux/fb.h>
 #include <linux/kd.h>
@@ -62,6 +64,7 @@ std::unique_ptr<SandboxPlatform> SandboxPlatform::from_environment() {
   p->set_fail_thread_number(faults.fail_thread_number);
   p->set_suspend_faults(faults.no_suspend, faults.no_alarm_timer, faults.suspend_refusals,
                         std::llround(faults.resume_late_seconds * 1e6));
+  p->set_sound_busy(faults.sound_busy);
   return p;
 }
 
@@ -99,6 +102,10 @@ bool parse_sandbox_faults(const std::string& text, SandboxFaults* faults, std::s
         faults->resume_late_seconds = secs;
         continue;
       }
+    }
+    if (name == "sound-busy") {
+      faults->sound_busy = true;
+      continue;
     }
     if (name == "sqlite-hang:read" || name == "sqlite-hang:update") {
       (name == "sqlite-hang:read" ? faults->sqlite_hang_read : faults->sqlite_hang_update) = true;
@@ -359,4 +366,16 @@ int SandboxPlatform::create_thread(void* (*entry)(void*)) {
 
 pid_t SandboxPlatform::fork_process() {
   return clock_->fork_process();
+}
+
+std::unique_ptr<SoundStream> SandboxPlatform::open_sound(const SoundRequest& request) {
+  if (sound_busy_) {
+    errno = EBUSY;
+    return nullptr;
+  }
+  return open_sandbox_sound(root_, *clock_, request);
+}
+
+int SandboxPlatform::set_mixer_control(int card, const char* name, const char* value) {
+  return record_sandbox_mixer_setting(root_, card, name, value);
 }

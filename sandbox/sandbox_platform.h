@@ -70,6 +70,11 @@ class SandboxPlatform : public Platform {
   int wait_signal(const sigset_t& set) override;
   int create_thread(void* (*entry)(void*)) override;
   pid_t fork_process() override;
+  // The sound card is a sink of WAV files (sandbox/sandbox_sound.h), paced by the clock.
+  std::unique_ptr<SoundStream> open_sound(const SoundRequest& request) override;
+  int set_mixer_control(int card, const char* name, const char* value) override;
+  // When set, the card is busy: every open fails with EBUSY.
+  void set_sound_busy(bool v) { sound_busy_ = v; }
 
  private:
   bool is_framebuffer(int fd) const;
@@ -78,6 +83,7 @@ class SandboxPlatform : public Platform {
   std::unique_ptr<SandboxClock> clock_;
   bool poweroff_returns_ = false;
   int fail_thread_number_ = 0;
+  bool sound_busy_ = false;
   std::atomic<int64_t> wake_us_;
   std::atomic<int> threads_asked_{0};
   std::atomic<bool> synced_{false};
@@ -97,10 +103,12 @@ class SandboxPlatform : public Platform {
 // seconds). The phone's suspend: "no-suspend" (the kernel offers no suspend to RAM),
 // "no-alarm-timer" (no alarm timer can be made), "suspend-refused" (every suspend is
 // refused, as with a wake lock held) or "suspend-refused:N" (the first N), "resume-late:S"
-// (the phone resumes S virtual seconds after its alarm timer's moment).
+// (the phone resumes S virtual seconds after its alarm timer's moment). "sound-busy": another program holds the sound card, so the ring player cannot
+// open it.
 struct SandboxFaults {
   bool poweroff_returns = false;
   int fail_thread_number = 0;
+  bool sound_busy = false;
   bool sqlite_hang_read = false;
   bool sqlite_hang_update = false;
   // "sqlite-hang:read-after:N": a read prints its first N rows in full and half of the next,

@@ -41,11 +41,14 @@ export DEBIAN_FRONTEND=noninteractive
 host_packages=(cmake ninja-build pkg-config sqlite3 python3 tzdata qemu-user qemu-user-binfmt
   "g++-$triple")
 # The target's runtime comes from the multiarch packages alone (C library, C++ library,
-# libpng, zlib, libdrm, and FreeType, HarfBuzz and expat for the label), so the test
+# libpng, zlib, libdrm, FreeType, HarfBuzz and expat for the label, the ring player's
+# decoders and resampler, and the encoders its test sounds are made with), so the test
 # binaries never mix two builds of the C library.
 target_packages=("libc6:$arch" "libstdc++6:$arch" "libpng-dev:$arch" "zlib1g-dev:$arch"
   "libdrm-dev:$arch" "libgtest-dev:$arch" "libgmock-dev:$arch" "libfreetype-dev:$arch"
-  "libharfbuzz-dev:$arch" "libexpat1-dev:$arch")
+  "libharfbuzz-dev:$arch" "libexpat1-dev:$arch"
+  "libmpg123-dev:$arch" "libvorbisidec-dev:$arch" "libspeexdsp-dev:$arch"
+  "libmp3lame-dev:$arch" "libvorbis-dev:$arch" "libogg-dev:$arch")
 
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
@@ -60,7 +63,11 @@ sysroot_packages=("libc6:$arch" "libstdc++6:$arch" "libgcc-s1:$arch" "libpng16-1
   "libgtest-dev:$arch" "libgmock-dev:$arch" "libfreetype6:$arch" "libfreetype-dev:$arch"
   "libharfbuzz0b:$arch" "libharfbuzz-dev:$arch" "libexpat1:$arch" "libexpat1-dev:$arch"
   "libglib2.0-0:$arch" "libglib2.0-dev:$arch" "libgraphite2-3:$arch" "libgraphite2-dev:$arch"
-  "libbrotli1:$arch" "libbrotli-dev:$arch" "libpcre2-8-0:$arch" "libbz2-1.0:$arch")
+  "libbrotli1:$arch" "libbrotli-dev:$arch" "libpcre2-8-0:$arch" "libbz2-1.0:$arch"
+  "libmpg123-0:$arch" "libmpg123-dev:$arch" "libvorbisidec1:$arch" "libvorbisidec-dev:$arch"
+  "libspeexdsp1:$arch" "libspeexdsp-dev:$arch"
+  "libmp3lame0:$arch" "libmp3lame-dev:$arch" "libogg0:$arch" "libogg-dev:$arch"
+  "libvorbis0a:$arch" "libvorbisenc2:$arch" "libvorbis-dev:$arch")
 use_sysroot=0
 unpack_sysroot() {
   local p dl=$sysroot.debs

@@ -5,6 +5,7 @@
 # any target crashed, leaked, hung or tripped a sanitizer.
 #   scripts/fuzz.sh [SECONDS] [TARGET...]     targets: alarm_row alarm_flag alarm_delay png
 #                                             label font_list persistent_properties
+#                                             sound_file player_config
 # FUZZ_JOBS=2 runs two targets at a time; FUZZ_BUILD_DIR chooses the build directory
 # (default build-fuzz). A single allocation of more than 512 MB counts as a failure: no
 # input of these files needs one.
@@ -15,14 +16,15 @@ shift || true
 dir=${FUZZ_BUILD_DIR:-build-fuzz}
 jobs=${FUZZ_JOBS:-1}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(alarm_row alarm_flag alarm_delay png label font_list persistent_properties)
+[ ${#targets[@]} -gt 0 ] || targets=(alarm_row alarm_flag alarm_delay png label font_list persistent_properties sound_file player_config)
 
 case "$seconds" in
   '' | *[!0-9]*) echo "fuzz.sh: SECONDS must be a whole number, not '$seconds'" >&2; exit 2 ;;
 esac
 
 # Longest input per target: rows past the reader's line buffer, a configuration and a note
-# well past the bytes read from them, images of a few kilobytes.
+# well past the bytes read from them, images and ring files of a few kilobytes, settings
+# and mixer paths of several.
 max_len() {
   case "$1" in
     alarm_row) echo 4096 ;;
@@ -31,6 +33,8 @@ max_len() {
     png) echo 16384 ;;
     label) echo 65536 ;;  # a label and a small font file
     font_list) echo 16384 ;;
+    sound_file) echo 16384 ;;
+    player_config) echo 8192 ;;
     *) echo "fuzz.sh: unknown target $1" >&2; return 1 ;;
   esac
 }

@@ -10,25 +10,28 @@
 # /dev/fb0: the program draws through DRM/KMS), N:no-fbdev scenario N alone; --bench boots one
 # guest that runs bench_drm_present (a frame's present on the DRM card against a memcpy);
 # --kvm uses KVM where it works (the scenarios hold on qemu's emulation alone, as CI runs
-# them); -j N runs N guests at a time (default 2), the longest first.
+# them); -j N runs N guests at a time (default 2), the longest first; --sound judges what
+# the guest's sound card played in scenarios 1 and 3 (README).
 # Installs what is missing (Debian, as root), downloads the kernel package by name and
 # unpacks it (not installed), and works in build-vm/ARCH.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/apt.sh
-usage="usage: scripts/vm.sh x86_64|armhf [--no-fbdev] [--kvm] [-j N] [SCENARIO[:no-fbdev]... | --bench]"
+usage="usage: scripts/vm.sh x86_64|armhf [--no-fbdev] [--kvm] [--sound] [-j N] [SCENARIO[:no-fbdev]... | --bench]"
 arch=${1:?$usage}
 shift
 no_fbdev=()
 kvm=()
 bench=()
 jobs=2
+judge_sound=0
 scenarios=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --no-fbdev) no_fbdev=(--no-fbdev) ;;
     --kvm) kvm=(--kvm) ;;
     --bench) bench=(--bench) ;;
+    --sound) judge_sound=1 ;;
     -j) jobs=${2:?$usage}; shift ;;
     [0-9]*) scenarios+=("$1") ;;
     *) echo "$usage" >&2; exit 2 ;;
@@ -78,14 +81,31 @@ fi
 # tool, the artwork; for x86_64 also the phone program and the guest helper.
 scripts/setup.sh
 cmake -S . -B build -G Ninja >/dev/null
-host_targets=(alarm-sim poweroff_alarm_sandbox alarm-player-standin artwork alarm-vm-compare)
+host_targets=(alarm-sim poweroff_alarm_sandbox alarm-player-standin artwork alarm-vm-compare
+  alarm-vm-sound)
 guest_targets=(poweroff_alarm alarm-vm)
 [ ${#bench[@]} -gt 0 ] && guest_targets+=(bench_drm_present)
+# The ring player, the phone's second program, where the build has it: the guest plays the
+# ring through its sound card, and with --sound the scenarios judge what the card played.
+# Without it the guest's stand-in plays nothing and nothing is judged of the sound.
+sound=()
+player=0
+if ninja -C build -t targets all 2>/dev/null | grep -q '^poweroff_alarm_player:'; then
+  player=1
+  [ "$judge_sound" = 1 ] && sound=(--sound build/vm/alarm-vm-sound)
+  [ "$arch" = x86_64 ] && guest_targets+=(poweroff_alarm_player)
+fi
 [ "$arch" = x86_64 ] && host_targets+=("${guest_targets[@]}")
 ninja -C build -j2 "${host_targets[@]}" >/dev/null
 if [ "$arch" = armhf ]; then
-  # The program as scripts/cross.sh armhf builds it (build-armhf, reused when present).
+  # The program as scripts/cross.sh armhf builds it (build-armhf, reused when present); the
+  # player's libraries may be missing for the target, and the scenarios then go on silent.
   scripts/cross.sh armhf --build "${guest_targets[@]}"
+  if [ "$player" = 1 ] && ! scripts/cross.sh armhf --build poweroff_alarm_player; then
+    echo "vm.sh: the ring player does not build for armhf: the guest's stand-in plays" >&2
+    player=0
+    sound=()
+  fi
 fi
 built=$(now)
 
@@ -121,11 +141,16 @@ kernel=$(ls "$kdir/boot/vmlinuz-"* | head -n1)
 [ -e "$kdir/lib/modules/$kver/modules.dep" ] || depmod -b "$kdir" "$kver"
 
 # The drivers the guest loads, with their dependencies, in loading order: the display (and
-# the PCI transport that carries it on arm), input events, uinput, the power key, the RTC.
+# the PCI transport that carries it on arm), input events, uinput, the power key, the RTC,
+# and the sound card. x86_64: qemu's intel-hda with its output codec, driven by the HDA
+# generic codec driver; snd-hda-intel asks for its codec driver by module name once it has
+# found the codec, which insmod cannot answer: the generic one is loaded first. arm, whose
+# kernel has no driver for qemu's PCI sound cards: qemu's USB audio device on its XHCI
+# controller.
 if [ "$arch" = x86_64 ]; then
-  wanted=(bochs evdev uinput button)
+  wanted=(bochs evdev uinput button snd-hda-codec-generic snd-hda-intel)
 else
-  wanted=(virtio_pci virtio_gpu evdev uinput gpio_keys rtc-pl031)
+  wanted=(virtio_pci virtio_gpu evdev uinput gpio_keys rtc-pl031 xhci-pci snd-usb-audio)
 fi
 module_path() {
   local name=${1//-/_} alt=${1//_/-}
@@ -213,13 +238,17 @@ if [ ${#bench[@]} -gt 0 ]; then
   copy_libs "$root/vm/bench_drm_present"
 fi
 ln -s /vm/alarm-vm "$root/system/bin/mplayer"
+if [ "$player" = 1 ]; then
+  cp "$build/mplayer" "$root/vm/ring-player"
+  copy_libs "$root/vm/ring-player"
+fi
 cp vm/init.sh "$root/init"
 chmod 755 "$root/init"
 prepared=$(now)
 
 status=0
 python3 vm/vm.py --arch "$arch" --work "$work" --kernel "$kernel" --root "$root" \
-  --sim build/sim/alarm-sim --compare build/vm/alarm-vm-compare --jobs "$jobs" \
+  --sim build/sim/alarm-sim --compare build/vm/alarm-vm-compare "${sound[@]}" --jobs "$jobs" \
   "${no_fbdev[@]}" "${kvm[@]}" "${bench[@]}" "${scenarios[@]}" || status=$?
 done_at=$(now)
 echo "$arch: kernel $kpkg; set-up and build $(seconds "$started" "$built") s," \

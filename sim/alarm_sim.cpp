@@ -19,6 +19,9 @@
 #include "sim/life_run.h"
 #include "sim/sandbox_builder.h"
 #include "sim/schedule_report.h"
+#ifdef ALARM_SOUND_TRACK
+#include "sim/sound_sink.h"
+#endif
 #include "sim/sim_run.h"
 
 namespace {
@@ -28,10 +31,13 @@ constexpr double kLifeSpeedWithoutJumps = 100;
 const char kUsage[] =
     "usage:\n"
     "  alarm-sim init DIR [--screen WxHxBPP[:ORDER]] [--rotation 0|180] [--tp KIND]\n"
-    "                     [--clock-app 4.4|7]\n"
+    "                     [--clock-app 4.4|7] [--player real|standin]\n"
     "      --clock-app: the clock application's tables of Android 4.4 and later\n"
     "              (alarm_templates, alarm_instances) at the old path (4.4) or in\n"
     "              device-protected storage (7), instead of the alarms table\n"
+        "      --player: /system/bin/mplayer is the project's ring player, its sound kept as\n"
+    "              DIR/sim/sound-N.wav (the default), or the stand-in that plays nothing\n"
+    "              for run's --play seconds\n"
     "  alarm-sim run DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE] [--speed N] [--until S]\n"
     "                    [--play S] [--boot S] [--rtc-min-lead S] [--user POLICY]\n"
     "                    [--poweroff-returns] [--fault NAME]... [--no-property-service]\n"
@@ -53,7 +59,8 @@ const char kUsage[] =
     "              then never returns), sqlite-slow:S (each sqlite3 command takes S more\n"
     "              seconds); the phone's suspend: no-suspend (no suspend to RAM),\n"
     "              no-alarm-timer, suspend-refused[:N] (every suspend, or the first N, is\n"
-    "              refused), resume-late:S (it resumes S seconds after its alarm timer)\n"
+    "              refused), resume-late:S (it resumes S seconds after its alarm timer),\n"
+    "              sound-busy (the ring player finds the sound card busy)\n"
     "      --no-property-service: nothing answers on /dev/socket/property_service\n"
     "      --rtc-op TEXT: the RTC's alarm_op gives TEXT all along instead of its time\n"
     "      --rtc wakealarm: an RTC driver without alarm_op, with only the standard\n"
@@ -100,7 +107,15 @@ std::string artwork_dir() {
   return "";
 }
 
-bool init_sandbox(const std::string& dir, SandboxOptions o, std::string* error) {
+// The default ring the build made, beside the artwork.
+std::string built_ring() {
+  std::string ring = self_dir() + "/../res/sounds/default_ring.mp3";
+  char buf[PATH_MAX];
+  return realpath(ring.c_str(), buf) != nullptr ? buf : "";
+}
+
+bool init_sandbox(const std::string& dir, SandboxOptions o, std::string* error,
+                  bool standin_player = false) {
   if (!make_dirs(dir)) {
     *error = "cannot make " + dir;
     return false;
@@ -108,8 +123,10 @@ bool init_sandbox(const std::string& dir, SandboxOptions o, std::string* error) 
   o.artwork_dir = artwork_dir();
   if (o.artwork_dir.empty())
     fprintf(stderr, "alarm-sim: no artwork built; the screen stays empty\n");
-  o.player_path = self_dir() + "/alarm-player-standin";
+  o.player_path = self_dir() + (standin_player ? "/alarm-player-standin" : "/alarm-player");
   if (access(o.player_path.c_str(), X_OK) != 0) o.player_path.clear();
+  o.ring_path = built_ring();
+  if (o.ring_path.empty()) fprintf(stderr, "alarm-sim: no default ring built; the tone rings\n");
   return build_sandbox(absolute(dir), o, error);
 }
 
@@ -138,10 +155,16 @@ bool parse_screen(const std::string& text, SandboxOptions* o) {
 int cmd_init(const std::vector<std::string>& args) {
   if (args.empty()) return usage_error("init needs DIR");
   SandboxOptions o;
+  bool standin_player = false;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
     bool has_value = i + 1 < args.size();
-    if (a == "--screen" && has_value) {
+    if (a == "--player" && has_value) {
+      const std::string& which = args[++i];
+      if (which != "real" && which != "standin")
+        return usage_error("--player takes real or standin");
+      standin_player = which == "standin";
+    } else if (a == "--screen" && has_value) {
       if (!parse_screen(args[++i], &o)) {
         return usage_error(
             "--screen takes WxHxBPP[:ORDER], BPP 16, 24 or 32; ORDER xbgr8888 (the default) or "
@@ -165,7 +188,7 @@ int cmd_init(const std::vector<std::string>& args) {
     }
   }
   std::string error;
-  if (!init_sandbox(args[0], o, &error)) {
+  if (!init_sandbox(args[0], o, &error, standin_player)) {
     fprintf(stderr, "alarm-sim: %s\n", error.c_str());
     return 1;
   }
@@ -355,9 +378,10 @@ int cmd_life(const std::vector<std::string>& args) {
   const LifeSummary& sum = report.summary;
   printf(
       "\n%d days, %d boots in %.1f s of real time (speed %g)\n"
-      "expected %d: on time %d, late %d, missed %d; unexpected rings %d; lost wakes %d\n",
+      "expected %d: on time %d, late %d, missed %d; unexpected rings %d; lost wakes %d; "
+      "audible %.1f s\n",
       o.days, sum.boots, took, o.speed, sum.expected, sum.on_time, sum.late, sum.missed,
-      sum.unexpected, sum.lost_wakes);
+      sum.unexpected, sum.lost_wakes, sum.audible_seconds);
   if (input.clock_app) printf("instances left to ring: %d\n", sum.stale_instances);
   if (!input.params.ended_early.empty())
     printf("ended early: %s\n", input.params.ended_early.c_str());
@@ -419,6 +443,16 @@ int cmd_demo(const std::vector<std::string>& args) {
          format_timeline(out.timeline).c_str());
   print_summary(out, sandbox);
   printf("pictures in %s\n", outdir.c_str());
+#ifdef ALARM_SOUND_TRACK
+  // The run's sound on one track, with two seconds of the silence after it.
+  std::vector<SinkStream> streams = sink_streams(sandbox + "/sim");
+  if (!streams.empty()) {
+    SoundTrack track = run_sound_track(sandbox + "/sim", out.start_at,
+                                       out.start_at + out.virtual_seconds + 2, streams[0].rate);
+    const std::string ring = outdir + "/ring.wav";
+    if (write_wav(ring, track)) printf("sound in %s\n", ring.c_str());
+  }
+#endif
   return 0;
 }
 

@@ -436,6 +436,7 @@ LifeReport judge_life(const LifeInput& input) {
     s.stale_instances +=
         r.state >= 0 && r.state <= kLastRingingState && due < judged_end(input.params);
   }
+  for (const LifeBoot& boot : input.boots) s.audible_seconds += boot.audible_seconds;
   return report;
 }
 
@@ -562,8 +563,9 @@ std::string life_json(const LifeInput& input, const LifeReport& report) {
   const LifeSummary& s = report.summary;
   j += format(
       "  \"summary\": {\"expected\": %d, \"on_time\": %d, \"late\": %d, \"missed\": %d, "
-      "\"unexpected\": %d, \"boots\": %d, \"lost_wakes\": %d%s}\n",
+      "\"unexpected\": %d, \"boots\": %d, \"lost_wakes\": %d, \"audible_seconds\": %.3f%s}\n",
       s.expected, s.on_time, s.late, s.missed, s.unexpected, s.boots, s.lost_wakes,
+      s.audible_seconds,
       input.clock_app ? format(", \"stale_instances\": %d", s.stale_instances).c_str() : "");
   return j + "}\n";
 }
@@ -651,8 +653,9 @@ std::string life_text(const LifeInput& input, const LifeReport& report) {
   const LifeSummary& s = report.summary;
   t += format(
       "\nsummary: %d expected, %d on time, %d late, %d missed, %d unexpected, %d boots, "
-      "%d lost wakes\n",
-      s.expected, s.on_time, s.late, s.missed, s.unexpected, s.boots, s.lost_wakes);
+      "%d lost wakes, %.1f audible seconds\n",
+      s.expected, s.on_time, s.late, s.missed, s.unexpected, s.boots, s.lost_wakes,
+      s.audible_seconds);
   if (input.clock_app) {
     t += format(
         "instances left to ring before the end (the clock application would ring them "

@@ -91,6 +91,7 @@ struct LifeBoot {
   std::optional<double> poweroff_at;  // epoch of the power-off
   std::optional<int64_t> rtc_alarm;   // the RTC alarm the run left programmed
   bool rtc_wakes = false;             // that alarm would switch a real phone on
+  double audible_seconds = 0;         // the sound heard in the run
 };
 
 struct LifeInput {
@@ -134,6 +135,7 @@ struct LifeSummary {
   int lost_wakes = 0;
   // Instances left to ring (states 0 to 5) at a moment before the life's end.
   int stale_instances = 0;
+  double audible_seconds = 0;  // the sound heard in all the boots
 };
 
 struct LifeReport {

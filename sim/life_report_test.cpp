@@ -316,6 +316,7 @@ TEST(LifeJudge, ALostWakeIsAPowerOffThatCannotWakeBeforeALaterInstant) {
     b.powered_off = off;
     b.poweroff_at = wake + 45.5;
     b.rtc_wakes = wakes;
+    b.audible_seconds = off ? 12.25 : 0.5;
     return b;
   };
   in.boots = {boot(epoch_utc(2026, 12, 7, 6, 59, 40), true, true),   // wakes: fine
@@ -326,6 +327,7 @@ TEST(LifeJudge, ALostWakeIsAPowerOffThatCannotWakeBeforeALaterInstant) {
   EXPECT_EQ(r.lost_wake_boots, std::vector<size_t>{1});
   EXPECT_EQ(r.summary.lost_wakes, 1);
   EXPECT_EQ(r.summary.boots, 4);
+  EXPECT_DOUBLE_EQ(r.summary.audible_seconds, 3 * 12.25 + 0.5);  // every boot's sound
 
   // Left on (Android would start) on Tuesday: Wednesday is not the program's to ring.
   in.params.phone_on_from = epoch_utc(2026, 12, 8, 7, 1);
@@ -409,7 +411,8 @@ TEST(LifeFiles, JsonParsesTextAndPictureShowEachResult) {
                           "\"unexpected_rings\"",
                           "\"ended_early\": \"the \\\"phone\\\" was left on\"",
                           "\"summary\": {\"expected\": 2, \"on_time\": 1, \"late\": 0, "
-                          "\"missed\": 1, \"unexpected\": 1, \"boots\": 1, \"lost_wakes\": 1}"}) {
+                          "\"missed\": 1, \"unexpected\": 1, \"boots\": 1, \"lost_wakes\": 1, "
+                          "\"audible_seconds\": 0.000}"}) {
     EXPECT_TRUE(contains(json, key)) << key;
   }
   EXPECT_TRUE(contains(text,

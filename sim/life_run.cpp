@@ -157,6 +157,7 @@ bool run_life(const LifeOptions& o, LifeInput* input, LifeReport* report, std::s
       boot.poweroff_at = out.poweroff_at;
       boot.rtc_alarm = out.rtc_alarm;
       boot.rtc_wakes = out.rtc_wakes;
+      boot.audible_seconds = out.audible_seconds;
       in.boots.push_back(boot);
       for (double ring : out.ring_starts) in.rings.push_back(ring);
       for (const SimSnoozeNote& n : out.snooze_notes) {

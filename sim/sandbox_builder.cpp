@@ -273,7 +273,7 @@ bool build_sandbox(const std::string& root, const SandboxOptions& o, std::string
   if (sqlite.empty()) return fail("sqlite3 is not installed");
   if (!symlink_fresh(sqlite, root + SQLITE_TOOL_PATH)) return fail("cannot link sqlite3");
   if (!o.player_path.empty() && !copy_file(o.player_path, root + MUSIC_PLAYER_PATH, 0755)) {
-    return fail("cannot copy the stand-in player from " + o.player_path);
+    return fail("cannot copy the ring player from " + o.player_path);
   }
 
   if (!o.clock_app.empty() && o.clock_app != "4.4" && o.clock_app != "7") {
@@ -295,7 +295,11 @@ bool build_sandbox(const std::string& root, const SandboxOptions& o, std::string
   bool ok = write_file(root + ALARM_FLAG_PATH,
                        std::string("alarm_flag 1 1 ") + DEFAULT_RING_PATH + " 5\n");
   ok = ok && write_file(root + TP_COEF_PATH, "-12 4096 7 -3 4100 15 65536");
-  ok = ok && write_file(root + DEFAULT_RING_PATH, "sandbox ring tone\n");
+  if (!o.ring_path.empty()) {
+    ok = ok && copy_file(o.ring_path, root + DEFAULT_RING_PATH, 0644);
+  } else {
+    ok = ok && write_file(root + DEFAULT_RING_PATH, "sandbox ring tone\n");
+  }
   if (!o.artwork_dir.empty()) {
     for (const char* cls : {"qvga", "hvga", "wvga"}) {
       if (!copy_png_dir(o.artwork_dir + "/" + cls, root + "/res/images/" + cls)) {

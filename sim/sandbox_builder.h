@@ -19,7 +19,8 @@ struct SandboxOptions {
   int rotation = 0;         // "ro.sf.hwrotation": 0 or 180
   std::string tp_kind;      // "ro.device.tp"; empty leaves it unset
   std::string artwork_dir;  // holds qvga/, hvga/, wvga/; empty: no images
-  std::string player_path;  // the stand-in player; empty: no /system/bin/mplayer
+  std::string player_path;  // the ring player (or its stand-in); empty: no /system/bin/mplayer
+  std::string ring_path;    // the default ring to lay; empty: a text file in its place
   // The clock application's database: "" the `alarms` table of Android 4.3 and before;
   // "4.4" the templates and instances at the old path; "7" the same in device-protected
   // storage, where Android 7.0 and later keep it.

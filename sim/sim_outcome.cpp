@@ -129,7 +129,8 @@ std::string format_outcome_json(const SimOutcome& o) {
       .add("interrupted", json_bool(o.interrupted))
       .add("virtual_seconds", json_seconds(o.virtual_seconds))
       .add("program_cpu_seconds", json_seconds(o.cpu_seconds))
-      .add("program_peak_rss_kb", std::to_string(o.peak_rss_kb));
+      .add("program_peak_rss_kb", std::to_string(o.peak_rss_kb))
+      .add("audible_seconds", json_seconds(o.audible_seconds));
   if (!o.error.empty()) json.add("error", json_string(o.error));
   return json.file_text();
 }

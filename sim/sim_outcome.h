@@ -45,8 +45,9 @@ struct SimOutcome {
   std::vector<std::string> screenshots;
   std::vector<SimTimelineEntry> timeline;
   double virtual_seconds = 0;
-  double cpu_seconds = 0;  // the program, its threads and its processes
-  long peak_rss_kb = 0;    // the program's own peak resident memory
+  double cpu_seconds = 0;      // the program, its threads and its processes
+  long peak_rss_kb = 0;        // the program's own peak resident memory
+  double audible_seconds = 0;  // the sound sink's stretches of sound together
   std::string error;
 
   // Epoch seconds of the virtual clock.

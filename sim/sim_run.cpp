@@ -30,7 +30,11 @@
 #include "sandbox/sandbox_files.h"
 #include "sandbox/sandbox_jumps.h"
 #include "sandbox/sandbox_platform.h"
+#include "sandbox/sandbox_sound.h"
 #include "sim/sandbox_builder.h"
+#ifdef ALARM_SOUND_TRACK
+#include "sim/sound_sink.h"
+#endif
 #include "sim/sim_services.h"
 
 extern char** environ;
@@ -92,6 +96,7 @@ class InterruptWatch {
 constexpr char kProgramName[] = "poweroff_alarm_sandbox";
 constexpr char kProgramArg0[] = "poweroff_alarm";
 constexpr char kPlayerStandinName[] = "alarm-player-standin";
+constexpr char kPlayerName[] = "alarm-player";
 constexpr char kStdoutFile[] = "/sim/stdout.txt";
 constexpr char kStderrFile[] = "/sim/stderr.txt";
 constexpr char kOutcomeFile[] = "/sim/outcome.json";
@@ -340,6 +345,7 @@ class SimRun {
                           SANDBOX_SQLITE_LOG, SANDBOX_SUSPEND_LOG}) {
       unlink((o_.root + f).c_str());
     }
+    clear_sandbox_sound(o_.root);  // the run's sound files count from 1
     write_file(o_.root + SANDBOX_KMSG_FILE, "");
     write_file(o_.root + RTC_ALARM_PARAM_PATH, "");
     write_file(o_.root + RTC_WAKEALARM_PATH, "");
@@ -358,22 +364,22 @@ class SimRun {
     return true;
   }
 
-  // A sandbox keeps the stand-in player `alarm-sim init` copied into it: one older than
-  // this simulator reports its starts in a form it may not read, or on a clock without the
-  // run's slow stretches. Said once a process.
+  // A sandbox keeps the player (or stand-in) `alarm-sim init` copied into it: one older
+  // than this simulator reports its starts in a form it may not read, or on a clock without
+  // the run's slow stretches. Said once a process.
   void warn_of_an_older_player() {
     static bool warned = false;
     if (warned) return;
-    struct stat ours, theirs;
-    std::string standin = self_dir() + "/" + kPlayerStandinName;
-    if (stat(standin.c_str(), &ours) != 0 ||
+    struct stat standin, real, theirs;
+    if (stat((self_dir() + "/" + kPlayerStandinName).c_str(), &standin) != 0 ||
+        stat((self_dir() + "/" + kPlayerName).c_str(), &real) != 0 ||
         lstat((o_.root + MUSIC_PLAYER_PATH).c_str(), &theirs) != 0 || !S_ISREG(theirs.st_mode) ||
-        theirs.st_size == ours.st_size) {
+        theirs.st_size == standin.st_size || theirs.st_size == real.st_size) {
       return;
     }
     warned = true;
     fprintf(stderr,
-            "alarm-sim: the sandbox's stand-in player differs from this alarm-sim's; run "
+            "alarm-sim: the sandbox's player differs from this alarm-sim's; run "
             "alarm-sim init again if its rings are not recorded\n");
   }
 
@@ -686,6 +692,18 @@ class SimRun {
                           e.kind == "refused" ? "suspend-refused" : e.kind, details);
       }
     }
+#ifdef ALARM_SOUND_TRACK
+    // What the sound sink kept: each stretch of sound heard, from its samples.
+    const std::vector<HeardSound> heard = heard_sounds(o_.root + "/sim");
+    for (const HeardSound& h : heard) {
+      const std::string stream = "sound-" + std::to_string(h.stream) + ".wav";
+      timeline_->add_at(clock_->elapsed_at_virtual_us(static_cast<int64_t>(h.on * 1e6)), "sound-on",
+                        stream);
+      timeline_->add_at(clock_->elapsed_at_virtual_us(static_cast<int64_t>(h.off * 1e6)),
+                        "sound-off", stream);
+    }
+    out->audible_seconds = audible_seconds(heard);
+#endif
     out->timeline = timeline_->sorted();
     write_file(o_.root + kTimelineFile, format_timeline(out->timeline));
     write_file(o_.root + kOutcomeFile, format_outcome_json(*out));

@@ -238,6 +238,12 @@ E2eSandbox::E2eSandbox(const std::vector<std::string>& init_args) {
   root_ = tmpl;
   std::vector<std::string> argv = {alarm_sim_path(), "init", root_};
   argv.insert(argv.end(), init_args.begin(), init_args.end());
+  // The scenarios say how long one run of the ring file lasts (--play), which only the
+  // stand-in player is told; a scenario of the real player asks for it with --player real.
+  if (std::find(init_args.begin(), init_args.end(), "--player") == init_args.end()) {
+    argv.push_back("--player");
+    argv.push_back("standin");
+  }
   std::string out;
   if (run_command(argv, &out) != 0) throw std::runtime_error("alarm-sim init failed: " + out);
 }

@@ -34,6 +34,11 @@ EARLY_SHOTS = 16
 
 DB = "/data/data/com.android.deskclock/databases/alarms.db"
 FLAG = "/productinfo/alarm_flag"
+SOUND_FILE = "sound.wav"   # what the guest's sound card played, in the scenario's directory
+SOUND_CHANNELS = 2
+SOUND_HEADER = 44          # qemu's WAV header: the canonical one, lengths at bytes 4 and 40
+SOUND_POLL = 0.005         # seconds between looks at the recording's size
+SOUND_WRITE = 1024         # frames in one of qemu's writes (a 4 KiB buffer)
 
 
 def epoch(day, hms):
@@ -167,6 +172,9 @@ class Run:
         self.end_at = None
         self.shutdown_reason = None
         self.lock = threading.Lock()
+        self.sound_path = os.path.join(work, SOUND_FILE)
+        self.growth = []        # (host seconds, bytes): each size the recording grew to
+        self.done = threading.Event()
 
     def t(self):
         return time.monotonic() - self.t0
@@ -183,6 +191,20 @@ class Run:
                 for trig in self.triggers:
                     if not trig["done"] and "fire_at" not in trig and re.search(trig["on"], line):
                         trig["fire_at"] = at + trig["after"]
+
+    def _watch_sound(self):
+        """The recording's size as it grows: qemu writes what the guest plays as it plays it,
+        so each size's first sighting dates the frames up to it on the console's clock."""
+        last = -1
+        while not self.done.is_set():
+            try:
+                size = os.path.getsize(self.sound_path)
+            except OSError:
+                size = -1
+            if size != last and size >= 0:
+                self.growth.append((self.t(), size))
+                last = size
+            time.sleep(SOUND_POLL)
 
     def _act(self, qmp, trig):
         what = trig["do"]
@@ -205,6 +227,8 @@ class Run:
                                 stdin=subprocess.DEVNULL)
         reader = threading.Thread(target=self._console, args=(proc.stdout,), daemon=True)
         reader.start()
+        watcher = threading.Thread(target=self._watch_sound, daemon=True)
+        watcher.start()
         qmp = None
         try:
             qmp = Qmp(sock, time.monotonic() + 10)
@@ -228,6 +252,10 @@ class Run:
         self.end_at = self.t()
         self.exit_code = proc.returncode
         reader.join(timeout=5)
+        self.done.set()
+        watcher.join(timeout=5)
+        with open(os.path.join(self.work, "sound-growth.txt"), "w") as f:
+            f.writelines("%.4f %d\n" % g for g in self.growth)
         if qmp is not None:
             for _, ev in qmp.events:
                 if ev.get("event") == "SHUTDOWN":
@@ -327,6 +355,9 @@ def common_figures(run, v):
         _, m = run.first(r"vm: cpu %s 10 s: ([0-9.]+) s" % what)
         if m:
             v.figures["program CPU while %s 10 s" % what] = float(m.group(1))
+    _, m = run.first(r"vm: cpu player ringing 10 s: ([0-9.]+) s")
+    if m:
+        v.figures["player CPU while ringing 10 s"] = float(m.group(1))
     return start_guest, ring
 
 
@@ -384,6 +415,7 @@ def judge_ring_and_stop(run, v, sc, ctx):
     rtc_at = judge_wakealarm_line(run, v, epoch("2026-12-10", ALARM) - WAKE_AHEAD)
     judge_powered_off(run, v, "the stop button")
     tap_at, _ = run.first(r"vm: touch mid")
+    judge_sound(run, v, ctx, [("tap on STOP", tap_at, True)])
     off_at, _ = run.first(r"reboot: Power down")
     if rtc_at is not None and off_at is not None:
         v.check(rtc_at <= off_at, "the RTC was written after the power-off")
@@ -443,6 +475,7 @@ def judge_snooze(run, v, sc, ctx):
     judge_wakealarm_line(run, v, epoch("2026-12-10", ALARM) - WAKE_AHEAD)
     judge_powered_off(run, v, "the power key")
     key_at = next((a for a, t in run.actions if t.startswith("power button")), None)
+    judge_sound(run, v, ctx, [("snooze", left_at, True), ("power key", key_at, False)])
     if key_at is not None and run.shutdown_reason == "guest-shutdown":
         v.figures["power key to power-off"] = run.end_at - key_at
 
@@ -467,6 +500,190 @@ def judge_nothing_due(run, v, sc, ctx):
     v.check(m is not None and m.group(1) == "0", "the program did not end with status 0")
     v.check(run.first(r"vm: init powers off")[1] is not None,
             "the guest did not stay on after the program's end")
+
+
+# --- the sound -----------------------------------------------------------------------------
+
+RING = "/res/sounds/default_ring.mp3"
+SOUND_ONSET = 0.3      # the ring's start to its sound on the card, at most
+SOUND_GAP = 0.1        # the sound's gap at a restart of the player, at most
+SOUND_END = 0.1        # a stop or snooze to the sound's end, at most
+SOUND_MATCH = 0.9      # the correlation of each run with the ring file, at least
+SOUND_MIN_RUN = 0.25   # a run cut shorter than this is too short to judge its sound by
+SOUND_BREAK = 0.05     # a write this much later than its frames' length: a pause
+# A write within a file's run may come late on a busy host, where qemu itself waits; a pause
+# this long is the guest's player stalling.
+SOUND_PAUSE = 0.5
+
+
+class Recording:
+    """What the sound card played, dated on the console's clock by the recording's growth,
+    and the ring file's runs in it (alarm-vm-sound)."""
+
+    def __init__(self, run, ctx, ring):
+        self.rate = ctx.sound_rate
+        self.bpf = 2 * SOUND_CHANNELS
+        with open(run.sound_path, "rb") as f:
+            data = bytearray(f.read())
+        # qemu fills the header's lengths in at a clean exit only: the data is what follows.
+        data_len = (len(data) - SOUND_HEADER) // self.bpf * self.bpf
+        data[4:8] = (SOUND_HEADER - 8 + data_len).to_bytes(4, "little")
+        data[40:44] = data_len.to_bytes(4, "little")
+        self.path = os.path.join(run.work, "sound-read.wav")
+        with open(self.path, "wb") as f:
+            f.write(data[:SOUND_HEADER + data_len])
+        self.frames = data_len // self.bpf
+        # Each size's first sighting; a size seen again later is the same frames.
+        self.growth = []
+        for at, size in run.growth:
+            n = max(0, (size - SOUND_HEADER) // self.bpf)
+            if n > (self.growth[-1][1] if self.growth else 0):
+                self.growth.append((at, n))
+        # A pause of the guest's sound lies within a write that came later than its frames
+        # take to play (qemu's writes go through a 4 KiB buffer: 1024 frames a write).
+        self.pauses = [(f0, f1, (t1 - t0) - (f1 - f0) / self.rate)
+                       for (t0, f0), (t1, f1) in zip(self.growth, self.growth[1:])]
+        # The last write, when less than a buffer, came at qemu's exit, whenever it played.
+        if len(self.growth) > 1 and self.growth[-1][1] - self.growth[-2][1] < SOUND_WRITE:
+            self.pauses.pop()
+        self.breaks = [(f0, late) for f0, _, late in self.pauses if late > SOUND_BREAK]
+        out = subprocess.run([ctx.sound, "runs", self.path, ring] +
+                             ["%d:%.3f" % b for b in self.breaks],
+                             capture_output=True, text=True)
+        if out.returncode != 0:
+            raise RuntimeError("alarm-vm-sound: " + out.stderr.strip())
+        self.runs = []
+        for line in out.stdout.splitlines():
+            w = line.split()
+            if w[0] == "ring":
+                self.ring_frames, self.ring_lead, self.ring_trail = int(w[3]), int(w[4]), int(w[5])
+            elif w[0] == "run":
+                self.runs.append(dict(start=int(w[2]), begin=int(w[3]), end=int(w[4]),
+                                      score=float(w[5]), whole=w[6] == "1", resumed=w[7] == "1",
+                                      first=int(w[8]), last=int(w[9]), lost=int(w[10])))
+
+    def _write(self, frame):
+        """The write that brought `frame` and the one before it: (time, frames) each."""
+        before = None
+        for at, n in self.growth:
+            if n > frame:
+                return before, (at, n)
+            before = (at, n)
+        return before, before
+
+    def time_after(self, frame):
+        """When `frame` reached the card, counted on from the write before it: for the frames
+        up to a pause (the last write before it is the last that was on time; the final
+        partial buffer is written only at qemu's exit)."""
+        before, write = self._write(frame)
+        if before is None:
+            return write[0] - (write[1] - frame) / self.rate
+        return min(write[0], before[0] + (frame - before[1]) / self.rate)
+
+    def time_before(self, frame):
+        """When `frame` reached the card, counted back from the write that brought it: for the
+        frames after a pause (that write came when its buffer was full)."""
+        before, write = self._write(frame)
+        at = write[0] - (write[1] - frame) / self.rate
+        return at if before is None else max(before[0], at)
+
+    def file_start(self, r):
+        """When the ring file's first frame reached the card in run `r`."""
+        return self.time_before(r["begin"]) - (r["begin"] - r["start"]) / self.rate
+
+    def end_of(self, r):
+        return self.time_after(r["end"] - 1) + 1.0 / self.rate
+
+    def late_between(self, lo, hi):
+        """How late the writes of the frames from `lo` to `hi` came, together: the time the
+        guest played nothing there."""
+        return sum(late for f0, f1, late in self.pauses if f1 > lo and f0 < hi)
+
+    def seam_gap(self, a, b):
+        """The silence heard between run `a` and the next, `b`, beyond the ring file's own
+        quiet at its end and start: the pauses there, and the quiet frames more than the
+        file's (a player's lead-in; fewer where a recorder lost some)."""
+        if a["last"] < 0 or b["first"] < 0:
+            return None
+        quiet = (b["first"] - a["last"] - 1 - self.ring_trail - self.ring_lead) / self.rate
+        return self.late_between(a["last"], b["first"]) + quiet
+
+    def pauses_within(self, r):
+        """How late the writes within the sound of run `r` came: its sound paused mid-file."""
+        if r["first"] < 0:
+            return []
+        return [late for f0, f1, late in self.pauses if f0 >= r["first"] and f1 <= r["last"]]
+
+
+def judge_sound(run, v, ctx, ends):
+    """The sound against the console's moments: `ends` holds, for each ring, its end's name,
+    host time (None where the run ends first), and whether the sound must end with it."""
+    if not ctx.sound:
+        return
+    starts = [at for at, _ in run.all(r"vm: player-start \d+ ")]
+    if not v.check(os.path.exists(run.sound_path) and
+                   os.path.getsize(run.sound_path) > SOUND_HEADER, "no sound reached the card"):
+        return
+    rec = Recording(run, ctx, os.path.join(run.work, "phone") + RING)
+    v.notes.append("sound: %.2f s recorded, %d runs of the ring file (%.2f s) found, %d pauses" %
+                   (rec.frames / rec.rate, len(rec.runs), rec.ring_frames / rec.rate,
+                    len(rec.breaks)))
+    worst_gap = None
+    worst_pause = 0.0
+    lost = 0.0
+    for i, start in enumerate(starts):
+        upto = starts[i + 1] if i + 1 < len(starts) else float("inf")
+        runs = [r for r in rec.runs
+                if start - SOUND_END <= rec.file_start(r) < upto - SOUND_END]
+        n = i + 1
+        if not v.check(runs, "ring %d: no sound of it reached the card" % n):
+            continue
+        onset = rec.file_start(runs[0]) - start
+        v.figures["ring %d start to its sound on the card" % n] = onset
+        v.check(-SOUND_END <= onset <= SOUND_ONSET,
+                "ring %d: its sound reached the card %.3f s after the ring's start" % (n, onset))
+        for a, b in zip(runs, runs[1:]):
+            if b["resumed"]:
+                pause = rec.late_between(a["last"], b["first"])
+                worst_pause = max(worst_pause, pause)
+                v.check(pause <= SOUND_PAUSE, "ring %d: the sound paused %.3f s within the file"
+                        % (n, pause))
+                continue
+            if not v.check(a["whole"], "ring %d: a run of the file cut short at %.3f s" %
+                           (n, rec.end_of(a))):
+                continue
+            gap = rec.seam_gap(a, b)
+            if not v.check(gap is not None, "ring %d: a run of the file without sound" % n):
+                continue
+            worst_gap = gap if worst_gap is None else max(worst_gap, gap)
+            v.check(gap <= SOUND_GAP, "ring %d: a gap of %.3f s at the restart at %.3f s" %
+                    (n, gap, rec.end_of(a)))
+        for r in runs:
+            for pause in rec.pauses_within(r):
+                worst_pause = max(worst_pause, pause)
+                v.check(pause <= SOUND_PAUSE, "ring %d: the sound paused %.3f s within the file"
+                        % (n, pause))
+            length = (r["end"] - r["begin"]) / rec.rate
+            lost += r["lost"] / rec.rate
+            if length >= SOUND_MIN_RUN:
+                v.check(r["score"] >= SOUND_MATCH,
+                        "ring %d: a run of %.2f s is not the ring file (correlation %.3f)" %
+                        (n, length, r["score"]))
+        what, end_at, bound = ends[i] if i < len(ends) else (None, None, False)
+        if end_at is not None:
+            end = rec.end_of(runs[-1]) - end_at
+            v.figures["%s to the sound's end (ring %d)" % (what, n)] = end
+            if bound:
+                v.check(-SOUND_END <= end <= SOUND_END,
+                        "ring %d: its sound ended %.3f s after the %s" % (n, end, what))
+    if worst_gap is not None:
+        v.figures["the longest gap at a restart"] = worst_gap
+    v.figures["the longest pause within a run of the file"] = worst_pause
+    v.figures["the ring file's sound skipped within its runs"] = lost
+    judged = [r["score"] for r in rec.runs if (r["end"] - r["begin"]) / rec.rate >= SOUND_MIN_RUN]
+    if judged:
+        v.notes.append("sound: correlation with the ring file, each run: %s (at least %.2f)" %
+                       (" ".join("%.3f" % x for x in judged), SOUND_MATCH))
 
 
 # --- driving a scenario ---------------------------------------------------------------------
@@ -524,7 +741,7 @@ def write_overlay(ctx, n, sc, sandbox, path):
     cpio.close()
 
 
-def qemu_command(ctx, initrd, sc):
+def qemu_command(ctx, initrd, sc, work):
     # printk.devkmsg=on: the kernel keeps every line the program logs (by default it keeps
     # ten lines in five seconds from one open /dev/kmsg and drops the rest).
     append = ["quiet", "androidboot.mode=alarm", "panic=-1", "printk.devkmsg=on"]
@@ -537,12 +754,19 @@ def qemu_command(ctx, initrd, sc):
         common += ["-accel", "kvm"]
     else:
         common += ["-accel", "tcg"]
+    # The sound card: qemu writes what the guest plays into a WAV file, paced by its own
+    # clock, and nothing while the guest plays nothing. x86_64: Intel HD Audio; arm, whose
+    # kernel has no driver for qemu's PCI sound cards: a USB audio device on an XHCI bus.
+    sound = ["-audiodev", "wav,id=snd0,path=%s,out.frequency=%d,out.channels=%d"
+             % (os.path.join(work, SOUND_FILE), ctx.sound_rate, SOUND_CHANNELS)]
     if ctx.arch == "x86_64":
+        sound += ["-device", "intel-hda", "-device", "hda-output,audiodev=snd0"]
         return (["qemu-system-x86_64", "-M", "pc", "-smp", "1",
-                 "-device", "VGA,xres=%d,yres=%d,edid=on" % (WIDTH, HEIGHT)] + common +
+                 "-device", "VGA,xres=%d,yres=%d,edid=on" % (WIDTH, HEIGHT)] + sound + common +
                 ["-append", " ".join(["console=ttyS0"] + append)])
+    sound += ["-device", "qemu-xhci", "-device", "usb-audio,audiodev=snd0"]
     return (["qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15", "-smp", "1",
-             "-device", "virtio-gpu-pci,xres=%d,yres=%d" % (WIDTH, HEIGHT)] + common +
+             "-device", "virtio-gpu-pci,xres=%d,yres=%d" % (WIDTH, HEIGHT)] + sound + common +
             ["-append", " ".join(["console=ttyAMA0"] + append)])
 
 
@@ -587,7 +811,7 @@ def run_scenario(ctx, n, sc):
         for part in (ctx.base_cpio, overlay):
             with open(part, "rb") as f:
                 shutil.copyfileobj(f, out)
-    run = Run(qemu_command(ctx, initrd, sc), work, sc["triggers"],
+    run = Run(qemu_command(ctx, initrd, sc, work), work, sc["triggers"],
               sc.get("timeout", 120))
     run.run()
     v = Verdict()
@@ -617,6 +841,8 @@ def main():
     p.add_argument("--root", required=True, help="the guest's common files")
     p.add_argument("--sim", required=True)
     p.add_argument("--compare", required=True)
+    p.add_argument("--sound", help="alarm-vm-sound, which reads the sound card's recording: "
+                   "the guest has the real ring player, and its sound is judged")
     p.add_argument("--no-fbdev", action="store_true", help="every scenario without /dev/fb0")
     p.add_argument("--kvm", action="store_true")
     p.add_argument("--jobs", type=int, default=1)
@@ -629,6 +855,7 @@ def main():
     ctx.arch, ctx.work, ctx.kernel, ctx.sim, ctx.compare = (a.arch, a.work, a.kernel, a.sim,
                                                             a.compare)
     ctx.kvm = a.kvm
+    ctx.sound = a.sound
     os.makedirs(a.work, exist_ok=True)
     table = scenario_table(a.arch)
     if a.bench:
@@ -646,6 +873,15 @@ def main():
         chosen.append(("%s%s" % (m.group(1), ":no-fbdev" if no_fbdev else ""), int(m.group(1)),
                        no_fbdev))
     numbers = {n for _, n, _ in chosen}
+
+    # The sound card records at the ring file's rate: what the guest played is compared with
+    # the file frame by frame.
+    ctx.sound_rate = 44100
+    if ctx.sound:
+        ring_dir = os.path.join(a.work, "ring")
+        make_phone_files(ctx, 0, table[min(table)], ring_dir)
+        out = sh([ctx.sound, "describe", ring_dir + RING])
+        ctx.sound_rate = int(out.stdout.split()[1])
 
     ctx.base_cpio = os.path.join(a.work, "base.cpio")
     cpio = Cpio(ctx.base_cpio)

@@ -1,14 +1,19 @@
 // alarm-vm: the helpers that play the phone's peers inside the virtual machine of
 // scripts/vm.sh. One static program, called by the name it is started under or by its first
 // argument:
-//   mplayer FILE             the stand-in ring player: reports each run on the console, "plays"
-//                            until SIGUSR2 or VM_PLAY_SECONDS (default 300)
+//   mplayer FILE             the ring player's front: reports each run on the console
+//   ("player-start
+//                            RING" for a ring's first run, "player-replay RING RUN" for a ring
+//                            controller's runs after it), then becomes the real player
+//                            (/vm/ring-player) where the guest has one; else it stands in for
+//                            it: "plays" until SIGUSR2 or VM_PLAY_SECONDS (default 300)
 //   touch W H BUTTON@RING+S...  a uinput touch screen of W x H pixels that touches the middle of
 //                            BUTTON (left, mid, right; the layout the program logged) S seconds
 //                            after ring RING started
 //   nocap PROGRAM [ARGS...]  runs PROGRAM without CAP_SYS_BOOT: its power-off fails
 //   cpu PID DUE              the CPU seconds of PID over the 10 s before the epoch second DUE
-//                            and over the 10 s from one second after the first ring
+//                            and over the 10 s from one second after the first ring, and
+//                            beside the latter those of the ring (its controllers and players)
 //   backlight FIFO [FB]      the LCD backlight: reads the levels the program writes into FIFO
 //                            (laid at the backlight's path) and blanks the display FB at 0,
 //                            as a panel without light goes dark, and unblanks it at any other;
@@ -16,6 +21,7 @@
 //                            reports the levels alone
 //   now                      the wall clock (epoch seconds, milliseconds) and the boot clock
 // Each report is one console line beginning "vm: ".
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/fb.h>
@@ -35,12 +41,14 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
 constexpr char kConsole[] = "/dev/console";
 constexpr char kRingRecord[] = "/tmp/vm-player-runs";
+constexpr char kRealPlayer[] = "/vm/ring-player";
 constexpr char kKmsg[] = "/dev/kmsg";
 constexpr char kUinput[] = "/dev/uinput";
 constexpr char kTouchName[] = "vm-touch-screen";
@@ -92,15 +100,31 @@ void sleep_until(double wall) {
   sleep_seconds(wall - wall_now());
 }
 
-// The rings started so far: one line "N WALL" per player run.
+struct PlayerRun {
+  int controller = 0;  // the process that started it: one for each ring
+  double at = 0;
+};
+
+// Every player run so far: one line "CONTROLLER WALL" per run.
+std::vector<PlayerRun> player_runs() {
+  std::vector<PlayerRun> runs;
+  FILE* f = fopen(kRingRecord, "re");
+  if (f == nullptr) return runs;
+  PlayerRun r;
+  while (fscanf(f, "%d %lf", &r.controller, &r.at) == 2) runs.push_back(r);
+  fclose(f);
+  return runs;
+}
+
+// The rings started so far: a ring controller's first run starts a ring; its later runs
+// replay the file.
 std::vector<double> ring_starts() {
   std::vector<double> starts;
-  FILE* f = fopen(kRingRecord, "re");
-  if (f == nullptr) return starts;
-  int n;
-  double at;
-  while (fscanf(f, "%d %lf", &n, &at) == 2) starts.push_back(at);
-  fclose(f);
+  int last = 0;
+  for (const PlayerRun& r : player_runs()) {
+    if (r.controller != last) starts.push_back(r.at);
+    last = r.controller;
+  }
   return starts;
 }
 
@@ -122,23 +146,42 @@ void on_stop(int) {
 }
 
 int run_player(int argc, char** argv) {
+  // SIGUSR2 keeps its default action until the real player takes over: a stop that comes
+  // first ends this process as it would end the player.
   const char* file = argc > 1 ? argv[1] : "(none)";
-  struct sigaction sa = {};
-  sa.sa_handler = on_stop;
-  sigaction(SIGUSR2, &sa, nullptr);
-  int run = static_cast<int>(ring_starts().size()) + 1;
+  const int controller = static_cast<int>(getppid());
+  std::vector<PlayerRun> runs = player_runs();
+  const bool replay = !runs.empty() && runs.back().controller == controller;
+  size_t ring = ring_starts().size() + (replay ? 0 : 1);
+  size_t run = 1;
+  for (auto r = runs.rbegin(); replay && r != runs.rend() && r->controller == controller; ++r) {
+    ++run;
+  }
   double started = wall_now();
   FILE* f = fopen(kRingRecord, "ae");
   if (f != nullptr) {
-    fprintf(f, "%d %.3f\n", run, started);
+    fprintf(f, "%d %.3f\n", controller, started);
     fclose(f);
   }
-  report("player-start %d %s", run, file);
+  if (replay) {
+    report("player-replay %zu %zu %s", ring, run, file);
+  } else {
+    report("player-start %zu %s", ring, file);
+  }
+  if (access(kRealPlayer, X_OK) == 0) {
+    // The same process: the controller's SIGUSR2 and SIGKILL reach the real player.
+    execv(kRealPlayer, argv);
+    report("player exec %s failed: %s", kRealPlayer, strerror(errno));
+    return 0;
+  }
+  struct sigaction sa = {};
+  sa.sa_handler = on_stop;
+  sigaction(SIGUSR2, &sa, nullptr);
   const char* env = getenv("VM_PLAY_SECONDS");
   double play = env != nullptr ? atof(env) : kDefaultPlaySeconds;
   double end = started + play;
   while (g_stop == 0 && wall_now() < end) usleep(kPollUs);
-  report("player-stop %d %s", run, g_stop != 0 ? "SIGUSR2" : "ended");
+  report("player-stop %zu %s", ring, g_stop != 0 ? "SIGUSR2" : "ended");
   return 0;
 }
 
@@ -319,40 +362,84 @@ int run_nocap(int argc, char** argv) {
 
 // --- cpu -----------------------------------------------------------------------------------
 
-// utime + stime of `pid` in seconds, or -1 when it is gone.
-double cpu_seconds(pid_t pid) {
+struct ProcCpu {
+  pid_t parent = 0;
+  double own = 0;       // utime + stime, seconds
+  double children = 0;  // cutime + cstime: the children it has waited for
+};
+
+bool read_proc_cpu(pid_t pid, ProcCpu* out) {
   char path[64];
   snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
   FILE* f = fopen(path, "re");
-  if (f == nullptr) return -1;
+  if (f == nullptr) return false;
   char text[1024] = {};
   size_t n = fread(text, 1, sizeof text - 1, f);
   fclose(f);
   text[n] = '\0';
   const char* p = strrchr(text, ')');  // the name may hold blanks
-  if (p == nullptr) return -1;
-  unsigned long long utime = 0, stime = 0;
-  // Fields after the name: state (3) ... utime (14), stime (15).
-  if (sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2) {
-    return -1;
+  if (p == nullptr) return false;
+  int parent = 0;
+  unsigned long long utime = 0, stime = 0, cutime = 0, cstime = 0;
+  // Fields after the name: state (3), ppid (4) ... utime (14), stime (15), cutime (16),
+  // cstime (17).
+  if (sscanf(p + 2, "%*c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu %llu %llu", &parent,
+             &utime, &stime, &cutime, &cstime) != 5) {
+    return false;
   }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  const auto tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+  out->parent = static_cast<pid_t>(parent);
+  out->own = static_cast<double>(utime + stime) / tick;
+  out->children = static_cast<double>(cutime + cstime) / tick;
+  return true;
 }
 
-void measure(pid_t pid, double from, const char* what) {
+// utime + stime of `pid` in seconds, or -1 when it is gone.
+double cpu_seconds(pid_t pid) {
+  ProcCpu c;
+  return read_proc_cpu(pid, &c) ? c.own : -1;
+}
+
+// The CPU seconds of the ring of `program`: its ring controllers (its children), the players
+// they run, and the players they have waited for.
+double ring_cpu_seconds(pid_t program) {
+  std::vector<std::pair<pid_t, ProcCpu>> all;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return 0;
+  while (dirent* e = readdir(proc)) {
+    ProcCpu c;
+    const pid_t pid = static_cast<pid_t>(atoi(e->d_name));
+    if (pid > 0 && read_proc_cpu(pid, &c)) all.emplace_back(pid, c);
+  }
+  closedir(proc);
+  double sum = 0;
+  for (const auto& [controller, c] : all) {
+    if (c.parent != program) continue;
+    sum += c.own + c.children;
+    for (const auto& [player, p] : all) {
+      if (p.parent == controller) sum += p.own;
+    }
+  }
+  return sum;
+}
+
+void measure(pid_t pid, double from, const char* what, bool with_ring) {
   sleep_until(from);
   double a = cpu_seconds(pid);
+  double ring_a = with_ring ? ring_cpu_seconds(pid) : 0;
   if (a < 0) {
     report("cpu %s: the program had ended", what);
     return;
   }
   sleep_until(from + kCpuWindowSecs);
   double b = cpu_seconds(pid);
+  double ring_b = with_ring ? ring_cpu_seconds(pid) : 0;
   if (b < 0) {
     report("cpu %s: the program ended within %d s", what, kCpuWindowSecs);
     return;
   }
   report("cpu %s %d s: %.2f s", what, kCpuWindowSecs, b - a);
+  if (with_ring) report("cpu player %s %d s: %.2f s", what, kCpuWindowSecs, ring_b - ring_a);
 }
 
 int run_cpu(int argc, char** argv) {
@@ -363,11 +450,11 @@ int run_cpu(int argc, char** argv) {
   if (wall_now() > from) {
     report("cpu waiting: the program started too late to measure 10 s of waiting");
   } else {
-    measure(pid, from, "waiting");
+    measure(pid, from, "waiting", false);
   }
   double ring = wait_for_ring(1, pid);
   if (ring < 0) return 0;
-  measure(pid, ring + 1, "ringing");
+  measure(pid, ring + 1, "ringing", true);
   return 0;
 }
 
