@@ -174,7 +174,8 @@ bool write_wav(const std::vector<int16_t>& pcm, int rate, int channels, const ch
   put32(&h, data);
   File f(fopen(out, "wb"));
   return f != nullptr && fwrite(h.data(), 1, h.size(), f.get()) == h.size() &&
-         fwrite(pcm.data(), 2, pcm.size(), f.get()) == pcm.size() && fflush(f.get()) == 0;
+         (pcm.empty() || fwrite(pcm.data(), 2, pcm.size(), f.get()) == pcm.size()) &&
+         fflush(f.get()) == 0;
 }
 
 int usage() {
