@@ -241,6 +241,12 @@ ln -s /vm/alarm-vm "$root/system/bin/mplayer"
 if [ "$player" = 1 ]; then
   cp "$build/mplayer" "$root/vm/ring-player"
   copy_libs "$root/vm/ring-player"
+  # The card's mixer, as a phone's settings file sets it: the x86_64 guest's HDA codec starts
+  # muted (vm/mplayer-hda.conf).
+  if [ "$arch" = x86_64 ]; then
+    mkdir -p "$root/system/etc"
+    cp vm/mplayer-hda.conf "$root/system/etc/mplayer.conf"
+  fi
 fi
 cp vm/init.sh "$root/init"
 chmod 755 "$root/init"
