@@ -33,6 +33,10 @@ SHOT_STEP = 0.25    # seconds between the screenshots after the ring starts
 EARLY_SHOTS = 16
 
 DB = "/data/data/com.android.deskclock/databases/alarms.db"
+DB_7 = "/data/user_de/0/com.android.deskclock/databases/alarms.db"  # the clock app of 7.0
+ZONE = "Europe/Paris"          # scenario 6's zone: 07:00 there is 06:00 UTC in December
+ZONE_FILE = "/data/property/persist.sys.timezone"
+ZONEINFO = "/usr/share/zoneinfo"   # where the guest's C library (glibc's TZDIR) reads zones
 FLAG = "/productinfo/alarm_flag"
 SOUND_FILE = "sound.wav"   # what the guest's sound card played, in the scenario's directory
 SOUND_CHANNELS = 2
@@ -304,6 +308,11 @@ def scenario_table(arch):
                 judge=judge_long_boot, timeout=150),
         5: dict(title="nothing due", alarm=(9, 0, MON_TO_FRI), start=due - lead, triggers=[],
                 judge=judge_nothing_due),
+        # The clock app of 7.0 and the zone on /data alone, the guest's clock in UTC: 07:00 in
+        # Paris is due at 06:00 UTC, an hour before the alarm's hour read as UTC.
+        6: dict(title="the clock app of 7.0 in the zone on /data", alarm=(7, 0, MON_TO_FRI),
+                clock_app=7, zone=ZONE, due=due - 3600, start=due - 3600 - lead,
+                touch="mid@1+3", triggers=[], judge=judge_zone, timeout=90),
     }
 
 
@@ -489,6 +498,25 @@ def judge_long_boot(run, v, sc, ctx):
     if v.check(ring is not None, "the alarm never rang"):
         if start is not None:
             v.check(ring - start < 3, "rang %.1f s after the start, not at once" % (ring - start))
+    judge_powered_off(run, v, "the stop button")
+
+
+def judge_zone(run, v, sc, ctx):
+    """The ring in the zone's local second of the alarm, not in the UTC one an hour later:
+    the program read the zone from /data and found its rules in the guest's zoneinfo."""
+    due = sc["due"]
+    _, m = run.first(r"alarm: time zone (\S+) from (.*)$")
+    if v.check(m is not None, "no \"alarm: time zone\" line in the kernel log"):
+        v.check(m.group(1) == sc["zone"] and m.group(2).strip() == ZONE_FILE,
+                "the kernel log says the zone is %s from %s, not %s from %s" %
+                (m.group(1), m.group(2).strip(), sc["zone"], ZONE_FILE))
+    _, ring = common_figures(run, v)
+    if v.check(ring is not None, "the alarm never rang (in UTC it would ring an hour later)"):
+        v.check(due <= ring < due + 3,
+                "the ring started %.3f s after the zone's alarm second %s UTC, not within it" %
+                (ring - due, utc_text(due)))
+    # The next: Thursday's 07:00 in the zone, from the template after Wednesday's instance.
+    judge_wakealarm_line(run, v, due + 86400 - WAKE_AHEAD)
     judge_powered_off(run, v, "the stop button")
 
 
@@ -703,10 +731,25 @@ def make_phone_files(ctx, n, sc, sandbox):
     """The scenario's phone files, laid by alarm-sim as for a sandbox run."""
     if os.path.exists(sandbox):
         shutil.rmtree(sandbox)
-    sh([ctx.sim, "init", sandbox, "--screen", "%dx%dx32" % (WIDTH, HEIGHT)])
     hour, minute, days = sc["alarm"]
-    sh(["sqlite3", sandbox + DB,
-        "INSERT INTO alarms VALUES(1,%d,%d,%d,0,1,0,'Work','');" % (hour, minute, days)])
+    if sc.get("clock_app") == 7:
+        sh([ctx.sim, "init", sandbox, "--screen", "%dx%dx32" % (WIDTH, HEIGHT),
+            "--clock-app", "7"])
+        # The template and its pending instance for Wednesday (month 0 to 11), local time.
+        year, month, day = (int(x) for x in DAY.split("-"))
+        sh(["sqlite3", sandbox + DB_7,
+            "INSERT INTO alarm_templates VALUES(1,%d,%d,%d,1,0,'Work',NULL,0);"
+            "INSERT INTO alarm_instances VALUES(11,%d,%d,%d,%d,%d,0,'Work',NULL,0,1);"
+            % (hour, minute, days, year, month - 1, day, hour, minute)])
+    else:
+        sh([ctx.sim, "init", sandbox, "--screen", "%dx%dx32" % (WIDTH, HEIGHT)])
+        sh(["sqlite3", sandbox + DB,
+            "INSERT INTO alarms VALUES(1,%d,%d,%d,0,1,0,'Work','');" % (hour, minute, days)])
+    if sc.get("zone"):
+        # As Android before 9 keeps a persistent property: one file, the value alone.
+        os.makedirs(os.path.dirname(sandbox + ZONE_FILE), exist_ok=True)
+        with open(sandbox + ZONE_FILE, "w") as f:
+            f.write(sc["zone"])
     # Ring for 5 minutes before snoozing by itself; snooze for one.
     with open(sandbox + FLAG, "w") as f:
         f.write("alarm_flag 1 5 /res/sounds/default_ring.mp3 1\n")
@@ -727,6 +770,11 @@ def write_overlay(ctx, n, sc, sandbox, path):
     for f in sorted(os.listdir(fonts)):
         if os.path.getsize(os.path.join(fonts, f)) <= FONT_COPY_LIMIT:
             shutil.copy(os.path.join(fonts, f), os.path.join(stage, "system", "fonts", f))
+    if sc.get("zone"):
+        # The zone's rules alone, where the guest's glibc looks for TZ=Area/City.
+        zone_path = os.path.join(stage, ZONEINFO.lstrip("/"), sc["zone"])
+        os.makedirs(os.path.dirname(zone_path))
+        shutil.copy(os.path.join(ZONEINFO, sc["zone"]), zone_path)
     os.makedirs(os.path.join(stage, "vm"), exist_ok=True)
     with open(os.path.join(stage, "vm", "scenario.sh"), "w") as f:
         f.write("VM_SCENARIO=%d\n" % n)
@@ -734,7 +782,7 @@ def write_overlay(ctx, n, sc, sandbox, path):
         f.write("VM_TOUCH='%s'\n" % sc.get("touch", ""))
         f.write("VM_NOCAP=%d\n" % (1 if sc.get("nocap") else 0))
         f.write("VM_BOOT_WAIT=%d\n" % sc.get("boot_wait", 0))
-        f.write("VM_DUE=%d\n" % epoch(DAY, ALARM))
+        f.write("VM_DUE=%d\n" % sc.get("due", epoch(DAY, ALARM)))
         f.write("VM_FB=%d\n" % (0 if sc["no_fbdev"] else 1))
         f.write("VM_BENCH=%d\n" % (1 if sc.get("bench") else 0))
     cpio.add_tree(stage)
@@ -823,7 +871,7 @@ def run_scenario(ctx, n, sc):
 
 
 def timeline(run):
-    keep = re.compile(r"^vm: |alarm: (rtc|shutdown|alarm expire|not power off|display)|"
+    keep = re.compile(r"^vm: |alarm: (rtc|time zone|shutdown|alarm expire|not power off|display)|"
                       r"reboot: |get (left|mid|right) button|framebuffer: |alarm start|"
                       r"failed|cannot|can't")
     rows = [(at, line) for at, line in run.lines if keep.search(line)]
