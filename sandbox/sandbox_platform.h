@@ -103,8 +103,8 @@ class SandboxPlatform : public Platform {
 // seconds). The phone's suspend: "no-suspend" (the kernel offers no suspend to RAM),
 // "no-alarm-timer" (no alarm timer can be made), "suspend-refused" (every suspend is
 // refused, as with a wake lock held) or "suspend-refused:N" (the first N), "resume-late:S"
-// (the phone resumes S virtual seconds after its alarm timer's moment). "sound-busy": another program holds the sound card, so the ring player cannot
-// open it.
+// (the phone resumes S virtual seconds after its alarm timer's moment). "sound-busy": another
+// program holds the sound card, so the ring player cannot open it.
 struct SandboxFaults {
   bool poweroff_returns = false;
   int fail_thread_number = 0;

@@ -35,7 +35,7 @@ const char kUsage[] =
     "      --clock-app: the clock application's tables of Android 4.4 and later\n"
     "              (alarm_templates, alarm_instances) at the old path (4.4) or in\n"
     "              device-protected storage (7), instead of the alarms table\n"
-        "      --player: /system/bin/mplayer is the project's ring player, its sound kept as\n"
+    "      --player: /system/bin/mplayer is the project's ring player, its sound kept as\n"
     "              DIR/sim/sound-N.wav (the default), or the stand-in that plays nothing\n"
     "              for run's --play seconds\n"
     "  alarm-sim run DIR [--at \"YYYY-MM-DD HH:MM:SS\"] [--tz ZONE] [--speed N] [--until S]\n"
