@@ -14,7 +14,11 @@ constexpr double kSeekSeconds = 0.25;
 constexpr double kProbeSeconds = 0.5;
 constexpr double kPastFirstSoundSeconds = 0.1;
 // A run that ends this close to the file's end was played to it: a recorder loses a few
-// milliseconds as a stream stops.
+// milliseconds as a stream stops. One that ends later than the file's last audible frame
+// was played to it too: what it lacks is the file's quiet end, some of which the card loses
+// as the stream stops (the guest's decoder and ours agree on the file's length; qemu's HDA
+// stream loses a couple of dozen milliseconds at a restart) and a pause of the recorder may
+// hide.
 constexpr double kWholeSlackSeconds = 0.05;
 // qemu writes its recording 1024 frames at a time.
 constexpr double kWriteSeconds = 0.03;
@@ -88,6 +92,11 @@ std::vector<RingRun> find_ring_runs(const SoundTrack& rec, const SoundTrack& rin
   const auto slack = static_cast<long long>(kWholeSlackSeconds * rec.rate);
   std::vector<AudibleStretch> heard = audible_stretches(ring);
   const size_t first_end = heard.empty() ? 0 : heard.front().last;
+  // The file frames a run must hold to have played all of the file's sound.
+  const auto sounding = static_cast<long long>(heard.empty() ? 0 : heard.back().last + 1);
+  const auto played_to_end = [&](long long file_start, long long upto) {
+    return file_start + length <= upto + slack || file_start + sounding <= upto;
+  };
   const auto probe = static_cast<long long>(
       std::min(ring.frames(),
                std::max(static_cast<size_t>(kProbeSeconds * ring.rate),
@@ -117,12 +126,18 @@ std::vector<RingRun> find_ring_runs(const SoundTrack& rec, const SoundTrack& rin
       const long long frames = std::min(probe, seg_end - expect);
       if (frames <= 0) break;
       const long long lo = first ? expect - write_slack : expect - seek;
-      SoundMatch m = find_sound(rec, lo, expect + seek, ring, 0, static_cast<size_t>(frames));
+      long long hi = expect + seek;
+      const RingRun* before = runs.empty() ? nullptr : &runs.back();
+      // A run played to its last sound before a pause may have had some of its quiet end
+      // still to play after it: the file starts again up to that much later.
+      if (first && before != nullptr && before->whole) {
+        hi = std::max(hi, before->start - before->lost + length + seek);
+      }
+      SoundMatch m = find_sound(rec, lo, hi, ring, 0, static_cast<size_t>(frames));
       RingRun run;
       run.start = m.at;
       // A recorder that paused briefly within a run (a busy host) goes on with the same file,
       // a few frames lost or not: where the file sounds alike at both places, it goes on.
-      const RingRun* before = runs.empty() ? nullptr : &runs.back();
       if (first && waits[seg] < kBriefPauseSeconds && before != nullptr && !before->whole &&
           static_cast<long long>(before->end) == seg_begin) {
         const long long into = seg_begin - before->start;
@@ -142,20 +157,23 @@ std::vector<RingRun> find_ring_runs(const SoundTrack& rec, const SoundTrack& rin
       run.begin = static_cast<size_t>(std::max(run.start, seg_begin));
       run.end = static_cast<size_t>(std::min(run.start + length, seg_end));
       if (run.end <= run.begin) break;
-      run.whole = run.start + length <= seg_end + slack;
+      run.whole = played_to_end(run.start, seg_end);
       settle(rec, ring, &run);
       // Frames lost within the run bring its end that much earlier.
       const long long file_end = run.start - run.lost + length;
       if (run.lost != 0) {
         run.end = static_cast<size_t>(
             std::max(std::min(file_end, seg_end), 1LL + static_cast<long long>(run.begin)));
-        run.whole = file_end <= seg_end + slack;
+        run.whole = played_to_end(run.start - run.lost, seg_end);
         const long long lost = run.lost;
         settle(rec, ring, &run);
         run.lost = lost;
       }
       // A run played to its end may lose its last frames: the next begins where they were.
-      // One cut by a pause goes on to the next run's start within the write that was late.
+      // One cut by a pause goes on into the write that was late only as far as its sound
+      // does: that write holds what the recorder had buffered before the pause (its last
+      // frames, up to a write's length) and then what came after it, so quiet frames there
+      // belong to the pause, and a run whose sound ended before the pause ends at it.
       if (!runs.empty() && !run.resumed) {
         RingRun& before = runs.back();
         const long long before_end = before.start - before.lost + length;
@@ -164,8 +182,14 @@ std::vector<RingRun> find_ring_runs(const SoundTrack& rec, const SoundTrack& rin
           settle(rec, ring, &before);
         } else if (first && static_cast<long long>(before.end) == seg_begin &&
                    run.begin > before.end && before_end >= static_cast<long long>(run.begin)) {
-          before.end = run.begin;
-          settle(rec, ring, &before);
+          size_t sound_end = before.end;
+          for (size_t i = before.end; i < run.begin; ++i) {
+            if (std::abs(static_cast<int>(rec.mono[i])) >= kAudibleLevel) sound_end = i + 1;
+          }
+          if (sound_end > before.end) {
+            before.end = sound_end;
+            settle(rec, ring, &before);
+          }
         }
       }
       first = false;

@@ -17,7 +17,7 @@ struct RingRun {
   size_t end = 0;
   double score = 0;      // its correlation with the file
   long long lost = 0;    // frames of the file not played within it (an underrun)
-  bool whole = false;    // played to the file's end
+  bool whole = false;    // played to the file's end, or to past its last audible frame
   bool resumed = false;  // the file going on after a pause of the recording, not from its start
   bool heard = false;    // holds an audible frame; then:
   size_t first_audible = 0;

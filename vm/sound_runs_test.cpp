@@ -93,6 +93,86 @@ TEST(RingRuns, FramesAnUnderrunLostWithoutAPauseAreCountedAndTheRestStillMatches
   EXPECT_GT(runs[1].score, 0.999);
 }
 
+// The recording's frames [from, to) of `rec`: the last audible one, plus one; `from` if none.
+size_t sound_end(const SoundTrack& rec, size_t from, size_t to) {
+  size_t end = from;
+  for (size_t i = from; i < to; ++i) {
+    if (std::abs(static_cast<int>(rec.mono[i])) >= kAudibleLevel) end = i + 1;
+  }
+  return end;
+}
+
+void quiet(SoundTrack* rec, size_t n) {
+  rec->mono.insert(rec->mono.end(), n, 0);
+}
+
+TEST(RingRuns, ARunWhoseSoundEndedBeforeALongPauseEndsAtIt) {
+  // Snoozed in the quiet between the notes; the recorder's last, partly filled write (quiet
+  // frames) came only with the ring again, a minute later, in the same write as its start.
+  const SoundTrack ring = ring_file();
+  SoundTrack rec;
+  play(&rec, ring, 0, 2600, 1.0);
+  quiet(&rec, 300);
+  play(&rec, ring, 0, 9600, 1.0);
+  std::vector<RingRun> runs = find_ring_runs(rec, ring, {{2600, 60.0}});
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0].end, 2600u);
+  EXPECT_FALSE(runs[0].whole);
+  EXPECT_LT(runs[0].last_audible, 2600u);
+  EXPECT_EQ(runs[1].start, 2900);
+  EXPECT_EQ(runs[1].segment, 1u);
+  EXPECT_GT(runs[1].score, 0.999);
+}
+
+TEST(RingRuns, ARunCutMidSoundByALongPauseGoesOnWithTheSoundTheRecorderHadBuffered) {
+  const SoundTrack ring = ring_file();
+  SoundTrack rec;
+  play(&rec, ring, 0, 2000, 1.0);
+  play(&rec, ring, 2000, 2200, 1.0);  // buffered before the pause, written after it
+  quiet(&rec, 100);
+  play(&rec, ring, 0, 9600, 1.0);
+  std::vector<RingRun> runs = find_ring_runs(rec, ring, {{2000, 60.0}});
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0].end, sound_end(rec, 2000, 2300));
+  EXPECT_GT(runs[0].end, 2100u);
+  EXPECT_FALSE(runs[0].whole);
+  EXPECT_EQ(runs[1].start, 2300);
+}
+
+TEST(RingRuns, APauseInTheFilesQuietEndAfterAShorterDecodeLeavesTheRunWhole) {
+  // The player's decode lacks 200 of the file's quiet end frames; the recorder paused at the
+  // restart 0.2 s before the file's end, where the file is quiet already.
+  const SoundTrack ring = ring_file();
+  SoundTrack rec;
+  play(&rec, ring, 0, 9400, 1.0);
+  play(&rec, ring, 0, 9600, 1.0);
+  play(&rec, ring, 0, 3000, 1.0);
+  std::vector<RingRun> runs = find_ring_runs(rec, ring, {{8000, 0.1}});
+  ASSERT_EQ(runs.size(), 3u);
+  EXPECT_TRUE(runs[0].whole);
+  EXPECT_EQ(runs[0].end, 8000u);
+  EXPECT_EQ(runs[1].start, 9400);
+  EXPECT_FALSE(runs[1].resumed);
+  EXPECT_TRUE(runs[1].whole);
+  EXPECT_EQ(runs[2].start, 19000);
+  EXPECT_FALSE(runs[2].whole);
+  for (const RingRun& r : runs) EXPECT_GT(r.score, 0.999);
+}
+
+TEST(RingRuns, APauseThatCutsTheFilesSoundLeavesTheRunCutShort) {
+  // Cut 100 frames (12 ms) before the file's last audible frame: a real cut, however short.
+  const SoundTrack ring = ring_file();
+  const size_t last_sound = sound_end(ring, 0, ring.frames());
+  ASSERT_GT(last_sound, 100u);
+  SoundTrack rec;
+  play(&rec, ring, 0, last_sound - 100, 1.0);
+  play(&rec, ring, 0, 9600, 1.0);
+  std::vector<RingRun> runs = find_ring_runs(rec, ring, {{last_sound - 100, 0.1}});
+  ASSERT_GE(runs.size(), 2u);
+  EXPECT_FALSE(runs[0].whole);
+  EXPECT_EQ(runs[0].end, last_sound - 100);
+}
+
 TEST(RingRuns, AnotherSoundIsFoundWithALowScore) {
   const SoundTrack ring = ring_file();
   SoundTrack rec;
