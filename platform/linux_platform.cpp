@@ -256,11 +256,13 @@ class LinuxPlatform : public Platform {
       }
     }
     // Without timerfds: the condition on the wall clock, which a set of the clock does not end.
+    // A wait forever has no moment: in the clock's nanoseconds it would overflow.
+    const bool forever = is_wait_forever(deadline);
     auto until = std::chrono::system_clock::time_point(
         std::chrono::duration_cast<std::chrono::system_clock::duration>(
-            std::chrono::microseconds(wall_time_us(deadline))));
+            std::chrono::microseconds(forever ? 0 : wall_time_us(deadline))));
     while (!pending) {
-      if (is_wait_forever(deadline)) {
+      if (forever) {
         event_cv(event).wait(lock);
       } else if (event_cv(event).wait_until(lock, until) == std::cv_status::timeout) {
         break;
