@@ -49,8 +49,8 @@ class Mp3Source : public SoundSource {
     long rate = 0;
     int channels = 0, encoding = 0;
     if (mpg123_getformat(mh_.get(), &rate, &channels, &encoding) != MPG123_OK ||
-        encoding != MPG123_ENC_SIGNED_16 || rate < SOUND_MIN_RATE || rate > SOUND_MAX_RATE ||
-        channels < 1 || channels > 2) {
+        encoding != MPG123_ENC_SIGNED_16 || rate < static_cast<long>(SOUND_MIN_RATE) ||
+        rate > static_cast<long>(SOUND_MAX_RATE) || channels < 1 || channels > 2) {
       *why = "has a format that cannot be played";
       return false;
     }

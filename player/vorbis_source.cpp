@@ -61,8 +61,9 @@ class VorbisSource : public SoundSource {
     open_ = true;
     vorbis_info* info = ov_info(&vf_, -1);
     if (info == nullptr || info->channels < 1 ||
-        info->channels > static_cast<int>(SOUND_MAX_CHANNELS) || info->rate < SOUND_MIN_RATE ||
-        info->rate > SOUND_MAX_RATE) {
+        info->channels > static_cast<int>(SOUND_MAX_CHANNELS) ||
+        info->rate < static_cast<long>(SOUND_MIN_RATE) ||
+        info->rate > static_cast<long>(SOUND_MAX_RATE)) {
       *why = "has an impossible rate or channel count";
       return false;
     }
