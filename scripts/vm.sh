@@ -200,7 +200,12 @@ else
     libgcc-s1:armhf libpng16-16:armhf libdrm2:armhf
   busybox=$target/bin/busybox
   sqlite=$target/usr/bin/sqlite3
-  lib_dirs=("$target/lib/arm-linux-gnueabihf" "$target/usr/lib/arm-linux-gnueabihf")
+  # The label's and the player's libraries (FreeType, HarfBuzz and theirs, the decoders) come
+  # from the target's multiarch packages that cross.sh installs, or its unpacked sysroot.
+  lib_dirs=("$target/lib/arm-linux-gnueabihf" "$target/usr/lib/arm-linux-gnueabihf"
+    "$PWD/build-armhf-sysroot/lib/arm-linux-gnueabihf"
+    "$PWD/build-armhf-sysroot/usr/lib/arm-linux-gnueabihf"
+    /lib/arm-linux-gnueabihf /usr/lib/arm-linux-gnueabihf)
 fi
 find_lib() {
   local d
