@@ -91,7 +91,9 @@ guest_targets=(poweroff_alarm alarm-vm)
 # Without it the guest's stand-in plays nothing and nothing is judged of the sound.
 sound=()
 player=0
-if ninja -C build -t targets all 2>/dev/null | grep -q '^poweroff_alarm_player:'; then
+# (grep reads the whole list: with -q it would stop at the match, and pipefail would take
+# ninja's broken pipe for a missing target.)
+if ninja -C build -t targets all 2>/dev/null | grep '^poweroff_alarm_player:' >/dev/null; then
   player=1
   [ "$judge_sound" = 1 ] && sound=(--sound build/vm/alarm-vm-sound)
   [ "$arch" = x86_64 ] && guest_targets+=(poweroff_alarm_player)
