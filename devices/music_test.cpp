@@ -92,6 +92,20 @@ char process_state(pid_t pid, pid_t* parent = nullptr) {
   return stat[close + 2];
 }
 
+// The nice value of a process (the stat file's 19th field), or 100 when it cannot be read.
+int process_nice(pid_t pid) {
+  std::string stat;
+  if (!read_text_file("/proc/" + std::to_string(pid) + "/stat", &stat)) return 100;
+  size_t at = stat.rfind(')');
+  std::istringstream fields(at == std::string::npos ? "" : stat.substr(at + 2));
+  std::string field;
+  for (int i = 3; i < 19 && fields >> field; ++i) {
+  }
+  int nice = 100;
+  fields >> nice;
+  return nice;
+}
+
 bool gone(pid_t pid) {
   char s = process_state(pid);
   return s == 0 || s == 'Z';
@@ -188,6 +202,16 @@ TEST_F(RingPlayer, PlayWithoutPathPlaysTheDefaultRing) {
   EXPECT_EQ(runs()[0].args, "1:" + sb_.path(MUSIC_DEFAULT_RING));
   // The controller holds no descriptor of the program, so neither does the player.
   for (pid_t fd : proc_entries("/proc/" + std::to_string(pid) + "/fd")) EXPECT_LT(fd, 3);
+}
+
+TEST_F(RingPlayer, PlayerRunsAtTheAudioPriorityItsControllerAtTheProgramsOwn) {
+  if (geteuid() != 0) GTEST_SKIP() << "raising a priority takes CAP_SYS_NICE";
+  install_player("30");
+  int controller = musicProcess(nullptr, MUSIC_OP_PLAY);
+  ASSERT_GT(controller, 0);
+  ASSERT_TRUE(wait_runs(1));
+  EXPECT_EQ(process_nice(runs()[0].pid), -16);
+  EXPECT_EQ(process_nice(controller), process_nice(getpid()));
 }
 
 TEST_F(RingPlayer, SecondPlayIsRefusedAndTheRingGoesOn) {
