@@ -951,9 +951,9 @@ def qemu_command(ctx, initrd, sc, work):
     if ctx.arch == "x86_64":
         sound += ["-device", "intel-hda", "-device", "hda-output,audiodev=snd0"]
         # Suspend to RAM (ACPI S3), which the pc machine's PIIX4 offers by default in qemu 7.2:
-        # asked for, so that no machine type's default takes it from the snooze scenarios. On
-        # q35 only a boot's first S3 is real.
-        return (["qemu-system-x86_64", "-M", "pc", "-global", "PIIX4_PM.disable_s3=0", "-smp", "1",
+        # asked for, so that no machine type's default takes it from the snooze scenarios.
+        return (["qemu-system-x86_64", "-M", "pc", "-global", "PIIX4_PM.disable_s3=0",
+                 "-smp", "1",
                  "-device", "VGA,xres=%d,yres=%d,edid=on" % (WIDTH, HEIGHT)] + sound + common +
                 ["-append", " ".join(["console=ttyS0"] + append)])
     sound += ["-device", "qemu-xhci", "-device", "usb-audio,audiodev=snd0"]
