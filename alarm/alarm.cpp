@@ -39,6 +39,9 @@ constexpr int64_t kNoLimit = std::numeric_limits<int64_t>::max();
 constexpr int kMaxSuspendTries = 12;
 // A refused suspend is tried again after SUSPEND_SETTLE_US doubled this many times at most.
 constexpr int kSuspendBackoffDoublings = 4;
+// A suspend waits this long at most, looking this often, for a stopped ring to end its sound.
+constexpr int64_t kRingEndWaitUs = 500000;
+constexpr int64_t kRingEndPollUs = 10000;
 
 // The longest a pass waits when nothing it knows of is due: a bound, not a deadline.
 constexpr int64_t kLongestPassWaitUs = 3600 * kUsPerSecond;
@@ -282,6 +285,16 @@ bool suspend_through(int64_t end_us, int* refusals) {
   // The alarm timer wakes the phone this long before the end, so that a late resume and the
   // clock set again from the RTC still leave the ring its second.
   const WallTime wake_at = wall_time_from_us(end_us - SUSPEND_WAKE_LEAD_US);
+  // The ring just stopped ends its sound first: its player, frozen while it stops, would find
+  // its card suspended at the resume and fail. One that will not end keeps the phone awake
+  // half a second at most; a post may be the snoozing button's, and only the power key ends
+  // the wait.
+  for (int64_t waited = 0;
+       waited < kRingEndWaitUs && g_alarm_status.exit_request == 0 && music_controllers_running();
+       waited += kRingEndPollUs) {
+    int64_t poll_end_us = wall_time_us(read_clock()) + kRingEndPollUs;
+    platform().wait_event(g_main_wakeup, wall_time_from_us(poll_end_us));
+  }
   // A post from before the look at the exit request is answered by that look.
   g_main_wakeup.take();
   if (g_alarm_status.exit_request != 0) return true;

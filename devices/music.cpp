@@ -254,6 +254,14 @@ int musicProcess(const char* path, int op) {
   }
 }
 
+bool music_controllers_running() {
+  if (reap_controllers()) g_music_pid = -1;
+  for (pid_t slot : g_controllers) {
+    if (slot != 0) return true;
+  }
+  return false;
+}
+
 void music_reset() {
   for (pid_t& slot : g_controllers) {
     if (slot == 0) continue;

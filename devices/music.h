@@ -18,6 +18,9 @@ extern pid_t g_music_pid;
 // gone already), -1 when nothing rang or the stop could not be sent. Other codes: -1.
 // `path` is a phone path; null plays the default ring.
 int musicProcess(const char* path, int op);
+// Whether a ring's controller is still running, a stopped one too while its player ends its
+// sound; reaps those that have ended, without blocking.
+bool music_controllers_running();
 // The controller's SIGUSR1 handler: ends the current player and the repetition.
 void music_stop_handler(int sig);
 void music_reset();  // tests: stop and reap every controller

@@ -6,7 +6,9 @@
 # board with virtio-gpu: the 32-bit phone (16-byte input events, 32-bit time_t). Both screens
 # are 480x800. The scenarios (all by default): 1 ring and stop, 2 the RTC with the power-off
 # failing, 3 snooze, 4 a boot longer than the RTC's lead, 5 nothing due, 6 the clock app of
-# 7.0 with the zone on /data and the guest's clock in UTC (vm/vm.py).
+# 7.0 with the zone on /data and the guest's clock in UTC, 7 suspended to RAM through a dark
+# snooze and woken by the program's alarm timer, 8 the suspended guest woken from outside and
+# the power key read: the power-off (vm/vm.py).
 # --no-fbdev boots every scenario without the DRM drivers' framebuffer emulation (no
 # /dev/fb0: the program draws through DRM/KMS), N:no-fbdev scenario N alone; --bench boots one
 # guest that runs bench_drm_present (a frame's present on the DRM card against a memcpy);

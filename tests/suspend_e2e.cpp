@@ -13,7 +13,8 @@ namespace {
 // A Monday-to-Friday 07:00 alarm that rings five minutes and snoozes for `snooze_minutes`.
 struct SnoozingAlarm {
   E2eSandbox sb;
-  explicit SnoozingAlarm(int snooze_minutes) {
+  explicit SnoozingAlarm(int snooze_minutes, const std::vector<std::string>& init_args = {})
+      : sb(init_args) {
     sb.add_alarm(1, 7, 0, kMonToFri, 1, 0);
     sb.set_flags(5, "/res/sounds/default_ring.mp3", snooze_minutes);
   }
@@ -42,7 +43,7 @@ int count_lines(const std::string& text, const std::string& part) {
 }  // namespace
 
 TEST(SuspendScenario, ADarkSnoozeSleepsUntilItsAlarmTimerAndRingsInTheSnoozesSecond) {
-  SnoozingAlarm a(2);
+  SnoozingAlarm a(2, {"--player", "real"});
   SimResult r =
       a.sb.run({"--at", kWednesdayBefore, "--until", "160", touch("25", "left"), "150:key:power"});
   ASSERT_EQ(r.cli_status, 0) << r.timeline_text();
@@ -61,6 +62,11 @@ TEST(SuspendScenario, ADarkSnoozeSleepsUntilItsAlarmTimerAndRingsInTheSnoozesSec
   // The touch darkens the screen, then the phone sleeps (the simulator notes the backlight
   // as it reads it, a moment after the program wrote it).
   EXPECT_GE(ms(suspend->at), ms(25.0));
+  // The snoozed ring's player has ended first: frozen while it stops, it would find its card
+  // suspended at the resume and fail.
+  std::vector<TimelineEvent> stops = r.events("player-stop");
+  ASSERT_FALSE(stops.empty()) << r.timeline_text();
+  EXPECT_LE(ms(stops[0].at), ms(suspend->at)) << r.timeline_text();
   EXPECT_LT(light[1].at, resume->at);
   EXPECT_LT(resume->at, light[2].at);
   EXPECT_EQ(resume->details, "by alarm-timer");

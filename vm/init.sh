@@ -54,6 +54,8 @@ for d in /sys/class/input/event*; do
   [ -e "$d/device/name" ] && say "input $(basename "$d") $(cat "$d/device/name")"
 done
 [ -e /sys/class/rtc/rtc0/name ] && say "rtc0 $(cat /sys/class/rtc/rtc0/name) $(cat /sys/class/rtc/rtc0/since_epoch)"
+# What the kernel offers to suspend to ("mem" is suspend-to-idle where mem_sleep has no "deep").
+say "power state $(cat /sys/power/state 2>/dev/null) mem_sleep $(cat /sys/power/mem_sleep 2>/dev/null)"
 
 # The LCD backlight: qemu's displays have none, so a helper stands at its path and darkens
 # the framebuffer display when the program switches the light off. A DRM card's picture can
@@ -75,6 +77,10 @@ fi
 
 if [ -n "$VM_TOUCH" ]; then
   /vm/alarm-vm touch $VM_SCREEN $VM_TOUCH &
+fi
+# A power key pressed as the guest resumes, as a phone's key that wakes it is then read.
+if [ "${VM_POWER_KEY:-0}" = 1 ]; then
+  /vm/alarm-vm powerkey &
 fi
 sleep 0.2
 

@@ -30,6 +30,9 @@ WIDTH, HEIGHT = 480, 800
 WAKE_AHEAD = 20     # the program wakes the phone this long before the next alarm
 SNOOZE_SECS = 60    # alarm_flag's snooze period, one minute
 SHOT_STEP = 0.25    # seconds between the screenshots after the ring starts
+SUSPENDED_SHARE = 0.9   # of a dark snooze the guest sleeps through, at least
+WAKE_AFTER = 10     # scenario 8 wakes the suspended guest this long after it went to sleep
+RESUME_WITHIN = 2   # seconds from system_wakeup to the guest running again, at most
 EARLY_SHOTS = 16
 
 DB = "/data/data/com.android.deskclock/databases/alarms.db"
@@ -43,6 +46,7 @@ SOUND_CHANNELS = 2
 SOUND_HEADER = 44          # qemu's WAV header: the canonical one, lengths at bytes 4 and 40
 SOUND_POLL = 0.005         # seconds between looks at the recording's size
 SOUND_WRITE = 1024         # frames in one of qemu's writes (a 4 KiB buffer)
+STATUS_POLL = 0.1          # seconds between QMP's looks at whether the guest is suspended
 
 
 def epoch(day, hms):
@@ -165,11 +169,13 @@ class Qmp:
 class Run:
     """Boots one guest, plays the scenario's triggers, and keeps what it saw."""
 
-    def __init__(self, cmd, work, triggers, timeout):
+    def __init__(self, cmd, work, triggers, timeout, watch_status=False):
         self.cmd = cmd
         self.work = work
         self.triggers = [dict(t, done=False) for t in triggers]
         self.timeout = timeout
+        self.watch_status = watch_status
+        self.status = []        # (host seconds, QMP's run state): each change, from the first
         self.lines = []         # (host seconds since start, text)
         self.actions = []       # (host seconds, text)
         self.exit_code = None
@@ -193,7 +199,8 @@ class Run:
                 log.write("%8.3f %s\n" % (at, line))
                 log.flush()
                 for trig in self.triggers:
-                    if not trig["done"] and "fire_at" not in trig and re.search(trig["on"], line):
+                    if (not trig["done"] and "fire_at" not in trig and "on" in trig and
+                            re.search(trig["on"], line)):
                         trig["fire_at"] = at + trig["after"]
 
     def _watch_sound(self):
@@ -220,6 +227,23 @@ class Run:
         elif what == "powerdown":
             qmp.command("system_powerdown")
             self.actions.append((self.t(), "power button (system_powerdown)"))
+        elif what == "wakeup":
+            reply = qmp.command("system_wakeup")
+            self.actions.append((self.t(), "wake-up (system_wakeup)%s" %
+                                 ("" if "return" in reply else " FAILED: %s" % reply)))
+
+    def _look_at_status(self, qmp):
+        """QMP's run state ("running", "suspended"...), each change kept with its moment; a
+        trigger on a state fires its delay after the guest entered it."""
+        reply = qmp.command("query-status")
+        state = reply.get("return", {}).get("status")
+        if state is None or (self.status and self.status[-1][1] == state):
+            return
+        at = self.t()
+        self.status.append((at, state))
+        for trig in self.triggers:
+            if not trig["done"] and "fire_at" not in trig and trig.get("on_status") == state:
+                trig["fire_at"] = at + trig["after"]
 
     def run(self):
         sock = os.path.join(self.work, "qmp.sock")
@@ -236,7 +260,11 @@ class Run:
         qmp = None
         try:
             qmp = Qmp(sock, time.monotonic() + 10)
+            next_look = 0.0
             while proc.poll() is None:
+                if self.watch_status and self.t() >= next_look:
+                    next_look = self.t() + STATUS_POLL
+                    self._look_at_status(qmp)
                 if self.t() > self.timeout:
                     self.actions.append((self.t(), "timeout: qemu ended"))
                     qmp.command("quit")
@@ -313,6 +341,15 @@ def scenario_table(arch):
         6: dict(title="the clock app of 7.0 in the zone on /data", alarm=(7, 0, MON_TO_FRI),
                 clock_app=7, zone=ZONE, due=due - 3600, start=due - 3600 - lead,
                 touch="mid@1+3", triggers=[], judge=judge_zone, timeout=90),
+        # Suspend to RAM through the dark snooze: QMP's run state says when the guest sleeps.
+        7: dict(title="suspended through a dark snooze", alarm=(7, 0, MON_TO_FRI),
+                start=due - lead, touch="left@1+3", watch_status=True,
+                triggers=[{"on": r"vm: player-start 2 ", "after": 2, "do": "powerdown"}],
+                judge=judge_suspended_snooze, timeout=180),
+        8: dict(title="the power key wakes the suspended phone", alarm=(7, 0, MON_TO_FRI),
+                start=due - lead, touch="left@1+3", power_key=True, watch_status=True,
+                triggers=[{"on_status": "suspended", "after": WAKE_AFTER, "do": "wakeup"}],
+                judge=judge_woken_by_power_key, timeout=150),
     }
 
 
@@ -487,6 +524,109 @@ def judge_snooze(run, v, sc, ctx):
     judge_sound(run, v, ctx, [("snooze", left_at, True), ("power key", key_at, False)])
     if key_at is not None and run.shutdown_reason == "guest-shutdown":
         v.figures["power key to power-off"] = run.end_at - key_at
+
+
+def snooze_end(run):
+    """The snooze's end in the guest's clock, as the snooze note the program wrote holds it:
+    the kernel log shows the note's lines, the alarm's id and then the end in milliseconds."""
+    at, _ = run.first(r"alarm: write delay time success, str=")
+    if at is None:
+        return None
+    _, m = run.first(r"^\[\s*[0-9.]+\]\s+(\d{10})000\s*$", at - 1e-6)
+    return int(m.group(1)) if m else None
+
+
+def suspended_spans(run, after):
+    """The guest's suspends after the host moment `after`, as QMP's run state showed them:
+    [went to sleep, running again] in host seconds, the latter None when it never woke."""
+    spans = []
+    for at, state in run.status:
+        if state == "suspended" and at > after:
+            spans.append([at, None])
+        elif state != "suspended" and spans and spans[-1][1] is None:
+            spans[-1][1] = at
+    return spans
+
+
+def judge_suspend_entered(run, v):
+    """The program suspended the guest (no "cannot suspend"), and the ring player ended
+    before it: a player frozen while it stops finds its card suspended at the resume."""
+    _, m = run.first(r"alarm: cannot suspend.*")
+    v.check(m is None, "the program found it cannot suspend: %s" % (m.group(0) if m else ""))
+    _, m = run.first(r"mplayer: .* failed: .*")
+    v.check(m is None, "the ring player failed: %s" % (m.group(0) if m else ""))
+
+
+def judge_suspended_snooze(run, v, sc, ctx):
+    """The dark snooze asleep: suspended within it for most of it, woken by the program's
+    alarm timer (nothing from the host), ringing again in the snooze end's second."""
+    common_figures(run, v)
+    judge_suspend_entered(run, v)
+    left_at, _ = run.first(r"vm: touch left")
+    again_at, m = run.first(r"vm: player-start 2 .* at ([0-9.]+)")
+    end = snooze_end(run)
+    v.check(end is not None, "no snooze note in the kernel log")
+    if not v.check(left_at is not None and m is not None, "the alarm did not ring again"):
+        return
+    again = float(m.group(1))
+    spans = suspended_spans(run, left_at)
+    spans = [s for s in spans if s[0] < again_at]
+    if v.check(len(spans) == 1, "%d suspends in the snooze, not one" % len(spans)):
+        slept, woke = spans[0]
+        v.figures["left button to the suspend"] = slept - left_at
+        if v.check(woke is not None and woke < again_at,
+                   "the guest did not resume before the ring again"):
+            asleep = woke - slept
+            v.figures["suspended in the %d s snooze" % SNOOZE_SECS] = asleep
+            v.figures["the resume to the ring again"] = again_at - woke
+            v.check(asleep >= SUSPENDED_SHARE * SNOOZE_SECS,
+                    "suspended %.1f s of the %d s snooze, less than %d %%" %
+                    (asleep, SNOOZE_SECS, SUSPENDED_SHARE * 100))
+    v.check(not any(t.startswith("wake-up") for _, t in run.actions),
+            "the host woke the guest: it did not resume by itself")
+    if end is not None:
+        v.figures["the snooze's end to the ring again (guest's clock)"] = again - end
+        v.check(end <= again < end + 1,
+                "rang again %.3f s after the snooze's end %s, not in its second" %
+                (again - end, utc_text(end)))
+    judge_wakealarm_line(run, v, epoch("2026-12-10", ALARM) - WAKE_AHEAD)
+    judge_powered_off(run, v, "the power key")
+
+
+def judge_woken_by_power_key(run, v, sc, ctx):
+    """The suspended guest woken from outside (qemu's system_wakeup, as the power key's
+    interrupt wakes a phone) and the power key read at once: the phone powers off with the
+    RTC set for the snooze, which stays to ring."""
+    common_figures(run, v)
+    judge_suspend_entered(run, v)
+    left_at, _ = run.first(r"vm: touch left")
+    wake_at, wake = next(((a, t) for a, t in run.actions if t.startswith("wake-up")),
+                         (None, None))
+    key_at, _ = run.first(r"vm: key power after a resume")
+    off_at, _ = run.first(r"reboot: Power down")
+    spans = suspended_spans(run, left_at if left_at is not None else -1.0)
+    if v.check(spans, "the guest was never suspended in the snooze") and v.check(
+            wake is not None and "FAILED" not in wake, "no system_wakeup: %s" % wake):
+        woke = spans[0][1]
+        v.check(woke is not None and wake_at - STATUS_POLL <= woke <= wake_at + RESUME_WITHIN,
+                "system_wakeup at %.3f did not wake the guest (running again at %s)" %
+                (wake_at, woke))
+        if woke is not None:
+            v.figures["system_wakeup to the guest running"] = woke - wake_at
+            if key_at is not None:
+                v.figures["the resume to the key pressed"] = key_at - woke
+    if v.check(key_at is not None, "the guest's power key was not pressed after a resume"):
+        if off_at is not None:
+            v.figures["the key to the power-off"] = off_at - key_at
+    v.check(run.first(r"vm: player-start 2 ")[1] is None,
+            "the snooze rang again: the power key after the wake-up was not read")
+    end = snooze_end(run)
+    if v.check(end is not None, "no snooze note in the kernel log"):
+        # The snooze is kept at the power-off: the RTC wakes the phone for it.
+        rtc_at = judge_wakealarm_line(run, v, end - WAKE_AHEAD)
+        if rtc_at is not None and off_at is not None:
+            v.check(rtc_at <= off_at, "the RTC was written after the power-off")
+    judge_powered_off(run, v, "the power key after the wake-up")
 
 
 def judge_long_boot(run, v, sc, ctx):
@@ -785,6 +925,7 @@ def write_overlay(ctx, n, sc, sandbox, path):
         f.write("VM_DUE=%d\n" % sc.get("due", epoch(DAY, ALARM)))
         f.write("VM_FB=%d\n" % (0 if sc["no_fbdev"] else 1))
         f.write("VM_BENCH=%d\n" % (1 if sc.get("bench") else 0))
+        f.write("VM_POWER_KEY=%d\n" % (1 if sc.get("power_key") else 0))
     cpio.add_tree(stage)
     cpio.close()
 
@@ -809,7 +950,10 @@ def qemu_command(ctx, initrd, sc, work):
              % (os.path.join(work, SOUND_FILE), ctx.sound_rate, SOUND_CHANNELS)]
     if ctx.arch == "x86_64":
         sound += ["-device", "intel-hda", "-device", "hda-output,audiodev=snd0"]
-        return (["qemu-system-x86_64", "-M", "pc", "-smp", "1",
+        # Suspend to RAM (ACPI S3), which the pc machine's PIIX4 offers by default in qemu 7.2:
+        # asked for, so that no machine type's default takes it from the snooze scenarios.
+        return (["qemu-system-x86_64", "-M", "pc", "-global", "PIIX4_PM.disable_s3=0",
+                 "-smp", "1",
                  "-device", "VGA,xres=%d,yres=%d,edid=on" % (WIDTH, HEIGHT)] + sound + common +
                 ["-append", " ".join(["console=ttyS0"] + append)])
     sound += ["-device", "qemu-xhci", "-device", "usb-audio,audiodev=snd0"]
@@ -860,7 +1004,7 @@ def run_scenario(ctx, n, sc):
             with open(part, "rb") as f:
                 shutil.copyfileobj(f, out)
     run = Run(qemu_command(ctx, initrd, sc, work), work, sc["triggers"],
-              sc.get("timeout", 120))
+              sc.get("timeout", 120), watch_status=sc.get("watch_status", False))
     run.run()
     v = Verdict()
     try:
@@ -873,9 +1017,10 @@ def run_scenario(ctx, n, sc):
 def timeline(run):
     keep = re.compile(r"^vm: |alarm: (rtc|time zone|shutdown|alarm expire|not power off|display)|"
                       r"reboot: |get (left|mid|right) button|framebuffer: |alarm start|"
-                      r"failed|cannot|can't")
+                      r"failed|cannot|can't|PM: suspend (entry|exit)")
     rows = [(at, line) for at, line in run.lines if keep.search(line)]
     rows += [(at, "[host] " + text) for at, text in run.actions]
+    rows += [(at, "[host] guest %s (query-status)" % state) for at, state in run.status]
     rows.append((run.end_at, "[host] qemu ended: exit %s, %s" %
                  (run.exit_code, run.shutdown_reason or "no shutdown event")))
     return "\n".join("  %7.3f  %s" % r for r in sorted(rows, key=lambda r: r[0]))

@@ -19,6 +19,10 @@
 //                            as a panel without light goes dark, and unblanks it at any other;
 //                            without FB (a DRM card, which only its master can blank) it
 //                            reports the levels alone
+//   powerkey                 a uinput power key that presses KEY_POWER once, at once after
+//                            the guest's first resume from suspend (its boot clock then ahead
+//                            of its monotonic clock by the time asleep), as a phone's key
+//                            that wakes it is read
 //   now                      the wall clock (epoch seconds, milliseconds) and the boot clock
 // Each report is one console line beginning "vm: ".
 #include <dirent.h>
@@ -52,11 +56,15 @@ constexpr char kRealPlayer[] = "/vm/ring-player";
 constexpr char kKmsg[] = "/dev/kmsg";
 constexpr char kUinput[] = "/dev/uinput";
 constexpr char kTouchName[] = "vm-touch-screen";
+constexpr char kPowerKeyName[] = "vm-power-key";
 constexpr int kDefaultPlaySeconds = 300;
 constexpr int kTouchSlots = 10;
 constexpr useconds_t kPollUs = 20000;
 constexpr useconds_t kTouchHoldUs = 100000;
 constexpr int kCpuWindowSecs = 10;
+// A boot clock this much further ahead of the monotonic clock than at the start: the guest
+// was suspended (the monotonic clock stands still while it sleeps).
+constexpr double kAsleepAtLeast = 0.5;
 
 double wall_now() {
   struct timeval tv;
@@ -64,10 +72,14 @@ double wall_now() {
   return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
 }
 
-double boot_now() {
+double clock_now(clockid_t clock) {
   struct timespec ts;
-  clock_gettime(CLOCK_BOOTTIME, &ts);
+  clock_gettime(clock, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+double boot_now() {
+  return clock_now(CLOCK_BOOTTIME);
 }
 
 // One line on the console, whole, with the wall clock.
@@ -331,6 +343,46 @@ int run_touch(int argc, char** argv) {
   for (;;) pause();
 }
 
+// --- powerkey ------------------------------------------------------------------------------
+
+int make_power_key() {
+  int fd = open(kUinput, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  ioctl(fd, UI_SET_EVBIT, EV_KEY);
+  ioctl(fd, UI_SET_KEYBIT, KEY_POWER);
+  uinput_user_dev dev = {};
+  snprintf(dev.name, sizeof dev.name, "%s", kPowerKeyName);
+  dev.id.bustype = BUS_VIRTUAL;
+  dev.id.vendor = 1;
+  dev.id.product = 2;
+  if (write(fd, &dev, sizeof dev) != static_cast<ssize_t>(sizeof dev) ||
+      ioctl(fd, UI_DEV_CREATE) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int run_powerkey() {
+  int fd = make_power_key();
+  if (fd < 0) {
+    report("power-key failed: %s", strerror(errno));
+    return 1;
+  }
+  report("power-key ready");
+  const double gap = boot_now() - clock_now(CLOCK_MONOTONIC);
+  double asleep = 0;
+  while ((asleep = boot_now() - clock_now(CLOCK_MONOTONIC) - gap) < kAsleepAtLeast) {
+    usleep(kPollUs);
+  }
+  emit(fd, EV_KEY, KEY_POWER, 1);
+  emit(fd, EV_SYN, SYN_REPORT, 0);
+  emit(fd, EV_KEY, KEY_POWER, 0);
+  emit(fd, EV_SYN, SYN_REPORT, 0);
+  report("key power after a resume, %.1f s asleep", asleep);
+  for (;;) pause();
+}
+
 // --- nocap ---------------------------------------------------------------------------------
 
 int run_nocap(int argc, char** argv) {
@@ -502,12 +554,13 @@ int main(int argc, char** argv) {
   self = self != nullptr ? self + 1 : argv[0];
   if (strcmp(self, "mplayer") == 0) return run_player(argc, argv);
   if (argc < 2) {
-    fprintf(stderr, "usage: alarm-vm mplayer|touch|nocap|cpu|backlight|now ...\n");
+    fprintf(stderr, "usage: alarm-vm mplayer|touch|powerkey|nocap|cpu|backlight|now ...\n");
     return 2;
   }
   std::string verb = argv[1];
   if (verb == "mplayer") return run_player(argc - 1, argv + 1);
   if (verb == "touch") return run_touch(argc - 1, argv + 1);
+  if (verb == "powerkey") return run_powerkey();
   if (verb == "nocap") return run_nocap(argc - 1, argv + 1);
   if (verb == "cpu") return run_cpu(argc - 1, argv + 1);
   if (verb == "backlight") return run_backlight(argc - 1, argv + 1);
