@@ -4,11 +4,13 @@
 # the life came to. The target is under a minute on a 2-core machine (boot 15, Europe/Paris).
 #
 #   bench/life_year.sh [PATH/TO/alarm-sim] [--boot S] [--tz ZONE] [--days N] [--speed N]
-#                      [--no-jump] [--user POLICY]
+#                      [--no-jump] [--user POLICY] [--player real|standin]
 #
 # Defaults: build/sim/alarm-sim, boot 0, UTC, 365 days, the life's own speed and user
 # (stop:10). A user who snoozes first (snooze-then-stop:10) keeps the program dark through
-# a snooze at every boot: the year then measures the cost of the program's waits.
+# a snooze at every boot: the year then measures the cost of the program's waits. The ring
+# player is the real one, its sound kept (each ring's every 20 ms is a write to the sandbox's
+# sink); --player standin plays nothing, and measures the program alone.
 set -euo pipefail
 sim=build/sim/alarm-sim
 if [[ $# -gt 0 && $1 != --* ]]; then
@@ -19,6 +21,7 @@ boot=0
 tz=UTC
 days=365
 extra=()
+player=real
 while [[ $# -gt 0 ]]; do
   case $1 in
     --boot) boot=$2; shift 2 ;;
@@ -27,12 +30,13 @@ while [[ $# -gt 0 ]]; do
     --speed) extra+=(--speed "$2"); shift 2 ;;
     --no-jump) extra+=(--no-jump); shift ;;
     --user) extra+=(--user "$2"); shift 2 ;;
+    --player) player=$2; shift 2 ;;
     *) echo "life_year.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
 work=$(mktemp -d /tmp/alarm-life-year-XXXXXX)
 trap 'rm -rf "$work"' EXIT
-"$sim" init "$work" >/dev/null
+"$sim" init "$work" --player "$player" >/dev/null
 sqlite3 "$work/data/data/com.android.deskclock/databases/alarms.db" "
   INSERT INTO alarms VALUES(1,7,0,31,0,1,1,'Work','');
   INSERT INTO alarms VALUES(2,7,1,10,0,1,0,'Gym','');
