@@ -401,6 +401,9 @@ def common_figures(run, v):
         _, m = run.first(r"vm: cpu %s 10 s: ([0-9.]+) s" % what)
         if m:
             v.figures["program CPU while %s 10 s" % what] = float(m.group(1))
+        _, m = run.first(r"vm: wakeups %s 10 s:(.*) at " % what)
+        if m:
+            v.notes.append("the program's threads' wake-ups while %s 10 s:%s" % (what, m.group(1)))
     _, m = run.first(r"vm: cpu player ringing 10 s: ([0-9.]+) s")
     if m:
         v.figures["player CPU while ringing 10 s"] = float(m.group(1))

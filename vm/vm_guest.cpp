@@ -44,6 +44,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -475,8 +476,53 @@ double ring_cpu_seconds(pid_t program) {
   return sum;
 }
 
+// The voluntary context switches of each of the program's threads, by thread id: how often
+// each went to sleep, so how often it woke.
+std::map<pid_t, long> thread_wakeups(pid_t pid) {
+  std::map<pid_t, long> out;
+  char dir[64];
+  snprintf(dir, sizeof dir, "/proc/%d/task", static_cast<int>(pid));
+  DIR* tasks = opendir(dir);
+  if (tasks == nullptr) return out;
+  while (dirent* e = readdir(tasks)) {
+    const pid_t tid = static_cast<pid_t>(atoi(e->d_name));
+    if (tid <= 0) continue;
+    char path[96];
+    snprintf(path, sizeof path, "%s/%d/status", dir, static_cast<int>(tid));
+    FILE* f = fopen(path, "re");
+    if (f == nullptr) continue;
+    char line[128];
+    while (fgets(line, sizeof line, f) != nullptr) {
+      long n = 0;
+      if (sscanf(line, "voluntary_ctxt_switches: %ld", &n) == 1) out[tid] = n;
+    }
+    fclose(f);
+  }
+  closedir(tasks);
+  return out;
+}
+
+// One line of the switches in the window, thread by thread in the order they were made
+// (main, refresh, input, vibrator), of the threads that lived through it.
+void report_wakeups(const char* what, const std::map<pid_t, long>& a,
+                    const std::map<pid_t, long>& b) {
+  static const char* const kNames[] = {"main", "refresh", "input", "vibrator"};
+  std::string line;
+  size_t i = 0;
+  for (const auto& [tid, n] : b) {
+    auto before = a.find(tid);
+    if (before == a.end()) continue;
+    char part[64];
+    snprintf(part, sizeof part, " %s %ld", i < 4 ? kNames[i] : "thread", n - before->second);
+    line += part;
+    ++i;
+  }
+  report("wakeups %s %d s:%s", what, kCpuWindowSecs, line.c_str());
+}
+
 void measure(pid_t pid, double from, const char* what, bool with_ring) {
   sleep_until(from);
+  std::map<pid_t, long> wakeups_a = thread_wakeups(pid);
   double a = cpu_seconds(pid);
   double ring_a = with_ring ? ring_cpu_seconds(pid) : 0;
   if (a < 0) {
@@ -490,7 +536,9 @@ void measure(pid_t pid, double from, const char* what, bool with_ring) {
     report("cpu %s: the program ended within %d s", what, kCpuWindowSecs);
     return;
   }
+  std::map<pid_t, long> wakeups_b = thread_wakeups(pid);
   report("cpu %s %d s: %.2f s", what, kCpuWindowSecs, b - a);
+  report_wakeups(what, wakeups_a, wakeups_b);
   if (with_ring) report("cpu player %s %d s: %.2f s", what, kCpuWindowSecs, ring_b - ring_a);
 }
 
