@@ -148,6 +148,14 @@ enum class LoopEnd { kLeave, kPoweredOffReturned };
 LoopEnd run_main_loop(AlarmSecItem* rung, WallTime ring_start) {
   // Waiting dark for an alarm too near for a power-off; a power key then powers off.
   bool waiting_dark = false;
+  // The power key's presses when the last exit request was taken. The release of that press
+  // (a finger's moment later) and its repeats ask again: only a press beyond them ends a
+  // dark wait.
+  int32_t presses_answered = g_power_key_presses;
+  auto take_exit_request = [&]() {
+    presses_answered = g_power_key_presses;
+    g_alarm_status.exit_request = 0;
+  };
   // Acts on a power-off the user asked for; false when the loop is to be left for it.
   auto hold_back_power_off = [&]() {
     switch (next_alarm_at_power_off()) {
@@ -184,7 +192,7 @@ LoopEnd run_main_loop(AlarmSecItem* rung, WallTime ring_start) {
           set_backlight("off");
           g_alarm_status.state = ALARM_STATE_DELAY;
           if (wait_delay_until(g_alarm_delay_time, end) == 1) {
-            g_alarm_status.exit_request = 0;
+            take_exit_request();
             if (!hold_back_power_off()) return LoopEnd::kLeave;
           } else {
             // The end of the wait is the snooze's ring: the schedule does not ring it again.
@@ -248,10 +256,13 @@ LoopEnd run_main_loop(AlarmSecItem* rung, WallTime ring_start) {
       }
     }
 
-    if (g_alarm_status.exit_request != 0) {
-      if (waiting_dark) return LoopEnd::kLeave;
-      // Taken before the look ahead, so that a press during it is not lost.
+    if (g_alarm_status.exit_request != 0 && waiting_dark) {
+      // Cleared before the count is looked at, so that a press meanwhile asks again.
       g_alarm_status.exit_request = 0;
+      if (g_power_key_presses != presses_answered) return LoopEnd::kLeave;
+    } else if (g_alarm_status.exit_request != 0) {
+      // Taken before the look ahead, so that a press during it is not lost.
+      take_exit_request();
       if (!hold_back_power_off()) return LoopEnd::kLeave;
       // The schedule was asked again: the next pass asks it in the next second.
       pass_deadline_us = std::min(pass_deadline_us, (read_clock().sec + 1) * kUsPerSecond);

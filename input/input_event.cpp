@@ -12,11 +12,13 @@
 // The half-received touch: the last X, and the last Y, reported since the last hit test.
 std::atomic<int32_t> g_touch_x{0};
 std::atomic<int32_t> g_touch_y{0};
+std::atomic<int32_t> g_power_key_presses{0};
 
 namespace {
 
 constexpr int32_t kExitRequestLit = 9;
 constexpr int32_t kExitRequestDark = 10;
+constexpr int32_t kKeyPress = 1;  // a key event's value: 0 release, 1 press, 2 repeat
 
 // The right edge belongs to the button, the bottom edge does not.
 bool hits(const ButtonRect& r, int32_t x, int32_t y) {
@@ -48,6 +50,7 @@ void hit_test(int32_t x, int32_t y) {
 
 void check_power_key(const struct input_event* ev) {
   if (ev->type != EV_KEY || ev->code != KEY_POWER) return;
+  if (ev->value == kKeyPress) g_power_key_presses.fetch_add(1);
   g_alarm_status.exit_request = g_lcd_off != 0 ? kExitRequestDark : kExitRequestLit;
   g_main_wakeup.post();
 }
@@ -79,4 +82,5 @@ void* get_input_event(void*) {
 void input_event_reset() {
   g_touch_x = 0;
   g_touch_y = 0;
+  g_power_key_presses = 0;
 }

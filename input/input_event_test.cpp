@@ -158,6 +158,7 @@ TEST_F(Touch, OtherTypesAndAxesAreIgnored) {
   EXPECT_EQ(g_button_event, BUTTON_STOP);
 }
 
+// Each asks to exit; only the press is counted as one.
 TEST(PowerKey, PressReleaseAndRepeatAskToExitNineLitTenDark) {
   TestSandbox sb;
   for (int32_t value : {1, 0, 2}) {
@@ -165,8 +166,10 @@ TEST(PowerKey, PressReleaseAndRepeatAskToExitNineLitTenDark) {
       g_alarm_status.exit_request = 0;
       g_lcd_off = dark;
       g_main_wakeup.take();
+      int32_t presses = g_power_key_presses;
       feed(EV_KEY, KEY_POWER, value);
       EXPECT_EQ(g_alarm_status.exit_request, dark ? 10 : 9) << "value " << value;
+      EXPECT_EQ(g_power_key_presses - presses, value == 1 ? 1 : 0) << "value " << value;
       EXPECT_TRUE(g_main_wakeup.take());
       EXPECT_EQ(g_button_event, BUTTON_NONE);
     }

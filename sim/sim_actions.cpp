@@ -224,12 +224,14 @@ bool ActionPerformer::perform(const SimAction& a, bool backlight_off) {
     case SimAction::kTouch:
       touch(a.x, a.y, "");
       return false;
-    case SimAction::kKey: {
-      std::vector<input_event> evs = {
-          make_event(EV_KEY, KEY_POWER, 1), make_event(EV_SYN, SYN_REPORT, 0),
-          make_event(EV_KEY, KEY_POWER, 0), make_event(EV_SYN, SYN_REPORT, 0)};
+    case SimAction::kKey:
+    case SimAction::kKeyRelease: {
+      bool press = a.kind == SimAction::kKey;
+      std::vector<input_event> evs = {make_event(EV_KEY, KEY_POWER, press ? 1 : 0),
+                                      make_event(EV_SYN, SYN_REPORT, 0)};
       bool sent = send_events(root_ + SANDBOX_KEY_DEVICE, evs);
-      timeline_.add("key", sent ? "power" : "power: no key device");
+      std::string details = press ? "power" : "power released";
+      timeline_.add("key", sent ? details : details + ": no key device");
       return false;
     }
     case SimAction::kShot: {

@@ -10,7 +10,8 @@
 #include "sim/sim_timeline.h"
 
 struct SimAction {
-  enum Kind { kTap, kTouch, kKey, kShot, kClock };
+  // kKeyRelease is no scripted action: the release that follows each power key press.
+  enum Kind { kTap, kTouch, kKey, kShot, kClock, kKeyRelease };
   double at = 0;  // virtual seconds since the program started
   Kind kind = kTap;
   std::string button;  // tap: left, mid or right; key: power
@@ -19,6 +20,10 @@ struct SimAction {
   std::string file;   // shot
   double set_by = 0;  // clock: seconds the wall clock is set forward (back when negative)
 };
+
+// A person holds the power key this long (virtual seconds): the key's release reaches the
+// program as events of their own, after the program may have answered the press.
+constexpr double SIM_KEY_HOLD_SECS = 0.15;
 
 // Parses "S:tap:left", "S:touch:X,Y", "S:key:power", "S:shot:FILE.png" or "S:clock:+N"
 // ("S:clock:-N": the wall clock is set N seconds forward or back, as an RTC correction or a

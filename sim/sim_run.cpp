@@ -489,13 +489,18 @@ class SimRun {
         return;
       }
       if (!due.empty() && due.begin()->first <= now) {
-        const SimAction& a = due.begin()->second;
+        SimAction a = due.begin()->second;
+        due.erase(due.begin());
         if (a.kind == SimAction::kClock) {
           set_clock(a.set_by);
         } else if (performer_->perform(a, services_->backlight_off())) {
           out->screenshots.push_back(a.file);
         }
-        due.erase(due.begin());
+        if (a.kind == SimAction::kKey) {
+          a.kind = SimAction::kKeyRelease;
+          a.at += SIM_KEY_HOLD_SECS;
+          due.emplace(a.at, a);
+        }
         continue;
       }
       // The run's own next moment: an action or --until.
