@@ -3,12 +3,13 @@
 # initramfs that lays the phone's paths, and runs the alarm scenarios there:
 #   scripts/vm.sh x86_64|armhf [--no-fbdev] [--kvm] [-j N] [SCENARIO[:no-fbdev]... | --bench]
 # x86_64 boots the amd64 kernel with a bochs display; armhf the armmp kernel on qemu's "virt"
-# board with virtio-gpu: the 32-bit phone (16-byte input events, 32-bit time_t). Both screens
-# are 480x800. The scenarios (all by default): 1 ring and stop, 2 the RTC with the power-off
-# failing, 3 snooze, 4 a boot longer than the RTC's lead, 5 nothing due, 6 the clock app of
-# 7.0 with the zone on /data and the guest's clock in UTC, 7 suspended to RAM through a dark
-# snooze and woken by the program's alarm timer, 8 the suspended guest woken from outside and
-# the power key read: the power-off (vm/vm.py).
+# board with virtio-gpu (VGA where the guest suspends, scenario 3): the 32-bit phone
+# (16-byte input events, 32-bit time_t). Both screens are 480x800. The scenarios (all by
+# default): 1 ring and stop, 2 the RTC with the power-off failing, 3 snooze, 4 a boot longer
+# than the RTC's lead, 5 nothing due, 6 the clock app of 7.0 with the zone on /data and the
+# guest's clock in UTC, 7 suspended to RAM through a dark snooze and woken by the program's
+# alarm timer, 8 the suspended guest woken from outside and the power key read: the
+# power-off (vm/vm.py).
 # --no-fbdev boots every scenario without the DRM drivers' framebuffer emulation (no
 # /dev/fb0: the program draws through DRM/KMS), N:no-fbdev scenario N alone; --bench boots one
 # guest that runs bench_drm_present (a frame's present on the DRM card against a memcpy);
@@ -145,17 +146,17 @@ kver=$(ls "$kdir/lib/modules" | head -n1)
 kernel=$(ls "$kdir/boot/vmlinuz-"* | head -n1)
 [ -e "$kdir/lib/modules/$kver/modules.dep" ] || depmod -b "$kdir" "$kver"
 
-# The drivers the guest loads, with their dependencies, in loading order: the display (and
-# the PCI transport that carries it on arm), input events, uinput, the power key, the RTC,
-# and the sound card. x86_64: qemu's intel-hda with its output codec, driven by the HDA
-# generic codec driver; snd-hda-intel asks for its codec driver by module name once it has
-# found the codec, which insmod cannot answer: the generic one is loaded first. arm, whose
-# kernel has no driver for qemu's PCI sound cards: qemu's USB audio device on its XHCI
-# controller.
+# The drivers the guest loads, with their dependencies, in loading order: the display (arm:
+# virtio-gpu and the PCI transport that carries it, and bochs for a guest that suspends,
+# vm/vm.py), input events, uinput, the power key, the RTC, and the sound card. x86_64: qemu's
+# intel-hda with its output codec, driven by the HDA generic codec driver; snd-hda-intel asks
+# for its codec driver by module name once it has found the codec, which insmod cannot
+# answer: the generic one is loaded first. arm, whose kernel has no driver for qemu's PCI
+# sound cards: qemu's USB audio device on its XHCI controller.
 if [ "$arch" = x86_64 ]; then
   wanted=(bochs evdev uinput button snd-hda-codec-generic snd-hda-intel)
 else
-  wanted=(virtio_pci virtio_gpu evdev uinput gpio_keys rtc-pl031 xhci-pci snd-usb-audio)
+  wanted=(virtio_pci virtio_gpu bochs evdev uinput gpio_keys rtc-pl031 xhci-pci snd-usb-audio)
 fi
 module_path() {
   local name=${1//-/_} alt=${1//_/-}
