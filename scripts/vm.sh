@@ -113,6 +113,11 @@ if [ "$arch" = armhf ]; then
     sound=()
   fi
 fi
+# Asked to judge the sound, a guest without the player would pass in silence.
+if [ "$judge_sound" = 1 ] && [ "$player" = 0 ]; then
+  echo "vm.sh: --sound, but the build has no ring player (poweroff_alarm_player)" >&2
+  exit 1
+fi
 built=$(now)
 
 # Debian packages for the target, downloaded once into $debs and unpacked into $2.
