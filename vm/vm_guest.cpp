@@ -263,6 +263,26 @@ void set_abs(uinput_user_dev* dev, int axis, int min, int max) {
   dev->absmax[axis] = max;
 }
 
+// The description of a virtual input device named `name`.
+uinput_user_dev virtual_device(const char* name, int product) {
+  uinput_user_dev dev = {};
+  snprintf(dev.name, sizeof dev.name, "%s", name);
+  dev.id.bustype = BUS_VIRTUAL;
+  dev.id.vendor = 1;
+  dev.id.product = static_cast<__u16>(product);
+  return dev;
+}
+
+// Creates the device `dev` on the uinput descriptor `fd`: `fd`, or -1 (closed) on failure.
+int create_uinput(int fd, const uinput_user_dev& dev) {
+  if (write(fd, &dev, sizeof dev) != static_cast<ssize_t>(sizeof dev) ||
+      ioctl(fd, UI_DEV_CREATE) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // A direct touch screen with single-touch and multi-touch axes the size of the screen.
 int make_touch_screen(int width, int height) {
   int fd = open(kUinput, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -275,23 +295,14 @@ int make_touch_screen(int width, int height) {
     ioctl(fd, UI_SET_ABSBIT, axis);
   }
   ioctl(fd, UI_SET_PROPBIT, INPUT_PROP_DIRECT);
-  uinput_user_dev dev = {};
-  snprintf(dev.name, sizeof dev.name, "%s", kTouchName);
-  dev.id.bustype = BUS_VIRTUAL;
-  dev.id.vendor = 1;
-  dev.id.product = 1;
+  uinput_user_dev dev = virtual_device(kTouchName, 1);
   set_abs(&dev, ABS_X, 0, width - 1);
   set_abs(&dev, ABS_Y, 0, height - 1);
   set_abs(&dev, ABS_MT_POSITION_X, 0, width - 1);
   set_abs(&dev, ABS_MT_POSITION_Y, 0, height - 1);
   set_abs(&dev, ABS_MT_SLOT, 0, kTouchSlots - 1);
   set_abs(&dev, ABS_MT_TRACKING_ID, 0, 65535);
-  if (write(fd, &dev, sizeof dev) != static_cast<ssize_t>(sizeof dev) ||
-      ioctl(fd, UI_DEV_CREATE) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  return create_uinput(fd, dev);
 }
 
 void touch_at(int fd, int x, int y, int tracking_id) {
@@ -351,17 +362,7 @@ int make_power_key() {
   if (fd < 0) return -1;
   ioctl(fd, UI_SET_EVBIT, EV_KEY);
   ioctl(fd, UI_SET_KEYBIT, KEY_POWER);
-  uinput_user_dev dev = {};
-  snprintf(dev.name, sizeof dev.name, "%s", kPowerKeyName);
-  dev.id.bustype = BUS_VIRTUAL;
-  dev.id.vendor = 1;
-  dev.id.product = 2;
-  if (write(fd, &dev, sizeof dev) != static_cast<ssize_t>(sizeof dev) ||
-      ioctl(fd, UI_DEV_CREATE) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  return create_uinput(fd, virtual_device(kPowerKeyName, 2));
 }
 
 int run_powerkey() {
