@@ -2,6 +2,7 @@
 // decodes it (MP3, Ogg Vorbis, WAV, or refused). A decoder that opens gives a rate and a
 // channel count the player can convert, never more frames than asked for, and comes to an
 // end: the input's bytes bound how much sound it may hold.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -22,7 +23,8 @@ constexpr uint64_t kMinFramesBound = 1 << 20;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<unsigned char> bytes(data, data + size);
-  SoundFormat format = recognise_sound_format(bytes.data(), bytes.size());
+  // What the player judges the file by: its first bytes only.
+  SoundFormat format = recognise_sound_format(bytes.data(), std::min(size, SOUND_HEAD_SIZE));
   std::string why;
   std::unique_ptr<SoundSource> s = open_sound_source(memory_bytes(bytes), &why);
   if (s == nullptr) {

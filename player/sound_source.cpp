@@ -15,7 +15,6 @@ constexpr size_t kId3HeaderSize = 10;
 constexpr size_t kMpegHeaderSize = 4;
 constexpr size_t kRiffHeaderSize = 12;
 constexpr size_t kOggMagicSize = 4;
-constexpr size_t kHeadSize = 4096;  // room for a small ID3 tag before the first frame
 
 class FileBytes : public ByteSource {
  public:
@@ -136,7 +135,7 @@ const char* sound_format_name(SoundFormat format) {
 
 std::unique_ptr<SoundSource> open_sound_source(std::unique_ptr<ByteSource> bytes,
                                                std::string* why) {
-  unsigned char head[kHeadSize];
+  unsigned char head[SOUND_HEAD_SIZE];
   long got = 0;
   while (got < static_cast<long>(sizeof head)) {
     long n = bytes->read(head + got, sizeof head - static_cast<size_t>(got));

@@ -52,7 +52,10 @@ constexpr unsigned SOUND_MAX_CHANNELS = 8;
 enum class SoundFormat { kUnknown, kMp3, kVorbis, kWav };
 
 // The format of a file from its first bytes (at least 16 for a sure answer, more for an MP3
-// behind a long ID3 tag), never from its name.
+// behind a long ID3 tag), never from its name. `open_sound_source` judges the first
+// SOUND_HEAD_SIZE: an ID3 tag that ends past them (cover art) is taken as MP3's, and the
+// decoder judges the rest.
+constexpr size_t SOUND_HEAD_SIZE = 4096;
 SoundFormat recognise_sound_format(const unsigned char* head, size_t size);
 const char* sound_format_name(SoundFormat format);
 
