@@ -46,6 +46,10 @@ SOUND_CHANNELS = 2
 SOUND_HEADER = 44          # qemu's WAV header: the canonical one, lengths at bytes 4 and 40
 SOUND_POLL = 0.005         # seconds between looks at the recording's size
 SOUND_WRITE = 1024         # frames in one of qemu's writes (a 4 KiB buffer)
+# What qemu still holds when the guest stops playing (the unwritten part of its buffer and
+# what the sound card's model had fetched ahead) reaches the file only when the guest plays
+# again: after a stop and a suspend, up to this many frames of the sound before come first.
+SOUND_CARRY = 2 * SOUND_WRITE
 STATUS_POLL = 0.1          # seconds between QMP's looks at whether the guest is suspended
 
 
@@ -764,7 +768,23 @@ class Recording:
         """When the ring file's first frame reached the card in run `r`."""
         return self.time_before(r["begin"]) - (r["begin"] - r["start"]) / self.rate
 
-    def end_of(self, r):
+    def carry_break(self, r, stop_at):
+        """The frame where run `r`'s sound stopped, when the guest played nothing for a while
+        from a moment after `stop_at` (the ring's stop) and all the run holds past that is
+        what qemu carried over the pause; else None."""
+        if r["first"] < 0 or stop_at is None:
+            return None
+        written_at = dict((n, at) for at, n in self.growth)
+        for f0, _, late in self.pauses:
+            if (late > SOUND_PAUSE and written_at[f0] >= stop_at and
+                    r["first"] < f0 <= r["last"] < f0 + SOUND_CARRY):
+                return f0
+        return None
+
+    def end_of(self, r, stopped=None):
+        """When run `r`'s sound ended: at `stopped` (a carry_break) where there is one."""
+        if stopped is not None:
+            return self.time_after(stopped - 1) + 1.0 / self.rate
         return self.time_after(r["end"] - 1) + 1.0 / self.rate
 
     def late_between(self, lo, hi):
@@ -781,11 +801,13 @@ class Recording:
         quiet = (b["first"] - a["last"] - 1 - self.ring_trail - self.ring_lead) / self.rate
         return self.late_between(a["last"], b["first"]) + quiet
 
-    def pauses_within(self, r):
-        """How late the writes within the sound of run `r` came: its sound paused mid-file."""
+    def pauses_within(self, r, stopped=None):
+        """How late the writes within the sound of run `r` came: its sound paused mid-file
+        (not at `stopped`, where it ended)."""
         if r["first"] < 0:
             return []
-        return [late for f0, f1, late in self.pauses if f0 >= r["first"] and f1 <= r["last"]]
+        return [late for f0, f1, late in self.pauses
+                if f0 >= r["first"] and f1 <= r["last"] and f0 != stopped]
 
 
 def judge_sound(run, v, ctx, ends):
@@ -831,8 +853,10 @@ def judge_sound(run, v, ctx, ends):
             worst_gap = gap if worst_gap is None else max(worst_gap, gap)
             v.check(gap <= SOUND_GAP, "ring %d: a gap of %.3f s at the restart at %.3f s" %
                     (n, gap, rec.end_of(a)))
+        what, end_at, bound = ends[i] if i < len(ends) else (None, None, False)
+        stopped = rec.carry_break(runs[-1], end_at)
         for r in runs:
-            for pause in rec.pauses_within(r):
+            for pause in rec.pauses_within(r, stopped if r is runs[-1] else None):
                 worst_pause = max(worst_pause, pause)
                 v.check(pause <= SOUND_PAUSE, "ring %d: the sound paused %.3f s within the file"
                         % (n, pause))
@@ -842,9 +866,8 @@ def judge_sound(run, v, ctx, ends):
                 v.check(r["score"] >= SOUND_MATCH,
                         "ring %d: a run of %.2f s is not the ring file (correlation %.3f)" %
                         (n, length, r["score"]))
-        what, end_at, bound = ends[i] if i < len(ends) else (None, None, False)
         if end_at is not None:
-            end = rec.end_of(runs[-1]) - end_at
+            end = rec.end_of(runs[-1], stopped) - end_at
             v.figures["%s to the sound's end (ring %d)" % (what, n)] = end
             if bound:
                 v.check(-SOUND_END <= end <= SOUND_END,
